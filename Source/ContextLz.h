@@ -1,0 +1,67 @@
+// The context-keyed LZ codec: match candidates filed per preceding byte value, distances counted
+// in remembered token starts, a two-byte pair prediction per byte value, and two adaptive
+// Huffman models that run on across all chunks of an archive.
+#pragma once
+
+#include "Entropy_Huffman.h"
+#include "IO.h"
+
+#include <cstdint>
+
+namespace qzn {
+
+inline constexpr const char* kContextLzSource = "Source/ContextLz.cpp";
+
+// Encoder side, one per preceding byte value.
+struct ContextTable {
+    int32_t* entries = nullptr;  // tableSize: position | hashTag << windowBits; -1 = empty
+    uint16_t head = 0;           // slot written next
+    uint16_t* buckets = nullptr; // hashSize: newest entry index per bucket; 0xFFFF = empty
+    uint16_t* links = nullptr;   // tableSize: next older entry of the same bucket; 0xFFFF = none
+};
+
+// Decoder side, one per preceding byte value.
+struct PositionRing {
+    int32_t* entries = nullptr; // tableSize token start positions; -1 = empty
+    uint16_t head = 0;
+};
+
+class ContextLz {
+public:
+    uint8_t* block = nullptr; // the one table block, owned
+    HuffmanCoder<289> symbolModel;
+    HuffmanCoder<60> distanceModel;
+    ContextTable tables[256];
+    PositionRing rings[256];
+    int32_t lengthBase[31], lengthExtraBits[31];
+    int32_t distanceBase[60], distanceExtraBits[60];
+    uint8_t lengthSlotOf[2048];
+    uint8_t distanceSlotOf[4096];
+    uint32_t hashBits = 0, tableBits = 0, windowBits = 0;
+    int32_t tableSize = 0, tableMask = 0, hashSize = 0, hashMask = 0, capacity = 0,
+            positionMask = 0;
+
+    ContextLz() = default;
+    ContextLz(const ContextLz&) = delete;
+    ContextLz& operator=(const ContextLz&) = delete;
+    ~ContextLz() { release(); }
+
+    void configure(uint32_t tableBits, uint32_t hashBits, uint32_t windowBits);
+    uint64_t allocateEncoder(); // block bytes + sizeof(ContextLz)
+    uint64_t allocateDecoder();
+    void resetModels();
+    void release();
+
+    void encodeChunk(const uint8_t* data, int32_t len, BitWriter& writer, int32_t chainLimit,
+                     int32_t lookaheadLimit, int32_t parseMode);
+    void decodeChunk(uint8_t* data, int32_t len, BitReader& reader);
+};
+
+// Optional byte-plane transform applied per chunk before encoding and after decoding.
+namespace ChannelFilter {
+bool isAllowed(int32_t channels);
+void forward(uint8_t* buffer, int32_t len, int32_t channels);
+void inverse(uint8_t* buffer, int32_t len, int32_t channels);
+} // namespace ChannelFilter
+
+} // namespace qzn

@@ -1,0 +1,104 @@
+// Bit-stream I/O: least-significant-bit-first packing into a 512 KiB buffer that travels to and
+// from the archive as length-prefixed segments.
+#pragma once
+
+#include "Platform.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+namespace qzn {
+
+inline constexpr const char* kIoSource = "Source/IO.cpp";
+
+constexpr uint32_t kBitBufferBytes = 524288;        // segment payload never exceeds it
+constexpr uint32_t kBitHardBound = 0x3FFFE0;        // byte-rounded position must stay below
+constexpr uint32_t kBitCheckpointThreshold = 0x3FDFFF; // a checkpoint closes the segment above
+
+class BitWriter {
+public:
+    FILE* file = nullptr;       // the archive; not owned, never closed here
+    uint8_t* buffer = nullptr;  // kBitBufferBytes, owned
+    uint32_t bitPosition = 0;
+    uint32_t size = 0;
+    bool writeFailed = false;   // sticky: a segment could not be written completely
+
+    BitWriter() = default;
+    explicit BitWriter(FILE* f) : file(f) {}
+    BitWriter(const BitWriter&) = delete;
+    BitWriter& operator=(const BitWriter&) = delete;
+    ~BitWriter() { release(); }
+
+    uint32_t openBuffer();
+
+    // Appends value in n bits (1..16): one unaligned 32-bit load, OR and store.
+    void put(uint32_t value, uint32_t n) {
+        QZN_CHECK(value < (1u << n), kIoSource, 130);
+        QZN_CHECK((bitPosition & ~7u) < kBitHardBound, kIoSource, 132);
+        uint8_t* p = buffer + (bitPosition >> 3);
+        uint32_t word;
+        std::memcpy(&word, p, 4);
+        word |= value << (bitPosition & 7);
+        std::memcpy(p, &word, 4);
+        bitPosition += n;
+    }
+    void put32(uint32_t value) {
+        put(value & 0xFFFF, 16);
+        put(value >> 16, 16);
+    }
+    void putVarint(uint64_t value);
+    void checkpoint() {
+        if (bitPosition > kBitCheckpointThreshold) flush();
+    }
+    void flush();
+    void release();
+};
+
+class BitReader {
+public:
+    FILE* file = nullptr;
+    uint8_t* buffer = nullptr;
+    uint32_t bitPosition = 0;
+    uint32_t size = 0;
+
+    BitReader() = default;
+    explicit BitReader(FILE* f) : file(f) {}
+    BitReader(const BitReader&) = delete;
+    BitReader& operator=(const BitReader&) = delete;
+    ~BitReader() { release(); }
+
+    uint32_t openBuffer();
+    void loadSegment();
+
+    // The hard bound, tested before every read; `line` is reported on failure.
+    void checkBound(int line) const {
+        QZN_CHECK((bitPosition & ~7u) < kBitHardBound, kIoSource, line);
+    }
+    // The next n bits (n <= 25) without advancing. The caller has run checkBound.
+    uint32_t peek(uint32_t n) const {
+        uint32_t word;
+        std::memcpy(&word, buffer + (bitPosition >> 3), 4);
+        return (word >> (bitPosition & 7)) & ((1u << n) - 1);
+    }
+    void skip(uint32_t n) { bitPosition += n; }
+
+    uint32_t get(uint32_t n) {
+        checkBound(184);
+        uint32_t value = peek(n);
+        bitPosition += n;
+        return value;
+    }
+    uint32_t get32() {
+        uint32_t low = get(16);
+        uint32_t high = get(16);
+        return low + high * 65536u;
+    }
+    uint64_t getVarint();
+    void checkpoint() {
+        if (bitPosition > kBitCheckpointThreshold) loadSegment();
+    }
+    void release();
+};
+
+} // namespace qzn

@@ -1,0 +1,103 @@
+// The thin layer between QZN and the operating system: process stops, console output,
+// wide-string conversion, files and folders, the clock and the keyboard.
+// Everything else in the program is portable C++; a Windows build replaces this layer only.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace qzn {
+
+// ---- Process stops ---------------------------------------------------------------------------
+
+// Exit status of an assertion stop (internal invariant or a damaged archive).
+constexpr int kAssertStatus = 3;
+
+// Every stop of the process goes through here: standard output is flushed, then the stop hook
+// runs. The default hook ends the process at once with `status` (no atexit handlers, no core).
+[[noreturn]] void stopProcess(int status);
+
+// Tests and fuzzers replace the last step, usually with a hook that throws ProcessStop, so that
+// they can observe a stop without ending their own process. A hook must not return normally;
+// if it does, the process ends anyway. Pass nullptr to restore the default.
+using StopHook = void (*)(int status);
+void setStopHook(StopHook hook);
+
+struct ProcessStop {
+    int status;
+};
+
+// Prints "Assert failed\n%s:%d\n" with the module's source path and line, then stops with
+// kAssertStatus.
+[[noreturn]] void assertFailed(const char* source, int line);
+
+#define QZN_CHECK(cond, source, line)                                                              \
+    do {                                                                                           \
+        if (__builtin_expect(!(cond), 0)) ::qzn::assertFailed(source, line);                      \
+    } while (0)
+
+// ---- Console ---------------------------------------------------------------------------------
+// Standard output stays byte-oriented: wide text is formatted into a buffer, converted to UTF-8
+// and written as bytes. Wide formats use "%ls" for wide strings.
+
+void printNarrow(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void printWide(const wchar_t* format, ...);
+std::wstring formatWide(const wchar_t* format, ...);
+std::string formatNarrow(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Progress lines: the text is cut to 79 characters and printed as "\r%-79s" (or with a final
+// newline), so that each overwrites the last.
+void printProgress(const std::string& text);
+void printProgressEnd(const std::string& text);
+void printProgressWide(const std::wstring& text);    // wide text, cut at 159 characters
+void printProgressEndWide(const std::wstring& text); // likewise, with a final newline
+
+// Prints a wide message (normally beginning "Error: ") and stops with status 1.
+[[noreturn]] void fatalWide(const wchar_t* format, ...);
+
+// ---- Strings ---------------------------------------------------------------------------------
+// Wide strings hold code points. Bytes that are not valid UTF-8 map to the lone surrogates
+// U+DC80..U+DCFF and back, so any file name survives the round trip byte for byte.
+
+std::string toUtf8(const std::wstring& text);
+std::wstring fromUtf8(const std::string& bytes);
+
+// ---- Files and folders ----------------------------------------------------------------------
+
+FILE* openFile(const std::wstring& path, const char* mode); // nullptr on failure
+int64_t filePosition(FILE* file);                           // 64-bit ftell
+bool seekFile(FILE* file, int64_t offset, int whence);      // 64-bit fseek
+
+// Attribute tests as the scan and the output tree use them (links are followed).
+bool isRegularFile(const std::wstring& path);
+bool isDirectory(const std::wstring& path);
+
+enum class EntryKind { File, Directory, Other };
+struct FolderItem {
+    std::wstring name;
+    EntryKind kind; // after following links; Other = FIFO, socket, device, dangling link
+};
+// The entries of a folder in the file system's own order, without "." and "..".
+// A folder that cannot be listed gives an empty list.
+std::vector<FolderItem> listFolder(const std::wstring& path);
+
+// Identity of the real folder behind a path (device and inode), to enter each folder once.
+struct FolderId {
+    uint64_t device = 0, inode = 0;
+    bool operator==(const FolderId&) const = default;
+};
+bool folderId(const std::wstring& path, FolderId& id);
+
+bool createDirectory(const std::wstring& path);                     // only the last level
+bool copyFileReplacing(const std::wstring& from, const std::wstring& to); // replaces the target
+bool querySize(const std::wstring& path, uint64_t& size); // size of a readable regular file
+
+// ---- Clock and keyboard ---------------------------------------------------------------------
+
+int64_t clockMs();        // milliseconds from an arbitrary start, monotonic
+int readAnswerCharacter(); // one character of standard input, the rest of the line discarded;
+                           // EOF (-1) at end of input
+
+} // namespace qzn
