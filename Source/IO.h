@@ -12,17 +12,17 @@ namespace qzn {
 
 inline constexpr const char* kIoSource = "Source/IO.cpp";
 
-constexpr uint32_t kBitBufferBytes = 524288;        // segment payload never exceeds it
-constexpr uint32_t kBitHardBound = 0x3FFFE0;        // byte-rounded position must stay below
+constexpr uint32_t kBitBufferBytes = 524288;           // segment payload never exceeds it
+constexpr uint32_t kBitHardBound = 0x3FFFE0;           // byte-rounded position must stay below
 constexpr uint32_t kBitCheckpointThreshold = 0x3FDFFF; // a checkpoint closes the segment above
 
 class BitWriter {
-public:
-    FILE* file = nullptr;       // the archive; not owned, never closed here
-    uint8_t* buffer = nullptr;  // kBitBufferBytes, owned
+  public:
+    FILE* file = nullptr;      // the archive; not owned, never closed here
+    uint8_t* buffer = nullptr; // kBitBufferBytes, owned
     uint32_t bitPosition = 0;
     uint32_t size = 0;
-    bool writeFailed = false;   // sticky: a segment could not be written completely
+    bool writeFailed = false; // sticky: a segment could not be written completely
 
     BitWriter() = default;
     explicit BitWriter(FILE* f) : file(f) {}
@@ -56,7 +56,7 @@ public:
 };
 
 class BitReader {
-public:
+  public:
     FILE* file = nullptr;
     uint8_t* buffer = nullptr;
     uint32_t bitPosition = 0;

@@ -11,7 +11,9 @@ namespace qzn {
 namespace {
 StopHook stopHook = nullptr;
 
-void writeBytes(const char* data, size_t size) { std::fwrite(data, 1, size, stdout); }
+void writeBytes(const char* data, size_t size) {
+    std::fwrite(data, 1, size, stdout);
+}
 
 std::string vformatNarrow(const char* format, va_list args) {
     char small[512];
@@ -69,7 +71,9 @@ void appendUtf8(std::string& out, uint32_t c) {
     _exit(status);
 }
 
-void setStopHook(StopHook hook) { stopHook = hook; }
+void setStopHook(StopHook hook) {
+    stopHook = hook;
+}
 
 [[noreturn]] void assertFailed(const char* source, int line) {
     printNarrow("Assert failed\n%s:%d\n", source, line);
@@ -124,7 +128,9 @@ void printProgress(const std::string& text) {
     std::fflush(stdout);
 }
 
-void printProgressEnd(const std::string& text) { printNarrow("\r%-79s\n", text.substr(0, 79).c_str()); }
+void printProgressEnd(const std::string& text) {
+    printNarrow("\r%-79s\n", text.substr(0, 79).c_str());
+}
 
 // Padding counts characters, not bytes, so it is done on the wide text before conversion.
 static std::wstring padWide(const std::wstring& text) {
@@ -186,8 +192,10 @@ std::wstring fromUtf8(const std::string& bytes) {
         }
         bool valid = len != 0 && i + len <= n;
         for (size_t k = 1; valid && k < len; ++k) {
-            if ((s[i + k] & 0xC0) != 0x80) valid = false;
-            else c = (c << 6) | (s[i + k] & 0x3F);
+            if ((s[i + k] & 0xC0) != 0x80)
+                valid = false;
+            else
+                c = (c << 6) | (s[i + k] & 0x3F);
         }
         // Overlong forms, surrogates and values past U+10FFFF are not UTF-8: escape the byte.
         if (valid && (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))) valid = false;

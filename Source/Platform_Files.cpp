@@ -33,7 +33,9 @@ FILE* openFile(const std::wstring& path, const char* mode) {
     return std::fopen(toUtf8(path).c_str(), mode);
 }
 
-int64_t filePosition(FILE* file) { return int64_t(ftello(file)); }
+int64_t filePosition(FILE* file) {
+    return int64_t(ftello(file));
+}
 
 bool seekFile(FILE* file, int64_t offset, int whence) {
     return fseeko(file, off_t(offset), whence) == 0;
@@ -41,7 +43,8 @@ bool seekFile(FILE* file, int64_t offset, int whence) {
 
 bool isRegularFile(const std::wstring& path) {
     struct stat st;
-    return statPath(path, st) && S_ISREG(st.st_mode); // never a FIFO or device: reading it could hang
+    return statPath(path, st) &&
+           S_ISREG(st.st_mode); // never a FIFO or device: reading it could hang
 }
 
 bool isDirectory(const std::wstring& path) {
@@ -61,8 +64,10 @@ std::vector<FolderItem> listFolder(const std::wstring& path) {
         struct stat st;
         EntryKind kind = EntryKind::Other;
         if (::fstatat(dirFd, entry->d_name, &st, 0) == 0) {
-            if (S_ISDIR(st.st_mode)) kind = EntryKind::Directory;
-            else if (S_ISREG(st.st_mode)) kind = EntryKind::File;
+            if (S_ISDIR(st.st_mode))
+                kind = EntryKind::Directory;
+            else if (S_ISREG(st.st_mode))
+                kind = EntryKind::File;
         }
         items.push_back({fromUtf8(name), kind});
     }

@@ -11,7 +11,9 @@
 namespace qzn::testing {
 
 namespace {
-[[noreturn]] void throwStop(int status) { throw ProcessStop{status}; }
+[[noreturn]] void throwStop(int status) {
+    throw ProcessStop{status};
+}
 } // namespace
 
 StopResult runCapturingStop(const std::function<void()>& body) {
@@ -64,9 +66,9 @@ std::vector<uint8_t> randomBytes(size_t n, uint32_t seed) {
 }
 
 std::vector<uint8_t> textLikeBytes(size_t n, uint32_t seed) {
-    static const char* words[] = {"the ",    "archive ", "of ",     "files ",  "and ",
-                                  "folders ", "packs ",   "data\n",  "into ",   "one ",
-                                  "stream ", "context ", "match ",  "length ", "table, "};
+    static const char* words[] = {"the ",     "archive ", "of ",    "files ",  "and ",
+                                  "folders ", "packs ",   "data\n", "into ",   "one ",
+                                  "stream ",  "context ", "match ", "length ", "table, "};
     std::mt19937 rng(seed);
     std::vector<uint8_t> bytes;
     bytes.reserve(n);

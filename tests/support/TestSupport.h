@@ -22,7 +22,7 @@ StopResult runCapturingStop(const std::function<void()>& body);
 
 // A fresh folder under the system temporary directory, removed with its contents on destruction.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -30,7 +30,7 @@ public:
     const std::string& path() const { return path_; }
     std::string operator/(const std::string& name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 
@@ -50,7 +50,7 @@ std::vector<uint8_t> textLikeBytes(size_t n, uint32_t seed);
         auto qznStop = ::qzn::testing::runCapturingStop([&] { statement; });                       \
         EXPECT_TRUE(qznStop.stopped) << "no stop";                                                 \
         EXPECT_EQ(qznStop.status, ::qzn::kAssertStatus);                                           \
-        EXPECT_NE(qznStop.output.find(std::string("Assert failed\n") + (source) + ":" +           \
+        EXPECT_NE(qznStop.output.find(std::string("Assert failed\n") + (source) + ":" +            \
                                       std::to_string(line) + "\n"),                                \
                   std::string::npos)                                                               \
             << qznStop.output;                                                                     \
