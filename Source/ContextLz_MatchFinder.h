@@ -1,0 +1,189 @@
+// The encoder's context match finder: every token start is filed in the ContextTable of the byte
+// before it, chained per hash bucket, and a search walks one bucket chain of one context looking
+// for the longest earlier repeat. Distances are counted in insertions into that context's ring,
+// so they stay below tableSize whatever the window.
+//
+// Header-only so that the encoder's hot loop inlines hash, insert and search.
+#pragma once
+
+#include "ContextLz.h"
+
+#include <cstdint>
+#include <cstring>
+
+namespace qzn {
+
+constexpr uint32_t kHashMultiplier = 0x9E3779B1u;
+constexpr uint16_t kNoIndex = 0xFFFF;
+constexpr int32_t kMinMatch = 4;
+constexpr int32_t kMaxMatch = 2048;
+constexpr int32_t kEndMargin = 8;
+
+inline uint32_t loadWord32(const uint8_t* p) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+}
+inline uint64_t loadWord64(const uint8_t* p) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    return v;
+}
+
+// The parse's score: one byte of length outweighs any distance (distances are below
+// 1 << tableBits). Lengths below the shortest match get the no-match score.
+inline int32_t noMatchScore(uint32_t tableBits) {
+    return (3 << tableBits) - 7;
+}
+inline int32_t score(int32_t length, int32_t distance, uint32_t tableBits) {
+    return length < kMinMatch ? noMatchScore(tableBits) : (length << tableBits) - distance;
+}
+
+struct PositionHash {
+    uint32_t bucketIndex;
+    uint32_t hashTag;
+    uint32_t context; // the byte before the position, 0 at position 0
+};
+
+struct MatchResult {
+    int32_t length = 0;   // a match only when at least kMinMatch
+    int32_t distance = 0; // insertions into the context since the matched entry
+};
+
+class MatchFinder {
+  public:
+    // `data` and `len` are the chunk; the tables are the codec's 256 ContextTable records.
+    MatchFinder(ContextTable* tables, uint32_t tableBits, uint32_t hashBits, uint32_t windowBits,
+                const uint8_t* data, int32_t len)
+        : tables_(tables), data_(data), len_(len), windowBits_(windowBits),
+          hashShift_(32 - hashBits), tagShift_(windowBits + 1), tableMask_((1u << tableBits) - 1),
+          hashMask_((1u << hashBits) - 1), positionMask_((1u << windowBits) - 1) {}
+
+    // Empties every context. Entries and links need no clearing: a slot is reachable from a
+    // bucket or a link only after an insertion of this chunk has written both.
+    void clear() {
+        for (int c = 0; c < 256; ++c) {
+            std::memset(tables_[c].buckets, 0xFF, (size_t(hashMask_) + 1) * 2);
+            tables_[c].head = 0;
+        }
+    }
+
+    // The longest match allowed to start at p: it must end by len - 8.
+    int32_t matchCap(int32_t p) const {
+        int32_t room = (len_ - kEndMargin) - p;
+        return room < kMaxMatch ? room : kMaxMatch;
+    }
+
+    // Needs the 4 bytes p..p+3 inside the chunk. The bucket index is masked so that the
+    // smallest hash width (whose XOR with the byte can exceed it) stays inside the table.
+    PositionHash hash(int32_t p) const {
+        uint32_t h = loadWord32(data_ + p) * kHashMultiplier;
+        PositionHash r;
+        r.bucketIndex = ((h >> hashShift_) ^ data_[p]) & hashMask_;
+        r.hashTag = h >> tagShift_;
+        r.context = p > 0 ? data_[p - 1] : 0;
+        return r;
+    }
+
+    uint32_t entryValue(int32_t p, uint32_t hashTag) const {
+        return uint32_t(p) | (hashTag << windowBits_);
+    }
+
+    void insert(int32_t p, const PositionHash& h) {
+        ContextTable& t = tables_[h.context];
+        uint32_t head = t.head;
+        t.links[head] = t.buckets[h.bucketIndex];
+        t.buckets[h.bucketIndex] = uint16_t(head);
+        t.entries[head] = int32_t(entryValue(p, h.hashTag));
+        t.head = uint16_t((head + 1) & tableMask_);
+    }
+
+    // Walks the bucket chain of p examining at most `budget` entries and returns the longest
+    // match (the newest of equal length). Only candidates longer than `floor` count, which lets
+    // the look-ahead ask "can anything beat this?" without changing which entry wins when the
+    // answer is yes. With RecordNearest, nearest[j] receives, for every j from floor + 1 up to
+    // the final length, the distance of the newest entry matching at least j bytes.
+    template <bool RecordNearest>
+    MatchResult search(int32_t p, const PositionHash& h, int32_t budget, int32_t floor,
+                       int32_t* nearest) const {
+        MatchResult result;
+        const int32_t cap = matchCap(p);
+        if (budget <= 0 || floor >= cap || cap < kMinMatch) return result;
+        const ContextTable& t = tables_[h.context];
+        uint32_t i = t.buckets[h.bucketIndex];
+        if (i == kNoIndex) return result;
+
+        const uint8_t* cur = data_ + p;
+        const uint32_t word = loadWord32(cur);
+        int32_t best = floor;
+        uint32_t bestIndex = kNoIndex;
+        for (;;) {
+            const uint32_t e = uint32_t(t.entries[i]);
+            const uint32_t c = e & positionMask_;
+            const uint8_t* cand = data_ + c;
+            if ((e >> windowBits_) == h.hashTag && cand[best] == cur[best] &&
+                loadWord32(cand) == word) {
+                // Both runs may read 8 bytes at any offset below cap: p + cap <= len - 8.
+                int32_t n = kMinMatch;
+                while (n < cap) {
+                    uint64_t x = loadWord64(cand + n) ^ loadWord64(cur + n);
+                    if (x != 0) {
+                        n += __builtin_ctzll(x) >> 3;
+                        break;
+                    }
+                    n += 8;
+                }
+                if (n > cap) n = cap;
+                if (n > best) {
+                    if constexpr (RecordNearest) {
+                        int32_t distance = int32_t((t.head - i) & tableMask_);
+                        for (int32_t j = best + 1; j <= n; ++j) nearest[j] = distance;
+                    }
+                    best = n;
+                    bestIndex = i;
+                    if (n == cap) break;
+                }
+            }
+            if (--budget == 0) break;
+            const uint32_t next = t.links[i];
+            if (next == kNoIndex || (uint32_t(t.entries[next]) & positionMask_) >= c) break;
+            i = next;
+        }
+        if (bestIndex != kNoIndex && best >= kMinMatch) {
+            result.length = best;
+            result.distance = int32_t((t.head - bestIndex) & tableMask_);
+        }
+        return result;
+    }
+
+    // Walks the bucket chain of q (in the context of the byte at q - 1) and reports whether an
+    // examined candidate c holds `word` at c + offset. No tag check, no length measurement.
+    bool tailProbe(int32_t q, int32_t budget, int32_t offset, uint32_t word) const {
+        if (budget <= 0) return false;
+        const PositionHash h = hash(q);
+        const ContextTable& t = tables_[h.context];
+        uint32_t i = t.buckets[h.bucketIndex];
+        if (i == kNoIndex) return false;
+        for (;;) {
+            const uint32_t c = uint32_t(t.entries[i]) & positionMask_;
+            if (loadWord32(data_ + c + offset) == word) return true;
+            if (--budget == 0) return false;
+            const uint32_t next = t.links[i];
+            if (next == kNoIndex || (uint32_t(t.entries[next]) & positionMask_) >= c) return false;
+            i = next;
+        }
+    }
+
+  private:
+    ContextTable* tables_;
+    const uint8_t* data_;
+    int32_t len_;
+    uint32_t windowBits_;
+    uint32_t hashShift_;
+    uint32_t tagShift_;
+    uint32_t tableMask_;
+    uint32_t hashMask_;
+    uint32_t positionMask_;
+};
+
+} // namespace qzn
