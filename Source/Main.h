@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -26,5 +28,39 @@ void pack(Archiver& archiver, const std::wstring& inputPath, const std::wstring&
 void unpack(Archiver& archiver, const std::wstring& archivePath, const std::wstring& outputPath);
 void test(Archiver& archiver, const std::wstring& archivePath);
 void list(const std::wstring& archivePath);
+
+// ---- Shared by the drivers -------------------------------------------------------------------
+
+class BitReader;
+struct FileStream;
+struct FileList;
+
+// Parses a base-10 integer the way the flag values are read: leading white space, an optional
+// sign, digits up to the first non-digit; 0 without digits. Saturates at the int32 limits.
+int32_t parseFlagValue(const std::string& text);
+
+// The range clamp used for the codec parameters.
+int32_t clampBits(int32_t value, int32_t low, int32_t high);
+
+// The chunk buffer: 2^windowBits bytes. A failed allocation stops the run with an error message.
+std::unique_ptr<uint8_t[]> allocateChunkBuffer(int32_t windowBits);
+
+// Progress text of a pass: "done/total MB", with the speed of the previous chunk once one has
+// been timed and the pass is not complete. `previousSeconds` < 0 means no chunk timed yet.
+std::string progressText(uint64_t done, uint64_t total, double previousSeconds, int32_t windowBits);
+
+// Bytes per second figures that stay finite when the time or the size is 0.
+double megabytesPerSecond(double bytes, double seconds);
+
+// Opens an archive for reading and loads the file table; stops the run when it cannot be opened.
+FILE* openArchiveForReading(const std::wstring& archivePath, BitReader& reader, FileStream& stream);
+
+// Reads the codec parameters, the CRC flag and the channel field behind the file table.
+void readArchiveParameters(BitReader& reader, Archiver& archiver);
+
+// Decodes every chunk of the contents stream into `stream` (writing files or only counting),
+// with the memory line, progress lines and the statistics line. Releases the reader's buffer.
+void decodeContents(Archiver& archiver, FileStream& stream, BitReader& reader, FILE* archive,
+                    bool doWrite);
 
 } // namespace qzn

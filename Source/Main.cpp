@@ -1,0 +1,158 @@
+// The front end: banner, flags, mode letter, compression level and dispatch to one driver.
+#include "Main.h"
+
+#include "Platform.h"
+
+#include <climits>
+#include <cstring>
+
+namespace qzn {
+
+namespace {
+
+struct Level {
+    int32_t chainLimit, lookaheadLimit, parseMode;
+};
+constexpr Level kLevels[6] = {{2, 0, 0},  {4, 1, 0},  {8, 2, 0},
+                              {24, 4, 1}, {64, 8, 1}, {224, 32, 2}};
+
+void printUsage(const std::wstring& program) {
+    const wchar_t* name = program.c_str();
+    printNarrow("Usage:\n"
+                "Pack: %ls [flags] c archive [input file/folder]\n"
+                "List contents: %ls l archive\n"
+                "Test contents: %ls t archive\n"
+                "Unpack: %ls [flags] d archive [output file/folder]\n"
+                "\n"
+                "Options:\n"
+                "c[1-6] = compress [optional level, default: 2]\n"
+                "d = decompress\n"
+                "Flags:\n"
+                "-window:bits = Window size in bits, default 23 (8 MB)\n"
+                "-hash:bits = Hash size in bits, default 13\n"
+                "-table:bits = Context table size in bits, default 12\n"
+                "-force-overwrite = Overwrite files without asking or warning\n"
+                "-skip-crc = Skip calculating crc32 for input files\n"
+                "-filter:channels:N = Filter with N channels\n",
+                name, name, name, name);
+}
+
+// The argument as UTF-16 code units, each cut to its low 8 bits (no code-page conversion).
+std::string lowBytes(const std::wstring& argument) {
+    std::string bytes;
+    for (wchar_t ch : argument) {
+        uint32_t cp = static_cast<uint32_t>(ch);
+        if (cp > 0xFFFF) {
+            cp -= 0x10000;
+            bytes.push_back(static_cast<char>((0xD800 + (cp >> 10)) & 0xFF));
+            bytes.push_back(static_cast<char>((0xDC00 + (cp & 0x3FF)) & 0xFF));
+        } else {
+            bytes.push_back(static_cast<char>(cp & 0xFF));
+        }
+    }
+    return bytes;
+}
+
+// The first UTF-16 code unit of a code point, as the mode letter is taken from it.
+uint32_t firstCodeUnit(wchar_t ch) {
+    uint32_t cp = static_cast<uint32_t>(ch);
+    return cp > 0xFFFF ? 0xD800 + ((cp - 0x10000) >> 10) : cp;
+}
+
+void applyFlag(Archiver& archiver, const std::string& flag) {
+    auto matches = [&](const char* prefix) {
+        return flag.compare(0, std::strlen(prefix), prefix) == 0;
+    };
+    auto value = [&](const char* prefix) {
+        return parseFlagValue(flag.substr(std::strlen(prefix)));
+    };
+    if (matches("-window:")) archiver.windowBits = value("-window:");
+    if (matches("-table:")) archiver.tableBits = value("-table:");
+    if (matches("-hash:")) archiver.hashBits = value("-hash:");
+    if (matches("-force-overwrite")) archiver.forceOverwrite = true;
+    if (matches("-skip-crc")) archiver.skipCrc = true;
+    if (matches("-filter:channels:")) archiver.channels = value("-filter:channels:");
+}
+
+} // namespace
+
+int32_t parseFlagValue(const std::string& text) {
+    size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    int64_t magnitude = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        magnitude = magnitude * 10 + (text[i] - '0');
+        if (magnitude > int64_t(INT32_MAX) + 1) magnitude = int64_t(INT32_MAX) + 1; // saturate
+    }
+    int64_t value = negative ? -magnitude : magnitude;
+    if (value > INT32_MAX) value = INT32_MAX;
+    return static_cast<int32_t>(value);
+}
+
+int32_t clampBits(int32_t value, int32_t low, int32_t high) {
+    return value < low ? low : value > high ? high : value;
+}
+
+int qznMain(const std::vector<std::wstring>& arguments) {
+    printNarrow("QZN\n64-bit version, supports archives >4 GB\nNov 20, 2014\n\n");
+    const std::wstring program = arguments.empty() ? std::wstring(L"QZN") : arguments[0];
+
+    Archiver archiver;
+    size_t n = arguments.size();
+    size_t cursor = 1;
+    while (n >= 2 && !arguments[cursor].empty() && arguments[cursor][0] == L'-') {
+        applyFlag(archiver, lowBytes(arguments[cursor]));
+        ++cursor;
+        --n;
+    }
+
+    uint32_t letter = 0;
+    if (n >= 2 && !arguments[cursor].empty()) {
+        letter = firstCodeUnit(arguments[cursor][0]);
+        if (letter >= 'A' && letter <= 'Z') letter += 'a' - 'A';
+    }
+
+    if ((letter == 'c' || letter == 'd') && n == 4) {
+        const std::wstring& archivePath = arguments[cursor + 1];
+        const std::wstring& otherPath = arguments[cursor + 2];
+        if (letter == 'd') {
+            unpack(archiver, archivePath, otherPath);
+            return 0;
+        }
+        const std::wstring& mode = arguments[cursor];
+        Level level = kLevels[1];
+        if (mode.size() >= 2) {
+            wchar_t digit = mode[1];
+            if (digit < L'1' || digit > L'6') {
+                printWide(L"Unrecognized compression mode: %lc\n", digit);
+                return 1;
+            }
+            level = kLevels[digit - L'1'];
+        }
+        archiver.chainLimit = level.chainLimit;
+        archiver.lookaheadLimit = level.lookaheadLimit;
+        archiver.parseMode = level.parseMode;
+        archiver.tableBits = clampBits(archiver.tableBits, 7, 12);
+        archiver.hashBits = clampBits(archiver.hashBits, 7, 17);
+        archiver.windowBits = clampBits(archiver.windowBits, 16, 27);
+        printWide(L"Window size: %d KB\n", 1 << (archiver.windowBits - 10));
+        printWide(L"Context table size: %d bits\n", archiver.tableBits);
+        printWide(L"Hash size: %d bits\n", archiver.hashBits);
+        pack(archiver, otherPath, archivePath);
+        return 0;
+    }
+    if (letter == 't' && n >= 3) {
+        test(archiver, arguments[cursor + 1]);
+        return 0;
+    }
+    if (letter == 'l' && n >= 3) {
+        list(arguments[cursor + 1]);
+        return 0;
+    }
+    printUsage(program);
+    return 1;
+}
+
+} // namespace qzn
