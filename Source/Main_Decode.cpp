@@ -1,0 +1,97 @@
+// What unpack and test share: opening an archive, the header behind the file table, and the
+// chunk loop that decodes the contents stream into the files (or only counts it).
+#include "ContextLz.h"
+#include "Files.h"
+#include "Main.h"
+#include "Platform.h"
+
+#include <cinttypes>
+#include <new>
+
+namespace qzn {
+
+std::unique_ptr<uint8_t[]> allocateChunkBuffer(int32_t windowBits) {
+    const size_t bytes = size_t(1) << windowBits;
+    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[bytes]);
+    if (!buffer)
+        fatalWide(L"Error: Not enough memory for a chunk buffer of %d KB\n", int(bytes >> 10));
+    return buffer;
+}
+
+double megabytesPerSecond(double bytes, double seconds) {
+    return seconds > 0 ? bytes / 1048576.0 / seconds : 0.0;
+}
+
+std::string progressText(uint64_t done, uint64_t total, double previousSeconds,
+                         int32_t windowBits) {
+    if (previousSeconds < 0 || done == total)
+        return formatNarrow("%.1f/%.1f MB", done / 1048576.0, total / 1048576.0);
+    return formatNarrow("%.1f/%.1f MB, %.2f MB/s", done / 1048576.0, total / 1048576.0,
+                        megabytesPerSecond(double(uint64_t(1) << windowBits), previousSeconds));
+}
+
+FILE* openArchiveForReading(const std::wstring& archivePath, BitReader& reader,
+                            FileStream& stream) {
+    FILE* archive = openFile(archivePath, "rb");
+    if (!archive) {
+        printWide(L"Failed to open input %ls\n", archivePath.c_str());
+        stopProcess(1);
+    }
+    reader.file = archive;
+    reader.openBuffer();
+    reader.loadSegment();
+    stream.readTable(reader);
+    return archive;
+}
+
+void readArchiveParameters(BitReader& reader, Archiver& archiver) {
+    archiver.windowBits = static_cast<int32_t>(reader.get32());
+    archiver.tableBits = static_cast<int32_t>(reader.get32());
+    archiver.hashBits = static_cast<int32_t>(reader.get32());
+    archiver.skipCrc = reader.get(1) == 0;
+    archiver.channels = reader.get(1) ? static_cast<int32_t>(reader.get(4)) + 1 : 0;
+}
+
+void decodeContents(Archiver& archiver, FileStream& stream, BitReader& reader, FILE* archive,
+                    bool doWrite) {
+    ContextLz codec;
+    codec.configure(archiver.tableBits, archiver.hashBits, archiver.windowBits);
+    const int32_t capacity = int32_t(1) << archiver.windowBits;
+    std::unique_ptr<uint8_t[]> chunk = allocateChunkBuffer(archiver.windowBits);
+    uint64_t codecBytes = codec.allocateDecoder();
+    printWide(L"Decoder %d:%d:%d memory: %d KB\n", archiver.windowBits, archiver.tableBits,
+              archiver.hashBits,
+              static_cast<int32_t>((uint64_t(capacity) + kBitBufferBytes + codecBytes) >> 10));
+
+    const uint64_t total = stream.totalSize();
+    uint64_t remaining = total;
+    uint64_t done = 0;
+    double previousSeconds = -1.0;
+    const int64_t startMs = clockMs();
+    reader.checkpoint();
+
+    while (remaining > 0) {
+        const int32_t len =
+            remaining < uint64_t(capacity) ? static_cast<int32_t>(remaining) : capacity;
+        done += uint64_t(len);
+        printProgress(progressText(done, total, previousSeconds, archiver.windowBits));
+        remaining -= uint64_t(len);
+
+        int64_t chunkStart = clockMs();
+        codec.decodeChunk(chunk.get(), len, reader);
+        if (archiver.channels > 0) ChannelFilter::inverse(chunk.get(), len, archiver.channels);
+        stream.write(chunk.get(), len, doWrite);
+        previousSeconds = double(clockMs() - chunkStart) / 1000.0;
+    }
+    printProgressEnd("Done decompressing");
+
+    const double seconds = double(clockMs() - startMs) * 0.001;
+    printNarrow("%" PRId64 " -> %" PRId64 " in %.3f sec (%.2f MB/s)\n", filePosition(archive),
+                int64_t(total), seconds, megabytesPerSecond(double(total), seconds));
+
+    reader.release();
+    chunk.reset();
+    codec.release();
+}
+
+} // namespace qzn

@@ -1,0 +1,140 @@
+// Pack driver: scans and measures the input, writes the archive header, then streams the
+// contents of every non-duplicate file through the filter and the encoder one chunk at a time.
+#include "ContextLz.h"
+#include "Files.h"
+#include "Main.h"
+#include "Platform.h"
+
+#include <cinttypes>
+#include <utility>
+
+namespace qzn {
+
+namespace {
+
+// Bit length of total: the smallest window whose chunk exceeds it, so that the data forms one
+// chunk. Printed as in "Reduced window size to 1 KB".
+int32_t reduceWindow(int32_t windowBits, uint64_t total) {
+    if (total == 0 || total >= (uint64_t(1) << (windowBits - 1))) return windowBits;
+    printWide(L"Reduced window size to ");
+    while (windowBits > 1 && total < (uint64_t(1) << (windowBits - 1))) --windowBits;
+    printWide(L"%d KB\n", windowBits < 10 ? 1 : 1 << (windowBits - 10));
+    return windowBits;
+}
+
+void writeArchiveHeader(const FileStream& stream, const Archiver& archiver, BitWriter& writer) {
+    stream.writeTable(writer);
+    writer.put32(static_cast<uint32_t>(archiver.windowBits));
+    writer.put32(static_cast<uint32_t>(archiver.tableBits));
+    writer.put32(static_cast<uint32_t>(archiver.hashBits));
+    writer.put(archiver.skipCrc ? 0 : 1, 1);
+    writer.put(archiver.channels > 0 ? 1 : 0, 1);
+    if (archiver.channels > 0) writer.put(static_cast<uint32_t>(archiver.channels - 1), 4);
+    writer.checkpoint();
+}
+
+// Expected archive size so far: the bytes on disk plus the unflushed buffer, against the input
+// read so far (including the chunk about to be encoded).
+double currentRatio(FILE* archive, const BitWriter& writer, const FileStream& stream) {
+    uint64_t input = stream.consumed();
+    if (input == 0) return 0.0;
+    double written = double(filePosition(archive)) + double((uint64_t(writer.bitPosition) + 7) / 8);
+    return written / double(input);
+}
+
+[[noreturn]] void writeFailure(const std::wstring& archivePath) {
+    fatalWide(L"Error: Failed to write %ls\n", archivePath.c_str());
+}
+
+} // namespace
+
+void pack(Archiver& archiver, const std::wstring& inputPath, const std::wstring& archivePath) {
+    FileStream stream;
+    stream.overwriteAll = archiver.forceOverwrite ? 1 : 0;
+
+    if (archiver.channels > 0 && !ChannelFilter::isAllowed(archiver.channels)) {
+        printWide(L"Invalid number of channels: %d\n", archiver.channels);
+        stopProcess(1);
+    }
+    if (archiver.channels < 0) archiver.channels = 0;
+
+    confirmOverwrite(stream, archivePath);
+    FILE* archive = openFile(archivePath, "wb");
+    if (!archive) {
+        printWide(L"Failed to open output %ls\n", archivePath.c_str());
+        stopProcess(1);
+    }
+
+    {
+        FileList scanned;
+        scanned.scan(inputPath);
+        scanned.measure(!archiver.skipCrc);
+        if (!archiver.skipCrc) scanned.findDuplicates();
+        scanned.checkConsistency();
+        static_cast<FileList&>(stream) = std::move(scanned);
+    }
+
+    BitWriter writer(archive);
+    writer.openBuffer();
+    const int64_t startMs = clockMs();
+    const uint64_t total = stream.totalSize();
+    archiver.windowBits = reduceWindow(archiver.windowBits, total);
+
+    writeArchiveHeader(stream, archiver, writer);
+
+    ContextLz codec;
+    codec.configure(archiver.tableBits, archiver.hashBits, archiver.windowBits);
+    const int32_t capacity = int32_t(1) << archiver.windowBits;
+    std::unique_ptr<uint8_t[]> chunk = allocateChunkBuffer(archiver.windowBits);
+    uint64_t codecBytes = codec.allocateEncoder();
+    printWide(L"Encoder memory: %d KB\n",
+              static_cast<int32_t>((uint64_t(capacity) + kBitBufferBytes + codecBytes) >> 10));
+
+    uint64_t done = 0;
+    double previousSeconds = -1.0;
+    for (;;) {
+        int32_t len = stream.read(chunk.get(), capacity);
+        if (len <= 0) break;
+        if (archiver.channels > 0) ChannelFilter::forward(chunk.get(), len, archiver.channels);
+        done += uint64_t(len);
+
+        std::string text = formatNarrow("%.1f/%.1f MB", done / 1048576.0, total / 1048576.0);
+        if (previousSeconds >= 0 && done != total) {
+            double ratio = currentRatio(archive, writer, stream);
+            text = formatNarrow("%.1f/%.1f MB, %.2f MB/s, expect %.2f MB (%.3f)", done / 1048576.0,
+                                total / 1048576.0, megabytesPerSecond(capacity, previousSeconds),
+                                double(total) * ratio / 1048576.0, ratio);
+        }
+        printProgress(text);
+
+        int64_t chunkStart = clockMs();
+        codec.encodeChunk(chunk.get(), len, writer, archiver.chainLimit, archiver.lookaheadLimit,
+                          archiver.parseMode);
+        previousSeconds = double(clockMs() - chunkStart) / 1000.0;
+        // A full disk will not get better: stop instead of compressing the rest for nothing.
+        if (writer.writeFailed) writeFailure(archivePath);
+    }
+    printProgressEnd("Done compressing");
+
+    writer.flush();
+    if (writer.writeFailed || std::fflush(archive) != 0) writeFailure(archivePath);
+
+    const double seconds = double(clockMs() - startMs) * 0.001;
+    const uint64_t input = stream.consumed();
+    const int64_t archiveSize = filePosition(archive);
+    printNarrow("%" PRId64 " -> %" PRId64 " (%.2f MB, %.3f) in %.3f sec (%.2f MB/s)\n",
+                int64_t(input), archiveSize, archiveSize / 1048576.0,
+                input ? double(archiveSize) / double(input) : 0.0, seconds,
+                megabytesPerSecond(double(input), seconds));
+
+    chunk.reset();
+    bool closed = std::fclose(archive) == 0;
+    codec.release();
+    writer.release();
+    if (!closed) writeFailure(archivePath);
+    // The files module has already warned about the file; the archive holds the measured
+    // lengths, but it does not hold what the input holds now.
+    if (stream.inputChanged) stopProcess(1);
+}
+
+} // namespace qzn
