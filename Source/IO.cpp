@@ -72,7 +72,8 @@ void BitReader::loadSegment() {
                     : 0;
     QZN_CHECK(size <= kBitBufferBytes, kIoSource, 77);
     std::memset(buffer, 0, kBitBufferBytes);
-    if (size != 0) std::fread(buffer, 1, size, file);
+    if (got != 4) truncated = true;
+    if (size != 0 && std::fread(buffer, 1, size, file) != size) truncated = true;
     bitPosition = 0;
 }
 

@@ -61,6 +61,9 @@ class BitReader {
     uint8_t* buffer = nullptr;
     uint32_t bitPosition = 0;
     uint32_t size = 0;
+    // Set once a segment was missing or cut short: the archive ended before its data did.
+    // Reads go on returning zeros as the format demands; drivers use this to report the damage.
+    bool truncated = false;
 
     BitReader() = default;
     explicit BitReader(FILE* f) : file(f) {}

@@ -253,3 +253,29 @@ TEST(BitReader, ReleaseTwiceIsHarmless) {
 
 } // namespace
 } // namespace qzn
+
+namespace qzn {
+namespace {
+
+TEST(BitReader, NotesWhenTheArchiveEndsBeforeItsData) {
+    Bytes whole = segmentRecord(2, Bytes{7, 9});
+    FILE* file = fileWith(whole);
+    BitReader reader(file);
+    reader.openBuffer();
+    reader.loadSegment();
+    EXPECT_FALSE(reader.truncated);
+    reader.loadSegment(); // nothing follows
+    EXPECT_TRUE(reader.truncated);
+    std::fclose(file);
+
+    file = fileWith(segmentRecord(10, Bytes{7, 9}));
+    BitReader cut(file);
+    cut.openBuffer();
+    cut.loadSegment();
+    EXPECT_TRUE(cut.truncated);
+    EXPECT_EQ(cut.get(16), 0x0907u);
+    std::fclose(file);
+}
+
+} // namespace
+} // namespace qzn
