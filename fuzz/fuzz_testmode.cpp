@@ -1,0 +1,29 @@
+// The whole test mode over an archive held in a temporary file: table, header, every chunk and
+// the CRC comparison, as `qzn t` runs it.
+#include "FuzzSupport.h"
+#include "Main.h"
+
+#include <cstdlib>
+#include <string>
+#include <unistd.h>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    using namespace qzn;
+    fuzz::prepare();
+    static std::string path = [] {
+        std::string p = "/tmp/qzn-fuzz-XXXXXX";
+        int fd = mkstemp(p.data());
+        if (fd >= 0) ::close(fd);
+        return p;
+    }();
+    FILE* file = std::fopen(path.c_str(), "wb");
+    if (!file) return 0;
+    std::fwrite(data, 1, size, file);
+    std::fclose(file);
+    try {
+        Archiver archiver;
+        test(archiver, fromUtf8(path));
+    } catch (const ProcessStop&) {
+    }
+    return 0;
+}
