@@ -45,6 +45,13 @@ struct FileList {
     void restoreDuplicates() const;
     void verifyCrcs() const;
     uint64_t totalSize() const;
+
+    // False when a stored name could escape or clash with the output folder: any name but the
+    // root's that is empty, "." or "..", holds "/", "\\" or NUL, or starts with a drive ("C:").
+    // badName then gets the entry's stored path. A single-file list stores no name and passes.
+    bool namesAreSafe(std::wstring& badName) const;
+    // The file's path inside the archive ("sub/a.txt"); "(unnamed)" for a single file.
+    std::wstring storedPath(uint64_t fileIndex) const;
 };
 
 // A FileList followed by the cursor over the concatenated contents of its non-duplicate files.
@@ -56,6 +63,8 @@ struct FileStream : FileList {
     // Set when an input file's length no longer matched its measured size while packing: the
     // stream still carried exactly the measured bytes, but the pack must not report success.
     bool inputChanged = false;
+    // The current input file ended early or failed to read: its remaining bytes are zeros.
+    bool zeroFill = false;
 
     FileStream() = default;
     FileStream(const FileStream&) = delete;
@@ -65,6 +74,11 @@ struct FileStream : FileList {
     int32_t read(uint8_t* buffer, int32_t wanted);
     uint64_t consumed() const;
     void write(const uint8_t* bytes, int32_t count, bool doWrite);
+    // After the last chunk: creates the output files the stream never reached (all empty in a
+    // consistent archive) exactly as write creates a file, and closes any open output file.
+    void finishOutput();
+    // Closes the open output file; a failed close (lost buffered data) is a fatal write error.
+    void closeOutput();
 };
 
 void confirmOverwrite(FileStream& stream, const std::wstring& path);
