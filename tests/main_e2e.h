@@ -1,0 +1,168 @@
+// End-to-end helpers: a throw-away folder per test, runs of the real qzn binary inside it, and
+// snapshots of folder trees for comparison.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace qzn_e2e {
+
+namespace fs = std::filesystem;
+
+struct RunResult {
+    int status = -1; // exit status, or 128 + signal
+    std::string out; // standard output
+    std::string err; // standard error
+};
+
+inline std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+inline void writeFile(const fs::path& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), std::streamsize(bytes.size()));
+    if (!out) ADD_FAILURE() << "cannot write " << path;
+}
+
+// A fresh folder below the system's temporary folder, removed with its contents afterwards.
+// Runs happen in `work`; the captured streams live beside it.
+class Sandbox {
+  public:
+    Sandbox() {
+        std::string pattern = (fs::temp_directory_path() / "qzn-e2e-XXXXXX").string();
+        if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+        root = pattern;
+        work = root / "work";
+        fs::create_directory(work);
+    }
+    ~Sandbox() {
+        std::error_code ignored;
+        fs::remove_all(root, ignored);
+    }
+    Sandbox(const Sandbox&) = delete;
+    Sandbox& operator=(const Sandbox&) = delete;
+
+    fs::path root, work;
+
+    // Runs the binary with argv[0] = program and the given arguments, with `input` on standard
+    // input, in the work folder.
+    RunResult runAs(const std::string& program, const std::vector<std::string>& args,
+                    const std::string& input = "") const {
+        const fs::path in = root / "stdin", out = root / "stdout", err = root / "stderr";
+        writeFile(in, input);
+        std::vector<std::string> all{program};
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& a : all) argv.push_back(a.data());
+        argv.push_back(nullptr);
+
+        pid_t pid = fork();
+        if (pid == 0) {
+            int i = open(in.c_str(), O_RDONLY);
+            int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (i < 0 || o < 0 || e < 0 || chdir(work.c_str()) != 0) _exit(126);
+            dup2(i, 0);
+            dup2(o, 1);
+            dup2(e, 2);
+            execv(QZN_BINARY, argv.data());
+            _exit(127);
+        }
+        RunResult result;
+        int status = 0;
+        if (pid < 0 || waitpid(pid, &status, 0) != pid) return result;
+        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        result.out = readFile(out);
+        result.err = readFile(err);
+        return result;
+    }
+    RunResult run(const std::vector<std::string>& args, const std::string& input = "") const {
+        return runAs(QZN_BINARY, args, input);
+    }
+
+    fs::path at(const std::string& relative) const { return work / relative; }
+    void put(const std::string& relative, const std::string& bytes) const {
+        fs::create_directories(at(relative).parent_path());
+        writeFile(at(relative), bytes);
+    }
+};
+
+// Relative path -> "dir" or "file:" + contents, for every entry below the folder.
+inline std::map<std::string, std::string> snapshot(const fs::path& folder) {
+    std::map<std::string, std::string> result;
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+        std::string relative = fs::relative(entry.path(), folder).string();
+        result[relative] = entry.is_directory() ? "dir" : "file:" + readFile(entry.path());
+    }
+    return result;
+}
+
+inline size_t countOf(const std::string& text, const std::string& what) {
+    size_t count = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++count;
+    return count;
+}
+
+// Deterministic test data.
+inline std::string randomBytes(size_t n, uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::string s(n, '\0');
+    for (char& c : s) c = char(rng());
+    return s;
+}
+inline std::string textBytes(size_t n, uint32_t seed) {
+    static const char* words[] = {"alpha ",  "beta ",  "gamma ", "delta\n",   "archive ", "chunk ",
+                                  "window ", "table ", "hash ",  "context\n", "QZN "};
+    std::mt19937 rng(seed);
+    std::string s;
+    while (s.size() < n) s += words[rng() % 11];
+    s.resize(n);
+    return s;
+}
+// Interleaved 16-bit stereo-like samples: what the channel filter is for.
+inline std::string sampleBytes(size_t n, uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::string s(n, '\0');
+    int left = 0, right = 0;
+    for (size_t i = 0; i + 3 < n; i += 4) {
+        left += int(rng() % 64) - 32;
+        right += int(rng() % 64) - 32;
+        s[i] = char(left & 0xFF), s[i + 1] = char(left >> 8);
+        s[i + 2] = char(right & 0xFF), s[i + 3] = char(right >> 8);
+    }
+    return s;
+}
+
+// Plain bitwise CRC-32 (reflected, 0xEDB88320), independent of the program's tables.
+inline uint32_t crc32(const std::string& bytes) {
+    uint32_t c = 0xFFFFFFFF;
+    for (unsigned char b : bytes) {
+        c ^= b;
+        for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xEDB88320 & (0u - (c & 1)));
+    }
+    return c ^ 0xFFFFFFFF;
+}
+
+inline std::string hexUpper(uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%X", value);
+    return text;
+}
+
+} // namespace qzn_e2e
