@@ -12,18 +12,13 @@ void unpack(Archiver& archiver, const std::wstring& archivePath, const std::wstr
     FILE* archive = openArchiveForReading(archivePath, reader, stream);
     stream.overwriteAll = archiver.forceOverwrite ? 1 : 0;
 
-    // Stored names become paths below the output folder: refuse any that could leave it before
-    // the first folder or file is created.
-    std::wstring badName;
-    if (!stream.namesAreSafe(badName))
-        fatalWide(L"Error: Unsafe name in archive: %ls\n", badName.c_str());
-
     if (!stream.dirs.empty()) {
         stream.dirs[0].name = outputPath;
     } else if (stream.files.size() == 1) {
         stream.files[0].name = outputPath;
         stream.files[0].path = outputPath;
     }
+    // Refuses stored names that could leave the output folder before it creates anything.
     stream.createOutputTree();
 
     readArchiveParameters(reader, archiver);
