@@ -1,0 +1,177 @@
+// CRC-32, file measurement and duplicate detection.
+#include "Files.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace qzn {
+namespace {
+
+using testing::runCapturingStop;
+using testing::TempDir;
+using testing::writeFile;
+
+uint32_t referenceCrc(const uint8_t* data, size_t n) {
+    uint32_t c = 0xFFFFFFFF;
+    for (size_t i = 0; i < n; ++i) {
+        c ^= data[i];
+        for (int k = 0; k < 8; ++k) c = (c >> 1) ^ ((c & 1) ? 0xEDB88320 : 0);
+    }
+    return c ^ 0xFFFFFFFF;
+}
+
+std::string progressLine(const std::string& text) {
+    return "\r" + text + std::string(text.size() < 79 ? 79 - text.size() : 0, ' ');
+}
+
+TEST(Crc32, CheckValue) {
+    const char* text = "123456789";
+    EXPECT_EQ(crc32Update(0, reinterpret_cast<const uint8_t*>(text), 9), 0xCBF43926u);
+    EXPECT_EQ(crc32Update(0, nullptr, 0), 0u);
+}
+
+TEST(Crc32, SlicedUpdateMatchesBytewiseAtEverySplitAndAlignment) {
+    const std::vector<uint8_t> data = testing::randomBytes(100, 7);
+    alignas(16) uint8_t buffer[160];
+    for (size_t shift = 0; shift < 16; ++shift) {
+        std::memcpy(buffer + shift, data.data(), data.size());
+        const uint8_t* p = buffer + shift;
+        for (size_t split = 0; split <= data.size(); ++split) {
+            uint32_t c = crc32Update(0, p, int32_t(split));
+            ASSERT_EQ(c, referenceCrc(p, split)) << shift << " " << split;
+            c = crc32Update(c, p + split, int32_t(data.size() - split));
+            ASSERT_EQ(c, referenceCrc(p, data.size())) << shift << " " << split;
+        }
+    }
+}
+
+TEST(Crc32, OfFileReportsProgressPerBlockAndKeepsThePosition) {
+    TempDir tmp;
+    writeFile(tmp / "empty", "");
+    FILE* empty = openFile(fromUtf8(tmp / "empty"), "rb");
+    auto run = runCapturingStop([&] { EXPECT_EQ(crc32OfFile(empty, L"[1/1] empty"), 0u); });
+    std::fclose(empty);
+    EXPECT_EQ(run.output, progressLine("crc32 [1/1] empty: 0") + "\n");
+
+    const std::vector<uint8_t> data = testing::randomBytes(20 << 20, 3);
+    writeFile(tmp / "big", data);
+    FILE* big = openFile(fromUtf8(tmp / "big"), "rb");
+    ASSERT_TRUE(seekFile(big, 12345, SEEK_SET));
+    uint32_t crc = 0;
+    run = runCapturingStop([&] { crc = crc32OfFile(big, L"big"); });
+    EXPECT_EQ(filePosition(big), 12345);
+    std::fclose(big);
+    EXPECT_EQ(crc, referenceCrc(data.data(), data.size()));
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "%X", crc);
+    EXPECT_EQ(run.output, progressLine("crc32 big: 8.0/20.0 MB") +
+                              progressLine("crc32 big: 16.0/20.0 MB") +
+                              progressLine("crc32 big: 20.0/20.0 MB") +
+                              progressLine(std::string("crc32 big: ") + hex) + "\n");
+}
+
+TEST(Measure, SizesAndCrcsWithLabels) {
+    TempDir tmp;
+    writeFile(tmp / "a", "123456789");
+    writeFile(tmp / "b", "");
+    FileList list;
+    list.scan(fromUtf8(tmp.path()));
+    ASSERT_EQ(list.files.size(), 2u);
+    auto run = runCapturingStop([&] { list.measure(true); });
+    EXPECT_FALSE(run.stopped);
+    for (uint32_t k = 0; k < 2; ++k) {
+        const FileEntry& f = list.files[k];
+        EXPECT_EQ(f.size, f.name == L"a" ? 9u : 0u);
+        EXPECT_EQ(f.crc, f.name == L"a" ? 0xCBF43926u : 0u);
+        std::string label = "crc32 [" + std::to_string(k + 1) + "/2] " + toUtf8(f.name) + ": ";
+        EXPECT_NE(run.output.find(label), std::string::npos) << run.output;
+    }
+
+    run = runCapturingStop([&] { list.measure(false); });
+    EXPECT_EQ(run.output, "");
+    EXPECT_EQ(list.files[0].crc, 0u);
+    EXPECT_EQ(list.files[1].crc, 0u);
+}
+
+TEST(Measure, VanishedFileStopsNamingIt) {
+    TempDir tmp;
+    writeFile(tmp / "gone", "x");
+    FileList list;
+    list.scan(fromUtf8(tmp.path()));
+    std::remove((tmp / "gone").c_str());
+    auto run = runCapturingStop([&] { list.measure(true); });
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.output, "Error: Unable to access gone\n");
+}
+
+FileList listOf(const TempDir& tmp, const std::vector<std::pair<std::string, std::string>>& files) {
+    FileList list;
+    list.dirs.resize(1);
+    for (const auto& [name, contents] : files) {
+        writeFile(tmp / name, contents);
+        FileEntry entry;
+        entry.name = fromUtf8(name);
+        entry.path = fromUtf8(tmp / name);
+        list.dirs[0].files.push_back(list.files.size());
+        list.files.push_back(entry);
+    }
+    return list;
+}
+
+TEST(Duplicates, EveryIdenticalPairIsCounted) {
+    TempDir tmp;
+    FileList three = listOf(tmp, {{"x", "same"}, {"other", "diff"}, {"y", "same"}, {"z", "same"}});
+    auto run = runCapturingStop([&] {
+        three.measure(true);
+        three.findDuplicates();
+    });
+    EXPECT_NE(run.output.find("Duplicates: 3/4\n"), std::string::npos) << run.output;
+    EXPECT_EQ(three.files[0].duplicateOf, kNoDuplicate);
+    EXPECT_EQ(three.files[1].duplicateOf, kNoDuplicate);
+    EXPECT_EQ(three.files[2].duplicateOf, 0u); // Y -> X
+    EXPECT_EQ(three.files[3].duplicateOf, 2u); // Z -> Y
+    EXPECT_EQ(three.totalSize(), 8u);
+
+    FileList two = listOf(tmp, {{"p", "12345"}, {"q", "12345"}});
+    run = runCapturingStop([&] {
+        two.measure(true);
+        two.findDuplicates();
+    });
+    EXPECT_NE(run.output.find("Duplicates: 1/2\n"), std::string::npos);
+    EXPECT_EQ(two.files[1].duplicateOf, 0u);
+}
+
+TEST(Duplicates, EqualSizeAndCrcAloneDoNotMatch) {
+    TempDir tmp;
+    FileList list = listOf(tmp, {{"a", "abcd"}, {"b", "abce"}});
+    list.files[0].size = list.files[1].size = 4;
+    list.files[0].crc = list.files[1].crc = 0x12345678; // as if the CRCs collided
+    auto run = runCapturingStop([&] { list.findDuplicates(); });
+    EXPECT_EQ(run.output, "Duplicates: 0/2\n");
+    EXPECT_EQ(list.files[1].duplicateOf, kNoDuplicate);
+}
+
+TEST(Duplicates, FilesEqualComparesWholeContents) {
+    TempDir tmp;
+    const std::vector<uint8_t> big = testing::randomBytes(600000, 9);
+    std::vector<uint8_t> changed = big;
+    changed.back() ^= 1;
+    writeFile(tmp / "a", big);
+    writeFile(tmp / "b", big);
+    writeFile(tmp / "c", changed);
+    writeFile(tmp / "short", std::vector<uint8_t>(big.begin(), big.end() - 1));
+    EXPECT_TRUE(filesEqual(fromUtf8(tmp / "a"), fromUtf8(tmp / "b")));
+    EXPECT_FALSE(filesEqual(fromUtf8(tmp / "a"), fromUtf8(tmp / "c")));
+    EXPECT_FALSE(filesEqual(fromUtf8(tmp / "a"), fromUtf8(tmp / "short")));
+    EXPECT_EQ(fileSize(fromUtf8(tmp / "a")), 600000u);
+    EXPECT_EQ(fileSize(fromUtf8(tmp / "missing")), ~uint64_t(0));
+
+    auto run = runCapturingStop([&] { filesEqual(fromUtf8(tmp / "a"), fromUtf8(tmp / "gone")); });
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.output, "Error: Failed to open " + (tmp / "gone") + "\n");
+}
+
+} // namespace
+} // namespace qzn

@@ -1,0 +1,182 @@
+// Input scan: breadth-first numbering, listing order, skipped entries, links and the parity
+// check of the finished list.
+#include "Files.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <sys/stat.h>
+
+namespace qzn {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::runCapturingStop;
+using testing::TempDir;
+using testing::writeFile;
+
+std::vector<std::wstring> namesOf(const std::wstring& folder, EntryKind kind) {
+    std::vector<std::wstring> names;
+    for (const FolderItem& item : listFolder(folder))
+        if (item.kind == kind) names.push_back(item.name);
+    return names;
+}
+
+TEST(Scan, SingleFileKeepsThePathAsTyped) {
+    TempDir tmp;
+    writeFile(tmp / "one.txt", "x");
+    const std::wstring typed = fromUtf8(tmp.path() + "/./one.txt");
+    FileList list;
+    list.scan(typed);
+    EXPECT_TRUE(list.dirs.empty());
+    ASSERT_EQ(list.files.size(), 1u);
+    EXPECT_EQ(list.files[0].name, typed);
+    EXPECT_EQ(list.files[0].path, typed);
+    list.checkConsistency();
+}
+
+TEST(Scan, ThreeFilesAndASubfolderOfTwo) {
+    TempDir tmp;
+    fs::create_directories(tmp / "in/sub");
+    for (const char* name : {"in/b.txt", "in/a.txt", "in/c.txt", "in/sub/d.txt", "in/sub/e.txt"})
+        writeFile(tmp / name, name);
+    const std::wstring input = fromUtf8(tmp / "in");
+    FileList list;
+    list.scan(input);
+
+    ASSERT_EQ(list.dirs.size(), 2u);
+    ASSERT_EQ(list.files.size(), 5u);
+    EXPECT_EQ(list.dirs[0].name, L"");
+    EXPECT_EQ(list.dirs[1].name, L"sub");
+    EXPECT_EQ(list.dirs[0].files, (std::vector<uint64_t>{0, 1, 2}));
+    EXPECT_EQ(list.dirs[0].subdirs, (std::vector<uint64_t>{1}));
+    EXPECT_EQ(list.dirs[1].files, (std::vector<uint64_t>{3, 4}));
+    EXPECT_TRUE(list.dirs[1].subdirs.empty());
+    for (uint64_t i = 0; i < 5; ++i) EXPECT_EQ(list.files[i].dirIndex, i < 3 ? 0u : 1u);
+
+    // Within a folder, the file system's own listing order; paths joined with "/".
+    std::vector<std::wstring> rootFiles = namesOf(input, EntryKind::File);
+    std::vector<std::wstring> subFiles = namesOf(input + L"/sub", EntryKind::File);
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(list.files[i].name, rootFiles[i]);
+        EXPECT_EQ(list.files[i].path, input + L"/" + rootFiles[i]);
+    }
+    for (size_t i = 0; i < 2; ++i)
+        EXPECT_EQ(list.files[3 + i].path, input + L"/sub/" + subFiles[i]);
+    list.checkConsistency();
+}
+
+TEST(Scan, FoldersAreNumberedBreadthFirst) {
+    TempDir tmp;
+    fs::create_directories(tmp / "in/x/xc");
+    fs::create_directories(tmp / "in/y/yc");
+    FileList list;
+    list.scan(fromUtf8(tmp / "in"));
+    ASSERT_EQ(list.dirs.size(), 5u);
+    EXPECT_TRUE(list.files.empty());
+    EXPECT_EQ(list.dirs[0].subdirs, (std::vector<uint64_t>{1, 2}));
+    EXPECT_EQ(list.dirs[1].subdirs, (std::vector<uint64_t>{3}));
+    EXPECT_EQ(list.dirs[2].subdirs, (std::vector<uint64_t>{4}));
+    // Whichever of x and y the listing gave first is 1, and its child is 3.
+    EXPECT_EQ(list.dirs[3].name, list.dirs[1].name + L"c");
+    EXPECT_EQ(list.dirs[4].name, list.dirs[2].name + L"c");
+    list.checkConsistency();
+}
+
+TEST(Scan, LeadingFullStopSkipsFoldersOnly) {
+    TempDir tmp;
+    fs::create_directories(tmp / "in/.git");
+    fs::create_directories(tmp / "in/.cache/deep");
+    writeFile(tmp / "in/.git/config", "c");
+    writeFile(tmp / "in/.gitignore", "g");
+    FileList list;
+    list.scan(fromUtf8(tmp / "in"));
+    ASSERT_EQ(list.dirs.size(), 1u);
+    ASSERT_EQ(list.files.size(), 1u);
+    EXPECT_EQ(list.files[0].name, L".gitignore");
+}
+
+TEST(Scan, NamesThatAreNotUtf8Survive) {
+    TempDir tmp;
+    fs::create_directories(tmp / "in");
+    writeFile(tmp / "in/raw\xff\xfe.bin", "r");
+    FileList list;
+    list.scan(fromUtf8(tmp / "in"));
+    ASSERT_EQ(list.files.size(), 1u);
+    EXPECT_EQ(toUtf8(list.files[0].name), "raw\xff\xfe.bin");
+    EXPECT_EQ(toUtf8(list.files[0].path), tmp / "in/raw\xff\xfe.bin");
+}
+
+TEST(Scan, LinksAreFollowedAndEachRealFolderEnteredOnce) {
+    TempDir tmp;
+    fs::create_directories(tmp / "in/sub");
+    fs::create_directories(tmp / "outside");
+    writeFile(tmp / "outside/o.txt", "o");
+    writeFile(tmp / "target.txt", "t");
+    fs::create_symlink(tmp / "target.txt", tmp / "in/link.txt");
+    fs::create_directory_symlink(tmp / "outside", tmp / "in/l1");
+    fs::create_directory_symlink(tmp / "outside", tmp / "in/l2");
+    fs::create_directory_symlink(tmp / "in", tmp / "in/sub/loop");
+
+    FileList list;
+    auto run = runCapturingStop([&] { list.scan(fromUtf8(tmp / "in")); });
+    EXPECT_FALSE(run.stopped);
+    // root, sub and one of l1/l2; the loop back to the root and the second link are skipped.
+    ASSERT_EQ(list.dirs.size(), 3u);
+    std::vector<std::wstring> fileNames;
+    for (const FileEntry& f : list.files) fileNames.push_back(f.name);
+    std::sort(fileNames.begin(), fileNames.end());
+    EXPECT_EQ(fileNames, (std::vector<std::wstring>{L"link.txt", L"o.txt"}));
+    EXPECT_NE(run.output.find("(folder already included)"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("/loop (folder already included)"), std::string::npos);
+    list.checkConsistency();
+}
+
+TEST(Scan, SpecialEntriesAreSkippedWithAWarning) {
+    TempDir tmp;
+    fs::create_directories(tmp / "in");
+    ASSERT_EQ(::mkfifo((tmp / "in/pipe").c_str(), 0600), 0);
+    fs::create_symlink(tmp / "nowhere", tmp / "in/dangling");
+    writeFile(tmp / "in/real.txt", "r");
+    FileList list;
+    auto run = runCapturingStop([&] { list.scan(fromUtf8(tmp / "in")); });
+    EXPECT_FALSE(run.stopped);
+    ASSERT_EQ(list.files.size(), 1u);
+    EXPECT_EQ(list.files[0].name, L"real.txt");
+    EXPECT_NE(run.output.find("Warning: Skipping " + (tmp / "in/pipe") +
+                              " (not a regular file or folder)\n"),
+              std::string::npos)
+        << run.output;
+    EXPECT_NE(run.output.find("Warning: Skipping " + (tmp / "in/dangling") +
+                              " (not a regular file or folder)\n"),
+              std::string::npos);
+}
+
+TEST(Scan, MissingInputStopsWithStatusOne) {
+    TempDir tmp;
+    FileList list;
+    auto run = runCapturingStop([&] { list.scan(fromUtf8(tmp / "missing")); });
+    EXPECT_TRUE(run.stopped);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.output, "Error: No directory " + (tmp / "missing") + "\n");
+}
+
+TEST(Consistency, ParityOfListedFiles) {
+    FileList empty;
+    empty.checkConsistency();
+    FileList tree;
+    tree.dirs.resize(2);
+    tree.files.resize(3);
+    tree.dirs[0].files = {0, 1};
+    tree.dirs[1].files = {2};
+    tree.checkConsistency();
+    tree.dirs[1].files.clear();
+    EXPECT_ASSERT_STOP(tree.checkConsistency(), kFilesSource, 287);
+    tree.dirs[1].files = {2, 1};
+    EXPECT_ASSERT_STOP(tree.checkConsistency(), kFilesSource, 287);
+}
+
+} // namespace
+} // namespace qzn
