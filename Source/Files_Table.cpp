@@ -52,9 +52,14 @@ void writeName(HuffmanCoder<256>& model, BitWriter& writer, const std::wstring& 
     }
 }
 
-std::wstring readName(HuffmanCoder<256>& model, BitReader& reader, uint8_t* buffer, int line) {
+// symbolBudget: name symbols the archive can still hold (each takes at least one bit), so that
+// names read from past the end of a damaged archive cannot go on for long.
+std::wstring readName(HuffmanCoder<256>& model, BitReader& reader, uint8_t* buffer, int line,
+                      uint64_t& symbolBudget) {
     for (uint32_t j = 0;; ++j) {
         QZN_CHECK(j < kNameBufferBytes, kFilesSource, line);
+        if (symbolBudget == 0) corrupt(L"names exceed the archive size");
+        --symbolBudget;
         model.tick();
         uint32_t symbol = model.decode(reader);
         model.update(symbol);
@@ -172,14 +177,15 @@ void FileList::readTable(BitReader& reader) {
 
     if (dirCount != 0) {
         auto nameBuffer = std::make_unique<uint8_t[]>(kNameBufferBytes);
+        uint64_t symbolBudget = available / kMinNameBits;
         for (uint64_t d = 0; d < dirCount; ++d) {
             DirEntry dir;
-            dir.name = readName(*model, reader, nameBuffer.get(), 547);
+            dir.name = readName(*model, reader, nameBuffer.get(), 547, symbolBudget);
             dirs.push_back(std::move(dir));
         }
         for (uint64_t f = 0; f < fileCount; ++f) {
             FileEntry file;
-            file.name = readName(*model, reader, nameBuffer.get(), 567);
+            file.name = readName(*model, reader, nameBuffer.get(), 567, symbolBudget);
             files.push_back(std::move(file));
         }
         // The lists grow only as far as the counts allow: all files once, every directory but

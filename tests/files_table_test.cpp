@@ -321,6 +321,23 @@ TEST(FileTableRefusal, CountsBeyondTheArchiveStopBeforeAllocating) {
     }
 }
 
+TEST(FileTableRefusal, NamesRunningPastTheEndStopEarly) {
+    // Zero bits decode to a non-zero symbol with a fresh model, so the name never ends; the
+    // archive's size ends it long before the name length limit would.
+    FileList back;
+    auto stop = runCapturingStop([&] {
+        readBack(
+            [](BitWriter& w) {
+                w.putVarint(1);
+                w.putVarint(1);
+                for (int i = 0; i < 20; ++i) w.put(0, 16);
+            },
+            back);
+    });
+    EXPECT_EQ(stop.status, 1);
+    EXPECT_EQ(stop.output, "Error: Corrupt archive: names exceed the archive size\n");
+}
+
 TEST(FileTableRefusal, ShapesAndOverlongNamesAreAssertions) {
     FileList back;
     EXPECT_ASSERT_STOP(readBack(
