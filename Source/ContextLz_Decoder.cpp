@@ -32,8 +32,8 @@ inline void appendPosition(PositionRing& ring, int32_t position, int32_t tableMa
     ring.head = uint16_t((ring.head + 1) & tableMask);
 }
 
-// Forward copy of n bytes from h to j < ... with h < j; overlapping spans repeat the last j - h
-// bytes. `room` is the number of bytes the buffer holds from dst on.
+// Byte-wise forward copy semantics from src < dst: when the spans overlap, the last dst - src
+// bytes repeat. `room` is the number of bytes the chunk holds from dst on.
 inline void copyMatch(uint8_t* dst, const uint8_t* src, int32_t n, int32_t room) {
     const int32_t gap = int32_t(dst - src);
     // Wide stores may run up to 7 bytes past the match; allow them only where those bytes are
