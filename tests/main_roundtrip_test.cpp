@@ -402,3 +402,19 @@ TEST(Damage, InputThatChangesSizeFailsThePack) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(Damage, ArchiveWriteFailureFailsThePack) {
+    if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+    Sandbox box;
+    box.put("small", "hello");               // fails at the final flush
+    box.put("large", textBytes(3000000, 5)); // fails at a segment flush inside the chunk loop
+    for (const char* input : {"small", "large"}) {
+        RunResult r = box.run({"-force-overwrite", "-window:16", "c", "/dev/full", input});
+        EXPECT_EQ(r.status, 1) << r.out;
+        EXPECT_NE(r.out.find("Error: Failed to write /dev/full\n"), std::string::npos) << r.out;
+    }
+}
+
+} // namespace
