@@ -380,10 +380,6 @@ TEST(Damage, TestRefusesOutOfRangeParameters) {
     EXPECT_EQ(readFile(box.at("five.out")), "hello");
 }
 
-} // namespace
-
-namespace {
-
 TEST(Damage, InputThatChangesSizeFailsThePack) {
     // A /proc file measures as empty but reads as text: the pack finishes a consistent
     // archive, warns, and must not report success.
@@ -400,10 +396,6 @@ TEST(Damage, InputThatChangesSizeFailsThePack) {
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("\tb (0 KB, crc32: "), std::string::npos) << r.out;
 }
-
-} // namespace
-
-namespace {
 
 TEST(Damage, ArchiveWriteFailureFailsThePack) {
     if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
