@@ -17,12 +17,15 @@ constexpr Level kLevels[6] = {{2, 0, 0},  {4, 1, 0},  {8, 2, 0},
                               {24, 4, 1}, {64, 8, 1}, {224, 32, 2}};
 
 void printUsage(const std::wstring& program) {
-    const wchar_t* name = program.c_str();
+    // As UTF-8 bytes rather than through "%ls", which the C locale cannot convert beyond ASCII:
+    // the name then prints exactly as it was passed.
+    const std::string utf8 = toUtf8(program);
+    const char* name = utf8.c_str();
     printNarrow("Usage:\n"
-                "Pack: %ls [flags] c archive [input file/folder]\n"
-                "List contents: %ls l archive\n"
-                "Test contents: %ls t archive\n"
-                "Unpack: %ls [flags] d archive [output file/folder]\n"
+                "Pack: %s [flags] c archive [input file/folder]\n"
+                "List contents: %s l archive\n"
+                "Test contents: %s t archive\n"
+                "Unpack: %s [flags] d archive [output file/folder]\n"
                 "\n"
                 "Options:\n"
                 "c[1-6] = compress [optional level, default: 2]\n"

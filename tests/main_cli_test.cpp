@@ -57,9 +57,12 @@ TEST(CommandLine, NoArgumentsPrintsBannerAndUsage) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, kBanner + usageFor(QZN_BINARY));
 
-    r = box.runAs("my-archiver", {});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, kBanner + usageFor("my-archiver"));
+    // Any name, also one beyond ASCII or not UTF-8 at all, prints as it was passed.
+    for (std::string name : {"my-archiver", "arch\xc3\xafver", "bad\xff"}) {
+        r = box.runAs(name, {});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, kBanner + usageFor(name));
+    }
 }
 
 TEST(CommandLine, WrongArgumentCountsPrintUsage) {
