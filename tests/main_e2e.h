@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -58,6 +59,7 @@ class Sandbox {
     Sandbox& operator=(const Sandbox&) = delete;
 
     fs::path root, work;
+    uint64_t addressSpaceLimit = 0; // bytes of address space for the child; 0 = unlimited
 
     // Runs the binary with argv[0] = program and the given arguments, with `input` on standard
     // input, in the work folder.
@@ -77,6 +79,10 @@ class Sandbox {
             int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             if (i < 0 || o < 0 || e < 0 || chdir(work.c_str()) != 0) _exit(126);
+            if (addressSpaceLimit) {
+                rlimit limit{addressSpaceLimit, addressSpaceLimit};
+                if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(126);
+            }
             dup2(i, 0);
             dup2(o, 1);
             dup2(e, 2);

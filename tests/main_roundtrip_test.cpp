@@ -378,6 +378,17 @@ TEST(Damage, TestRefusesOutOfRangeParameters) {
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("Decoder 27:12:13 memory: "), std::string::npos) << r.out;
     EXPECT_EQ(readFile(box.at("five.out")), "hello");
+
+    // A 128 MiB chunk buffer that cannot be had is an error, not a crash. (The sanitizers
+    // reserve terabytes of address space, so the limit cannot apply to their builds.)
+#ifndef __SANITIZE_ADDRESS__
+    box.addressSpaceLimit = 96u << 20;
+    r = box.run({"-force-overwrite", "d", "a.qzn", "five.out"});
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("Error: Not enough memory for a chunk buffer of 131072 KB\n"),
+              std::string::npos)
+        << r.out;
+#endif
 }
 
 TEST(Damage, InputThatChangesSizeFailsThePack) {
