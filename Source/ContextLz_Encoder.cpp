@@ -63,6 +63,8 @@ void ContextLz::encodeChunk(const uint8_t* data, int32_t len, BitWriter& writer,
 
     while (p < tokenEnd) {
         const PositionHash h = finder.hash(p);
+        // Most tokens on poorly matching data are literals: the next search is at p + 1.
+        finder.prefetchBucket(p + 1);
         int32_t d = 0;
         int32_t distance = 0;
 

@@ -85,6 +85,12 @@ class MatchFinder {
         return r;
     }
 
+    // Starts loading the bucket a later hash(p) will read; p + 3 must lie inside the chunk.
+    void prefetchBucket(int32_t p) const {
+        const PositionHash h = hash(p);
+        __builtin_prefetch(tables_[h.context].buckets + h.bucketIndex);
+    }
+
     uint32_t entryValue(int32_t p, uint32_t hashTag) const {
         return uint32_t(p) | (hashTag << windowBits_);
     }
