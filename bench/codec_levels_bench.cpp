@@ -1,8 +1,10 @@
 // Encode speed of every level, decode speed and compressed size, on a text-like and a binary-like
 // input, next to the system's general-purpose compressors run on the same bytes.
 //
-//   codec_levels_bench [text-file binary-file ...]
+//   codec_levels_bench [--repeat=N] [text-file binary-file ...]
 //
+// Every figure is the best of N runs (default 1): on a shared machine the minimum is the least
+// disturbed measurement.
 // Without arguments the inputs are the corpus files in $HOME/.cache/qzn-corpus when present,
 // otherwise generated (8 MiB each). Sizes are in bytes, speeds in MB/s of input (2^20 bytes).
 #include "ContextLz.h"
@@ -138,7 +140,9 @@ std::vector<uint8_t> generateBinary(size_t n) {
 }
 
 // Wall time of a shell command, best of `repeats`.
-double timeCommand(const std::string& command, int repeats = 1) {
+int gRepeats = 1;
+
+double timeCommand(const std::string& command, int repeats = gRepeats) {
     double best = 1e30;
     for (int i = 0; i < repeats; ++i) {
         double start = seconds();
@@ -186,39 +190,47 @@ void benchInput(const std::string& name, const std::vector<uint8_t>& data) {
     }
 
     for (int level = 0; level < 6; ++level) {
-        FILE* file = std::tmpfile();
-        BitWriter writer(file);
-        writer.openBuffer();
-        encoder.resetModels();
-        double start = seconds();
-        for (size_t at = 0; at < data.size(); at += size_t(capacity)) {
-            int32_t len = int32_t(std::min(data.size() - at, size_t(capacity)));
-            encoder.encodeChunk(data.data() + at, len, writer, kLevels[level].chain,
-                                kLevels[level].lookahead, kLevels[level].mode);
-        }
-        writer.flush();
-        std::fflush(file);
-        double encodeTime = seconds() - start;
-        long size = std::ftell(file);
-        writer.release();
-
-        std::rewind(file);
-        BitReader reader(file);
-        reader.openBuffer();
-        decoder.resetModels();
-        start = seconds();
-        reader.loadSegment();
+        double bestEncode = 1e30, bestDecode = 1e30;
+        long size = 0;
         bool same = true;
-        for (size_t at = 0; at < data.size(); at += size_t(capacity)) {
-            int32_t len = int32_t(std::min(data.size() - at, size_t(capacity)));
-            decoder.decodeChunk(out.data(), len, reader);
-            same &= std::memcmp(out.data(), data.data() + at, size_t(len)) == 0;
+        for (int run = 0; run < gRepeats; ++run) {
+            FILE* file = std::tmpfile();
+            BitWriter writer(file);
+            writer.openBuffer();
+            encoder.resetModels();
+            double start = seconds();
+            for (size_t at = 0; at < data.size(); at += size_t(capacity)) {
+                int32_t len = int32_t(std::min(data.size() - at, size_t(capacity)));
+                encoder.encodeChunk(data.data() + at, len, writer, kLevels[level].chain,
+                                    kLevels[level].lookahead, kLevels[level].mode);
+            }
+            writer.flush();
+            std::fflush(file);
+            double encodeTime = seconds() - start;
+            size = std::ftell(file);
+            writer.release();
+
+            std::rewind(file);
+            BitReader reader(file);
+            reader.openBuffer();
+            decoder.resetModels();
+            start = seconds();
+            reader.loadSegment();
+            double decodeTime = 0;
+            for (size_t at = 0; at < data.size(); at += size_t(capacity)) {
+                int32_t len = int32_t(std::min(data.size() - at, size_t(capacity)));
+                decoder.decodeChunk(out.data(), len, reader);
+                decodeTime += seconds() - start;
+                same &= std::memcmp(out.data(), data.data() + at, size_t(len)) == 0;
+                start = seconds();
+            }
+            reader.release();
+            std::fclose(file);
+            bestEncode = std::min(bestEncode, encodeTime);
+            bestDecode = std::min(bestDecode, decodeTime);
         }
-        double decodeTime = seconds() - start;
-        reader.release();
-        std::fclose(file);
         std::printf("qzn c%-5d %12ld %8.3f %12.1f %12.1f%s\n", level + 1, size,
-                    double(size) / double(data.size()), mb / encodeTime, mb / decodeTime,
+                    double(size) / double(data.size()), mb / bestEncode, mb / bestDecode,
                     same ? "" : "  MISMATCH");
     }
 
@@ -257,7 +269,13 @@ void benchInput(const std::string& name, const std::vector<uint8_t>& data) {
 
 int main(int argc, char** argv) {
     std::vector<std::pair<std::string, std::vector<uint8_t>>> inputs;
-    for (int i = 1; i < argc; ++i) inputs.emplace_back(argv[i], readAll(argv[i]));
+    for (int i = 1; i < argc; ++i) {
+        if (std::strncmp(argv[i], "--repeat=", 9) == 0) {
+            gRepeats = std::max(1, std::atoi(argv[i] + 9));
+            continue;
+        }
+        inputs.emplace_back(argv[i], readAll(argv[i]));
+    }
     if (inputs.empty()) {
         const char* home = std::getenv("HOME");
         const std::string corpus = std::string(home ? home : "") + "/.cache/qzn-corpus/";
