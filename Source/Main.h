@@ -52,8 +52,15 @@ std::string progressText(uint64_t done, uint64_t total, double previousSeconds, 
 // Bytes per second figures that stay finite when the time or the size is 0.
 double megabytesPerSecond(double bytes, double seconds);
 
+// An open archive, closed when the driver ends, also when a stop unwinds it in tests.
+struct FileCloser {
+    void operator()(FILE* file) const { std::fclose(file); }
+};
+using FileHandle = std::unique_ptr<FILE, FileCloser>;
+
 // Opens an archive for reading and loads the file table; stops the run when it cannot be opened.
-FILE* openArchiveForReading(const std::wstring& archivePath, BitReader& reader, FileStream& stream);
+FileHandle openArchiveForReading(const std::wstring& archivePath, BitReader& reader,
+                                 FileStream& stream);
 
 // Reads the codec parameters, the CRC flag and the channel field behind the file table.
 void readArchiveParameters(BitReader& reader, Archiver& archiver);

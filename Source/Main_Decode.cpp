@@ -30,14 +30,14 @@ std::string progressText(uint64_t done, uint64_t total, double previousSeconds,
                         megabytesPerSecond(double(uint64_t(1) << windowBits), previousSeconds));
 }
 
-FILE* openArchiveForReading(const std::wstring& archivePath, BitReader& reader,
-                            FileStream& stream) {
-    FILE* archive = openFile(archivePath, "rb");
+FileHandle openArchiveForReading(const std::wstring& archivePath, BitReader& reader,
+                                 FileStream& stream) {
+    FileHandle archive(openFile(archivePath, "rb"));
     if (!archive) {
         printWide(L"Failed to open input %ls\n", archivePath.c_str());
         stopProcess(1);
     }
-    reader.file = archive;
+    reader.file = archive.get();
     reader.openBuffer();
     reader.loadSegment();
     stream.readTable(reader);

@@ -31,7 +31,7 @@ void printDirectory(const FileList& list, uint64_t index, std::vector<uint64_t> 
 void list(const std::wstring& archivePath) {
     BitReader reader;
     FileStream stream;
-    FILE* archive = openArchiveForReading(archivePath, reader, stream);
+    FileHandle archive = openArchiveForReading(archivePath, reader, stream);
 
     printWide(L"Files: %u\n", static_cast<unsigned>(stream.files.size()));
     printWide(L"Directories: %u\n", static_cast<unsigned>(stream.dirs.size()));
@@ -41,13 +41,12 @@ void list(const std::wstring& archivePath) {
     } else {
         printDirectory(stream, 0, {});
     }
-    std::fclose(archive);
 }
 
 void test(Archiver& archiver, const std::wstring& archivePath) {
     BitReader reader;
     FileStream stream;
-    FILE* archive = openArchiveForReading(archivePath, reader, stream);
+    FileHandle archive = openArchiveForReading(archivePath, reader, stream);
 
     // Used as stored, so a small window written for a small input decodes with that window.
     // Values no pack writes mean a damaged archive; the codec must not be sized from them.
@@ -56,7 +55,7 @@ void test(Archiver& archiver, const std::wstring& archivePath) {
         archiver.hashBits > 17 || archiver.windowBits < 1 || archiver.windowBits > 27)
         fatalWide(L"Error: Corrupt archive: invalid codec parameters\n");
 
-    decodeContents(archiver, stream, reader, archive, false);
+    decodeContents(archiver, stream, reader, archive.get(), false);
 
     if (archiver.skipCrc) {
         printWide(L"Archive does not include crc32 information, skipping verification\n");
@@ -66,7 +65,6 @@ void test(Archiver& archiver, const std::wstring& archivePath) {
             stream.files[i].path = stream.storedPath(i);
         stream.verifyCrcs();
     }
-    std::fclose(archive);
 }
 
 } // namespace qzn

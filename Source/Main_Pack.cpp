@@ -59,7 +59,8 @@ void pack(Archiver& archiver, const std::wstring& inputPath, const std::wstring&
     if (archiver.channels < 0) archiver.channels = 0;
 
     confirmOverwrite(stream, archivePath);
-    FILE* archive = openFile(archivePath, "wb");
+    FileHandle archiveHandle(openFile(archivePath, "wb"));
+    FILE* archive = archiveHandle.get();
     if (!archive) {
         printWide(L"Failed to open output %ls\n", archivePath.c_str());
         stopProcess(1);
@@ -128,7 +129,7 @@ void pack(Archiver& archiver, const std::wstring& inputPath, const std::wstring&
                 megabytesPerSecond(double(input), seconds));
 
     chunk.reset();
-    bool closed = std::fclose(archive) == 0;
+    bool closed = std::fclose(archiveHandle.release()) == 0;
     codec.release();
     writer.release();
     if (!closed) writeFailure(archivePath);

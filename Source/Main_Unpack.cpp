@@ -9,7 +9,7 @@ namespace qzn {
 void unpack(Archiver& archiver, const std::wstring& archivePath, const std::wstring& outputPath) {
     BitReader reader;
     FileStream stream;
-    FILE* archive = openArchiveForReading(archivePath, reader, stream);
+    FileHandle archive = openArchiveForReading(archivePath, reader, stream);
     stream.overwriteAll = archiver.forceOverwrite ? 1 : 0;
 
     if (!stream.dirs.empty()) {
@@ -26,12 +26,11 @@ void unpack(Archiver& archiver, const std::wstring& archivePath, const std::wstr
     archiver.hashBits = clampBits(archiver.hashBits, 7, 17);
     archiver.windowBits = clampBits(archiver.windowBits, 16, 27);
 
-    decodeContents(archiver, stream, reader, archive, true);
+    decodeContents(archiver, stream, reader, archive.get(), true);
 
     stream.finishOutput();
     stream.restoreDuplicates();
     if (!archiver.skipCrc) stream.verifyCrcs();
-    std::fclose(archive);
 }
 
 } // namespace qzn
