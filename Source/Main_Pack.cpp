@@ -99,7 +99,7 @@ void pack(Archiver& archiver, const std::wstring& inputPath, const std::wstring&
         if (archiver.channels > 0) ChannelFilter::forward(chunk.get(), len, archiver.channels);
         done += uint64_t(len);
 
-        std::string text = formatNarrow("%.1f/%.1f MB", done / 1048576.0, total / 1048576.0);
+        std::string text = progressText(done, total, -1.0, archiver.windowBits);
         if (previousSeconds >= 0 && done != total) {
             double ratio = currentRatio(archive, writer, stream);
             text = formatNarrow("%.1f/%.1f MB, %.2f MB/s, expect %.2f MB (%.3f)", done / 1048576.0,
