@@ -50,15 +50,18 @@ void ContextLz::encodeChunk(const uint8_t* data, int32_t len, BitWriter& writer,
     const int32_t noMatch = noMatchScore(tableBits);
     const uint32_t tb = tableBits;
 
-    // Score of a look-ahead search at q, or `fallback` when it cannot beat `need`: only matches
-    // scoring above need can change the parse, and a match of length L scores at most
-    // L << tableBits, so lengths up to need >> tableBits are not worth measuring.
-    auto lookaheadScore = [&](int32_t q, int32_t budget, int32_t need, int32_t fallback) {
-        int32_t floor = need >> tb;
-        if (floor < 3) floor = 0;
+    // Score of a look-ahead search at q, or `need` itself when that search cannot score above
+    // need. A match of length L scores at most L << tableBits, so lengths up to need >> tableBits
+    // cannot win; from a floor of 3 on a miss cannot win either, and the walk need only measure
+    // longer candidates. The winning entry, when there is one, is the same as without a floor.
+    auto lookaheadScore = [&](int32_t q, int32_t budget, int32_t need) {
+        const int32_t floor = need >> tb;
+        if (floor < 3) {
+            MatchResult r = finder.search<false>(q, finder.hash(q), budget, 0, nullptr);
+            return r.length < kMinMatch ? noMatch : score(r.length, r.distance, tb);
+        }
         MatchResult r = finder.search<false>(q, finder.hash(q), budget, floor, nullptr);
-        if (r.length < kMinMatch) return floor == 0 ? noMatch : fallback;
-        return score(r.length, r.distance, tb);
+        return r.length < kMinMatch ? need : score(r.length, r.distance, tb);
     };
 
     while (p < tokenEnd) {
@@ -111,7 +114,7 @@ void ContextLz::encodeChunk(const uint8_t* data, int32_t len, BitWriter& writer,
                 for (int32_t hLen = firstH; hLen >= 1; --hLen) {
                     const int32_t here = score(hLen, found, tb);
                     const int32_t need = bestTotal - here;
-                    const int32_t s = lookaheadScore(p + hLen, lookaheadLimit, need, need);
+                    const int32_t s = lookaheadScore(p + hLen, lookaheadLimit, need);
                     if (here + s > bestTotal) {
                         bestTotal = here + s;
                         chosen = hLen;
