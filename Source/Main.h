@@ -68,6 +68,6 @@ void readArchiveParameters(BitReader& reader, Archiver& archiver);
 // Decodes every chunk of the contents stream into `stream` (writing files or only counting),
 // with the memory line, progress lines and the statistics line. Releases the reader's buffer.
 void decodeContents(Archiver& archiver, FileStream& stream, BitReader& reader, FILE* archive,
-                    bool doWrite);
+                    const std::wstring& archivePath, bool doWrite);
 
 } // namespace qzn

@@ -30,6 +30,13 @@ std::string progressText(uint64_t done, uint64_t total, double previousSeconds,
                         megabytesPerSecond(double(uint64_t(1) << windowBits), previousSeconds));
 }
 
+// Missing data reads as zero bits and would decode to plausible garbage; a valid archive never
+// asks for a segment past its end, so running out is damage, reported as such.
+static void checkNotTruncated(const BitReader& reader, const std::wstring& archivePath) {
+    if (reader.truncated)
+        fatalWide(L"\nError: Corrupt archive: %ls ends before its data\n", archivePath.c_str());
+}
+
 FileHandle openArchiveForReading(const std::wstring& archivePath, BitReader& reader,
                                  FileStream& stream) {
     FileHandle archive(openFile(archivePath, "rb"));
@@ -41,6 +48,7 @@ FileHandle openArchiveForReading(const std::wstring& archivePath, BitReader& rea
     reader.openBuffer();
     reader.loadSegment();
     stream.readTable(reader);
+    checkNotTruncated(reader, archivePath);
     return archive;
 }
 
@@ -53,7 +61,7 @@ void readArchiveParameters(BitReader& reader, Archiver& archiver) {
 }
 
 void decodeContents(Archiver& archiver, FileStream& stream, BitReader& reader, FILE* archive,
-                    bool doWrite) {
+                    const std::wstring& archivePath, bool doWrite) {
     ContextLz codec;
     codec.configure(archiver.tableBits, archiver.hashBits, archiver.windowBits);
     const int32_t capacity = int32_t(1) << archiver.windowBits;
@@ -69,6 +77,7 @@ void decodeContents(Archiver& archiver, FileStream& stream, BitReader& reader, F
     double previousSeconds = -1.0;
     const int64_t startMs = clockMs();
     reader.checkpoint();
+    checkNotTruncated(reader, archivePath);
 
     while (remaining > 0) {
         const int32_t len =
@@ -79,6 +88,7 @@ void decodeContents(Archiver& archiver, FileStream& stream, BitReader& reader, F
 
         int64_t chunkStart = clockMs();
         codec.decodeChunk(chunk.get(), len, reader);
+        checkNotTruncated(reader, archivePath);
         if (archiver.channels > 0) ChannelFilter::inverse(chunk.get(), len, archiver.channels);
         stream.write(chunk.get(), len, doWrite);
         previousSeconds = double(clockMs() - chunkStart) / 1000.0;

@@ -55,7 +55,7 @@ void test(Archiver& archiver, const std::wstring& archivePath) {
         archiver.hashBits > 17 || archiver.windowBits < 1 || archiver.windowBits > 27)
         fatalWide(L"Error: Corrupt archive: invalid codec parameters\n");
 
-    decodeContents(archiver, stream, reader, archive.get(), false);
+    decodeContents(archiver, stream, reader, archive.get(), archivePath, false);
 
     if (archiver.skipCrc) {
         printWide(L"Archive does not include crc32 information, skipping verification\n");

@@ -26,7 +26,7 @@ void unpack(Archiver& archiver, const std::wstring& archivePath, const std::wstr
     archiver.hashBits = clampBits(archiver.hashBits, 7, 17);
     archiver.windowBits = clampBits(archiver.windowBits, 16, 27);
 
-    decodeContents(archiver, stream, reader, archive.get(), true);
+    decodeContents(archiver, stream, reader, archive.get(), archivePath, true);
 
     stream.finishOutput();
     stream.restoreDuplicates();
