@@ -1,0 +1,130 @@
+// Damaged archives: every byte of a real archive's first 4 KiB flipped, and the archive cut at
+// every 97th byte, each run through list, test and unpack. Every run must end in success, a clear
+// "Error: " message with status 1, or the assertion stop; nothing may appear outside the output
+// folder. The drivers run in this process with stops turned into exceptions, so a crash or a
+// sanitizer report ends the test program itself.
+#include "Files.h"
+#include "Main.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <set>
+#include <unistd.h>
+
+namespace qzn {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Runs `body` and checks that it ended in one of the accepted ways.
+void expectCleanEnd(const std::function<void()>& body, const std::string& what) {
+    testing::StopResult r = testing::runCapturingStop(body);
+    if (!r.stopped) return;
+    EXPECT_TRUE(r.status == 1 || r.status == kAssertStatus) << what << ": status " << r.status;
+    if (r.status == 1) {
+        EXPECT_NE(r.output.find("Error: "), std::string::npos) << what << ":\n" << r.output;
+    } else if (r.status == kAssertStatus) {
+        EXPECT_NE(r.output.find("Assert failed\n"), std::string::npos) << what << ":\n" << r.output;
+    }
+}
+
+class DamageSweep : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        previous_ = fs::current_path();
+        // Runs happen in work/, so a name that escaped the output folder would land in the
+        // sandbox where the final check sees it.
+        fs::create_directory(sandbox_ / "work");
+        fs::current_path(sandbox_ / "work");
+        fs::create_directories("in/sub/deeper");
+        fs::create_directory("in/empty-folder");
+        testing::writeFile("in/text.txt", testing::textLikeBytes(20000, 1));
+        testing::writeFile("in/sub/more.txt", testing::textLikeBytes(15000, 2));
+        testing::writeFile("in/sub/deeper/random.bin", testing::randomBytes(3000, 3));
+        testing::writeFile("in/sub/copy.txt", testing::textLikeBytes(20000, 1));
+        testing::writeFile("in/empty", std::string());
+        Archiver archiver;
+        archiver.tableBits = 10;
+        archiver.windowBits = 15; // several chunks
+        archiver.forceOverwrite = true;
+        auto packed = testing::runCapturingStop([&] { pack(archiver, L"in", L"good.qzn"); });
+        ASSERT_FALSE(packed.stopped) << packed.output;
+        archive_ = testing::readFile("good.qzn");
+        ASSERT_GT(archive_.size(), 4096u);
+    }
+
+    void TearDown() override {
+        fs::current_path(previous_);
+        std::set<std::string> top;
+        for (const auto& e : fs::directory_iterator(sandbox_.path()))
+            top.insert(e.path().filename());
+        EXPECT_EQ(top, std::set<std::string>{"work"}) << "something was created outside work/";
+        std::set<std::string> work;
+        for (const auto& e : fs::directory_iterator(sandbox_ / "work"))
+            work.insert(e.path().filename());
+        EXPECT_EQ(work, (std::set<std::string>{"in", "good.qzn", "bad.qzn"}))
+            << "something was created outside the output folder";
+    }
+
+    // list, test and unpack of one damaged archive.
+    void runAll(const std::vector<uint8_t>& bytes, const std::string& what) {
+        testing::writeFile("bad.qzn", bytes);
+        expectCleanEnd([] { list(L"bad.qzn"); }, what + " list");
+        expectCleanEnd(
+            [] {
+                Archiver a;
+                test(a, L"bad.qzn");
+            },
+            what + " test");
+        expectCleanEnd(
+            [] {
+                Archiver a;
+                a.forceOverwrite = true;
+                unpack(a, L"bad.qzn", L"out");
+            },
+            what + " unpack");
+        std::error_code ignored;
+        fs::remove_all("out", ignored);
+    }
+
+    testing::TempDir sandbox_;
+    fs::path previous_;
+    std::vector<uint8_t> archive_;
+};
+
+TEST_F(DamageSweep, EveryByteFlipInTheFirstFourKilobytes) {
+    for (size_t i = 0; i < 4096; ++i) {
+        std::vector<uint8_t> bad = archive_;
+        bad[i] ^= 0xFF;
+        runAll(bad, "flip at " + std::to_string(i));
+        if (HasFailure()) break;
+    }
+}
+
+TEST_F(DamageSweep, TruncationAtEvery97thByte) {
+    for (size_t cut = 0; cut < archive_.size(); cut += 97) {
+        runAll(std::vector<uint8_t>(archive_.begin(), archive_.begin() + long(cut)),
+               "cut at " + std::to_string(cut));
+        if (HasFailure()) break;
+    }
+}
+
+TEST_F(DamageSweep, TruncationIsReportedNotDecodedAsZeros) {
+    // Cut inside the compressed data: the CRCs are not even needed to notice.
+    std::vector<uint8_t> cut(archive_.begin(), archive_.begin() + long(archive_.size() / 2));
+    testing::writeFile("bad.qzn", cut);
+    auto r = testing::runCapturingStop([] {
+        Archiver a;
+        test(a, L"bad.qzn");
+    });
+    EXPECT_TRUE(r.stopped);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.output.find("Error: Corrupt archive: bad.qzn ends before its data"),
+              std::string::npos)
+        << r.output;
+}
+
+} // namespace
+} // namespace qzn
