@@ -12,20 +12,39 @@ namespace {
 // Huffman decodes and extra-bit reads of the block decoder report this hard-bound line.
 constexpr int kBlockBoundLine = 162;
 
-inline uint32_t readExtraBits(BitReader& reader, int32_t count) {
-    if (count == 0) return 0;
-    reader.checkBound(kBlockBoundLine);
-    const uint32_t value = reader.peek(uint32_t(count));
-    reader.skip(uint32_t(count));
-    return value;
-}
+// The reader's bit position, kept in a register for the whole chunk: stores to the output bytes
+// may alias anything, so a position left in the reader would be reloaded after each of them.
+// It goes back to the reader at every segment load and at the chunk end.
+struct BitCursor {
+    const uint8_t* buffer;
+    uint32_t position;
 
-inline uint32_t decodeSymbol(HuffmanCoder<289>& model, BitReader& reader) {
-    model.tick();
-    const uint32_t s = model.decode(reader, kBlockBoundLine);
-    model.update(s);
-    return s;
-}
+    uint32_t extraBits(int32_t count) {
+        if (count == 0) return 0;
+        BitReader::checkBoundAt(position, kBlockBoundLine);
+        const uint32_t value = BitReader::peekAt(buffer, position) & ((1u << count) - 1);
+        position += uint32_t(count);
+        return value;
+    }
+    template <int N>
+    uint32_t symbol(HuffmanCoder<N>& model, HuffmanDecodeTable<N>& table) {
+        table.tick(model);
+        BitReader::checkBoundAt(position, kBlockBoundLine);
+        const uint32_t entry = table.lookup(model, BitReader::peekAt(buffer, position));
+        position += entry & 15;
+        const uint32_t s = entry >> 4;
+        model.update(s);
+        return s;
+    }
+    void checkpoint(BitReader& reader) {
+        if (__builtin_expect(position > kBitCheckpointThreshold, 0)) {
+            reader.bitPosition = position;
+            reader.loadSegment();
+            buffer = reader.buffer;
+            position = reader.bitPosition;
+        }
+    }
+};
 
 inline void appendPosition(PositionRing& ring, int32_t position, int32_t tableMask) {
     ring.entries[ring.head] = position;
@@ -36,10 +55,18 @@ inline void appendPosition(PositionRing& ring, int32_t position, int32_t tableMa
 // bytes repeat. `room` is the number of bytes the chunk holds from dst on.
 inline void copyMatch(uint8_t* dst, const uint8_t* src, int32_t n, int32_t room) {
     const int32_t gap = int32_t(dst - src);
-    // Wide stores may run up to 7 bytes past the match; allow them only where those bytes are
+    // Wide stores may run up to 15 bytes past the match; allow them only where those bytes are
     // still inside the chunk (later tokens overwrite them). Otherwise copy byte by byte.
-    if (room - n < 8) {
+    if (__builtin_expect(room - n < 16, 0)) {
         for (int32_t t = 0; t < n; ++t) dst[t] = src[t];
+        return;
+    }
+    if (gap >= 16) {
+        int32_t t = 0;
+        do {
+            std::memcpy(dst + t, src + t, 16);
+            t += 16;
+        } while (t < n);
         return;
     }
     int32_t t = 0;
@@ -66,62 +93,72 @@ void ContextLz::decodeChunk(uint8_t* data, int32_t len, BitReader& reader) {
         rings[c].head = 0;
     }
 
+    HuffmanDecodeTable<289> symbols;
+    HuffmanDecodeTable<60> distances;
+    symbols.build(symbolModel);
+    distances.build(distanceModel);
+    BitCursor in{reader.buffer, reader.bitPosition};
+
     int32_t j = 0;
 
     // Opening literals.
     for (; j < 4 && j < len; ++j) {
-        const uint32_t s = decodeSymbol(symbolModel, reader);
+        const uint32_t s = in.symbol(symbolModel, symbols);
         QZN_CHECK(s <= 255, kContextLzSource, 509);
         appendPosition(rings[j == 0 ? 0 : data[j - 1]], j, tableMask);
         data[j] = uint8_t(s);
-        reader.checkpoint();
+        in.checkpoint(reader);
     }
 
-    // Token section.
+    // Token section. `recent` holds the last three output bytes (the oldest in bits 16-23), so
+    // the context and the pair memory update need no reloads of bytes just stored.
+    const int32_t mask = tableMask;
+    uint32_t recent = 0;
+    if (j < len - 8) recent = uint32_t(data[j - 3]) << 16 | uint32_t(data[j - 2]) << 8 | data[j - 1];
     while (j < len - 8) {
-        const uint32_t s = decodeSymbol(symbolModel, reader);
-        PositionRing& ring = rings[data[j - 1]];
-        const uint32_t context = data[j - 1];
+        const uint32_t s = in.symbol(symbolModel, symbols);
+        const uint32_t context = recent & 0xFF;
+        PositionRing& ring = rings[context];
         if (s <= 255) {
-            appendPosition(ring, j, tableMask);
+            appendPosition(ring, j, mask);
             data[j] = uint8_t(s);
             j += 1;
+            recent = (recent << 8 | s) & 0xFFFFFF;
         } else if (s >= 287) {
             const uint32_t pair = pairMemory[context] >> (s == 287 ? 0 : 16);
-            appendPosition(ring, j, tableMask);
+            appendPosition(ring, j, mask);
             data[j] = uint8_t(pair >> 8);
             data[j + 1] = uint8_t(pair);
             j += 2;
+            recent = (recent << 16 | (pair & 0xFFFF)) & 0xFFFFFF;
         } else {
             const uint32_t k = s - 256;
-            const int32_t n =
-                lengthBase[k] + int32_t(readExtraBits(reader, lengthExtraBits[k])) + 4;
-            distanceModel.tick();
-            const uint32_t d = distanceModel.decode(reader, kBlockBoundLine);
-            distanceModel.update(d);
-            const uint32_t v =
-                uint32_t(distanceBase[d]) + readExtraBits(reader, distanceExtraBits[d]);
-            const int32_t h = ring.entries[(uint32_t(ring.head) - v) & uint32_t(tableMask)];
+            const int32_t n = lengthBase[k] + int32_t(in.extraBits(lengthExtraBits[k])) + 4;
+            const uint32_t d = in.symbol(distanceModel, distances);
+            const uint32_t v = uint32_t(distanceBase[d]) + in.extraBits(distanceExtraBits[d]);
+            const int32_t h = ring.entries[(uint32_t(ring.head) - v) & uint32_t(mask)];
             // An empty slot reads as -1.
             QZN_CHECK(h >= 0 && h < j, kContextLzSource, 544);
-            appendPosition(ring, j, tableMask);
+            appendPosition(ring, j, mask);
             QZN_CHECK(n <= len - j, kContextLzSource, 549);
             copyMatch(data + j, data + h, n, len - j);
             j += n;
+            recent = uint32_t(data[j - 3]) << 16 | uint32_t(data[j - 2]) << 8 | data[j - 1];
         }
-        const uint32_t x = data[j - 3];
-        pairMemory[x] = (pairMemory[x] << 16) | (uint32_t(data[j - 2]) << 8) | data[j - 1];
-        reader.checkpoint();
+        const uint32_t x = recent >> 16;
+        pairMemory[x] = (pairMemory[x] << 16) | (recent & 0xFFFF);
+        in.checkpoint(reader);
     }
 
     // Closing literals.
     for (; j < len; ++j) {
-        const uint32_t s = decodeSymbol(symbolModel, reader);
+        const uint32_t s = in.symbol(symbolModel, symbols);
         QZN_CHECK(s <= 255, kContextLzSource, 594);
         appendPosition(rings[data[j - 1]], j, tableMask);
         data[j] = uint8_t(s);
-        reader.checkpoint();
+        in.checkpoint(reader);
     }
+    reader.bitPosition = in.position;
 }
 
 } // namespace qzn

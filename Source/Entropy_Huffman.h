@@ -59,6 +59,52 @@ template <int N> struct HuffmanCoder {
     }
 };
 
+// Decoder-side lookup over the next kFastBits stream bits: each entry holds symbol << 4 | length,
+// so one load yields both; length 0 marks a longer code, found through fullTable. The table is
+// small enough to stay in the first-level cache next to the output and the rings. It lives with
+// the decoder rather than in HuffmanCoder, whose size enters the reported memory figures;
+// rebuild it after every build of the coder's tables.
+template <int N> struct HuffmanDecodeTable {
+    static constexpr uint32_t kFastBits = 10;
+    uint32_t fastMask = 0; // 2^min(lookupBits, kFastBits) - 1
+    uint32_t fullMask = 0; // 2^lookupBits - 1
+    uint16_t entries[1u << kFastBits];
+
+    void build(const HuffmanCoder<N>& coder) {
+        const uint32_t bits = uint32_t(coder.lookupBits);
+        fullMask = (1u << bits) - 1;
+        fastMask = (1u << (bits < kFastBits ? bits : kFastBits)) - 1;
+        for (uint32_t y = 0; y <= fastMask; ++y) {
+            // A complete code leaves a symbol in every fullTable entry; the clamp only keeps an
+            // impossible empty entry from indexing past `lengths`.
+            uint32_t s = coder.fullTable[y];
+            s = s < uint32_t(N) ? s : 0;
+            const uint32_t length = coder.lengths[s];
+            entries[y] = uint16_t(length <= kFastBits ? s << 4 | length : 0);
+        }
+    }
+    // `bits`: the next stream bits, at least lookupBits of them valid.
+    uint32_t lookup(const HuffmanCoder<N>& coder, uint32_t bits) const {
+        const uint32_t entry = entries[bits & fastMask];
+        if (__builtin_expect((entry & 15) != 0, 1)) return entry;
+        const uint32_t s = coder.fullTable[bits & fullMask];
+        return s << 4 | coder.lengths[s];
+    }
+    // The coder's tick; true when it rebuilt the code (and so this table).
+    bool tick(HuffmanCoder<N>& coder) {
+        if (__builtin_expect(coder.rebuildCountdown != 1, 1)) {
+            --coder.rebuildCountdown;
+            return false;
+        }
+        rebuild(coder);
+        return true;
+    }
+    [[gnu::noinline, gnu::cold]] void rebuild(HuffmanCoder<N>& coder) {
+        coder.tick();
+        build(coder);
+    }
+};
+
 extern template struct HuffmanCoder<256>;
 extern template struct HuffmanCoder<289>;
 extern template struct HuffmanCoder<60>;

@@ -75,14 +75,19 @@ class BitReader {
     void loadSegment();
 
     // The hard bound, tested before every read; `line` is reported on failure.
-    void checkBound(int line) const {
-        QZN_CHECK((bitPosition & ~7u) < kBitHardBound, kIoSource, line);
-    }
+    void checkBound(int line) const { checkBoundAt(bitPosition, line); }
     // The next n bits (n <= 25) without advancing. The caller has run checkBound.
-    uint32_t peek(uint32_t n) const {
+    uint32_t peek(uint32_t n) const { return peekAt(buffer, bitPosition) & ((1u << n) - 1); }
+
+    // The same test and read for a position a hot loop keeps in a register and hands back
+    // before the next checkpoint. peekAt yields at least 25 valid low bits.
+    static void checkBoundAt(uint32_t position, int line) {
+        QZN_CHECK((position & ~7u) < kBitHardBound, kIoSource, line);
+    }
+    static uint32_t peekAt(const uint8_t* buffer, uint32_t position) {
         uint32_t word;
-        std::memcpy(&word, buffer + (bitPosition >> 3), 4);
-        return (word >> (bitPosition & 7)) & ((1u << n) - 1);
+        std::memcpy(&word, buffer + (position >> 3), 4);
+        return word >> (position & 7);
     }
     void skip(uint32_t n) { bitPosition += n; }
 
