@@ -12,36 +12,63 @@ namespace {
 // Huffman decodes and extra-bit reads of the block decoder report this hard-bound line.
 constexpr int kBlockBoundLine = 162;
 
-// The reader's bit position, kept in a register for the whole chunk: stores to the output bytes
+// The reader's bit position, kept in registers for the whole chunk: stores to the output bytes
 // may alias anything, so a position left in the reader would be reloaded after each of them.
-// It goes back to the reader at every segment load and at the chunk end.
+// The next bits wait in a 64-bit window loaded at `base`; `used` of them are consumed, so the
+// position is base + used and a read is a shift of the window rather than a load. The position
+// goes back to the reader at every segment load and at the chunk end.
 struct BitCursor {
     const uint8_t* buffer;
-    uint32_t position;
+    uint32_t base;
+    uint32_t used;
+    uint64_t window; // at least 57 valid bits from `base` on
 
+    BitCursor(const uint8_t* b, uint32_t position) : buffer(b) { load(position); }
+
+    uint32_t position() const { return base + used; }
+
+    void load(uint32_t position) {
+        base = position;
+        used = 0;
+        const uint32_t at = position >> 3;
+        uint64_t word = 0;
+        if (__builtin_expect(at <= kBitBufferBytes - 8, 1)) {
+            std::memcpy(&word, buffer + at, 8);
+        } else {
+            // The last bytes of the buffer; nothing beyond it is read. A read that needs more
+            // fails the hard-bound test first.
+            for (uint32_t i = 0; at + i < kBitBufferBytes && i < 8; ++i)
+                word |= uint64_t(buffer[at + i]) << (8 * i);
+        }
+        window = word >> (position & 7);
+    }
+    // The next bits, at least 25 of them valid, after the same hard-bound test as the reader's.
+    uint32_t peek() {
+        BitReader::checkBoundAt(base + used, kBlockBoundLine);
+        if (__builtin_expect(used > 57 - 25, 0)) load(base + used);
+        return uint32_t(window >> used);
+    }
     uint32_t extraBits(int32_t count) {
         if (count == 0) return 0;
-        BitReader::checkBoundAt(position, kBlockBoundLine);
-        const uint32_t value = BitReader::peekAt(buffer, position) & ((1u << count) - 1);
-        position += uint32_t(count);
+        const uint32_t value = peek() & ((1u << count) - 1);
+        used += uint32_t(count);
         return value;
     }
     template <int N>
     uint32_t symbol(HuffmanCoder<N>& model, HuffmanDecodeTable<N>& table) {
         table.tick(model);
-        BitReader::checkBoundAt(position, kBlockBoundLine);
-        const uint32_t entry = table.lookup(model, BitReader::peekAt(buffer, position));
-        position += entry & 15;
+        const uint32_t entry = table.lookup(model, peek());
+        used += entry & 15;
         const uint32_t s = entry >> 4;
         model.update(s);
         return s;
     }
     void checkpoint(BitReader& reader) {
-        if (__builtin_expect(position > kBitCheckpointThreshold, 0)) {
-            reader.bitPosition = position;
+        if (__builtin_expect(base + used > kBitCheckpointThreshold, 0)) {
+            reader.bitPosition = base + used;
             reader.loadSegment();
             buffer = reader.buffer;
-            position = reader.bitPosition;
+            load(reader.bitPosition);
         }
     }
 };
@@ -97,7 +124,7 @@ void ContextLz::decodeChunk(uint8_t* data, int32_t len, BitReader& reader) {
     HuffmanDecodeTable<60> distances;
     symbols.build(symbolModel);
     distances.build(distanceModel);
-    BitCursor in{reader.buffer, reader.bitPosition};
+    BitCursor in(reader.buffer, reader.bitPosition);
 
     int32_t j = 0;
 
@@ -158,7 +185,7 @@ void ContextLz::decodeChunk(uint8_t* data, int32_t len, BitReader& reader) {
         data[j] = uint8_t(s);
         in.checkpoint(reader);
     }
-    reader.bitPosition = in.position;
+    reader.bitPosition = in.position();
 }
 
 } // namespace qzn
