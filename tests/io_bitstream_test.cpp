@@ -38,7 +38,7 @@ struct WrittenStream {
 
 FILE* fileWith(const Bytes& bytes) {
     FILE* file = std::tmpfile();
-    std::fwrite(bytes.data(), 1, bytes.size(), file);
+    if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), file);
     std::rewind(file);
     return file;
 }
