@@ -55,8 +55,8 @@ struct BitCursor {
         return value;
     }
     template <int N>
-    uint32_t symbol(HuffmanCoder<N>& model, HuffmanDecodeTable<N>& table) {
-        table.tick(model);
+    uint32_t symbol(HuffmanCoder<N>& model, HuffmanDecodeTable<N>& table, uint32_t& countdown) {
+        table.tick(model, countdown);
         const uint32_t entry = table.lookup(model, peek());
         used += entry & 15;
         const uint32_t s = entry >> 4;
@@ -124,13 +124,15 @@ void ContextLz::decodeChunk(uint8_t* data, int32_t len, BitReader& reader) {
     HuffmanDecodeTable<60> distances;
     symbols.build(symbolModel);
     distances.build(distanceModel);
+    uint32_t symbolCountdown = symbolModel.rebuildCountdown;
+    uint32_t distanceCountdown = distanceModel.rebuildCountdown;
     BitCursor in(reader.buffer, reader.bitPosition);
 
     int32_t j = 0;
 
     // Opening literals.
     for (; j < 4 && j < len; ++j) {
-        const uint32_t s = in.symbol(symbolModel, symbols);
+        const uint32_t s = in.symbol(symbolModel, symbols, symbolCountdown);
         QZN_CHECK(s <= 255, kContextLzSource, 509);
         appendPosition(rings[j == 0 ? 0 : data[j - 1]], j, tableMask);
         data[j] = uint8_t(s);
@@ -143,7 +145,7 @@ void ContextLz::decodeChunk(uint8_t* data, int32_t len, BitReader& reader) {
     uint32_t recent = 0;
     if (j < len - 8) recent = uint32_t(data[j - 3]) << 16 | uint32_t(data[j - 2]) << 8 | data[j - 1];
     while (j < len - 8) {
-        const uint32_t s = in.symbol(symbolModel, symbols);
+        const uint32_t s = in.symbol(symbolModel, symbols, symbolCountdown);
         const uint32_t context = recent & 0xFF;
         PositionRing& ring = rings[context];
         if (s <= 255) {
@@ -161,7 +163,7 @@ void ContextLz::decodeChunk(uint8_t* data, int32_t len, BitReader& reader) {
         } else {
             const uint32_t k = s - 256;
             const int32_t n = lengthBase[k] + int32_t(in.extraBits(lengthExtraBits[k])) + 4;
-            const uint32_t d = in.symbol(distanceModel, distances);
+            const uint32_t d = in.symbol(distanceModel, distances, distanceCountdown);
             const uint32_t v = uint32_t(distanceBase[d]) + in.extraBits(distanceExtraBits[d]);
             const int32_t h = ring.entries[(uint32_t(ring.head) - v) & uint32_t(mask)];
             // An empty slot reads as -1.
@@ -179,7 +181,7 @@ void ContextLz::decodeChunk(uint8_t* data, int32_t len, BitReader& reader) {
 
     // Closing literals.
     for (; j < len; ++j) {
-        const uint32_t s = in.symbol(symbolModel, symbols);
+        const uint32_t s = in.symbol(symbolModel, symbols, symbolCountdown);
         QZN_CHECK(s <= 255, kContextLzSource, 594);
         appendPosition(rings[data[j - 1]], j, tableMask);
         data[j] = uint8_t(s);

@@ -64,17 +64,15 @@ template <int N> struct HuffmanCoder {
 // small enough to stay in the first-level cache next to the output and the rings. It lives with
 // the decoder rather than in HuffmanCoder, whose size enters the reported memory figures;
 // rebuild it after every build of the coder's tables.
+//
+// Both masks are constant: fullTable repeats every 2^lookupBits entries over all 16384 of them
+// (every code is at most lookupBits long), so indexing with more bits finds the same symbol.
 template <int N> struct HuffmanDecodeTable {
     static constexpr uint32_t kFastBits = 10;
-    uint32_t fastMask = 0; // 2^min(lookupBits, kFastBits) - 1
-    uint32_t fullMask = 0; // 2^lookupBits - 1
     uint16_t entries[1u << kFastBits];
 
     void build(const HuffmanCoder<N>& coder) {
-        const uint32_t bits = uint32_t(coder.lookupBits);
-        fullMask = (1u << bits) - 1;
-        fastMask = (1u << (bits < kFastBits ? bits : kFastBits)) - 1;
-        for (uint32_t y = 0; y <= fastMask; ++y) {
+        for (uint32_t y = 0; y < (1u << kFastBits); ++y) {
             // A complete code leaves a symbol in every fullTable entry; the clamp only keeps an
             // impossible empty entry from indexing past `lengths`.
             uint32_t s = coder.fullTable[y];
@@ -83,21 +81,24 @@ template <int N> struct HuffmanDecodeTable {
             entries[y] = uint16_t(length <= kFastBits ? s << 4 | length : 0);
         }
     }
-    // `bits`: the next stream bits, at least lookupBits of them valid.
+    // `bits`: the next stream bits, at least 14 of them valid.
     uint32_t lookup(const HuffmanCoder<N>& coder, uint32_t bits) const {
-        const uint32_t entry = entries[bits & fastMask];
+        const uint32_t entry = entries[bits & ((1u << kFastBits) - 1)];
         if (__builtin_expect((entry & 15) != 0, 1)) return entry;
-        const uint32_t s = coder.fullTable[bits & fullMask];
+        uint32_t s = coder.fullTable[bits & 16383];
+        s = s < uint32_t(N) ? s : 0;
         return s << 4 | coder.lengths[s];
     }
-    // The coder's tick; true when it rebuilt the code (and so this table).
-    bool tick(HuffmanCoder<N>& coder) {
-        if (__builtin_expect(coder.rebuildCountdown != 1, 1)) {
-            --coder.rebuildCountdown;
-            return false;
+    // The coder's tick. `countdown` mirrors coder.rebuildCountdown in a register: the coder's
+    // field is only stored, never reloaded, so the per-symbol step carries no memory round trip
+    // while the coder's state stays exact at every point.
+    void tick(HuffmanCoder<N>& coder, uint32_t& countdown) {
+        if (__builtin_expect(countdown != 1, 1)) {
+            coder.rebuildCountdown = --countdown;
+            return;
         }
         rebuild(coder);
-        return true;
+        countdown = coder.rebuildCountdown;
     }
     [[gnu::noinline, gnu::cold]] void rebuild(HuffmanCoder<N>& coder) {
         coder.tick();
