@@ -89,9 +89,9 @@ template <int N> struct HuffmanDecodeTable {
         s = s < uint32_t(N) ? s : 0;
         return s << 4 | coder.lengths[s];
     }
-    // The coder's tick. `countdown` mirrors coder.rebuildCountdown in a register: the coder's
-    // field is only stored, never reloaded, so the per-symbol step carries no memory round trip
-    // while the coder's state stays exact at every point.
+    // The coder's tick. `countdown` is the caller's local copy of coder.rebuildCountdown: the
+    // field is only stored, never reloaded after the output stores that may alias it, and the
+    // coder's state stays exact at every point.
     void tick(HuffmanCoder<N>& coder, uint32_t& countdown) {
         if (__builtin_expect(countdown != 1, 1)) {
             coder.rebuildCountdown = --countdown;
