@@ -14,14 +14,14 @@ constexpr int kBlockBoundLine = 162;
 
 // The reader's bit position, kept in registers for the whole chunk: stores to the output bytes
 // may alias anything, so a position left in the reader would be reloaded after each of them.
-// The next bits wait in a 64-bit window loaded at `base`; `used` of them are consumed, so the
-// position is base + used and a read is a shift of the window rather than a load. The position
-// goes back to the reader at every segment load and at the chunk end.
+// The next bits wait in a 64-bit window loaded at `base` and shifted as they are consumed;
+// `used` counts them, so the position is base + used and a read needs no load. The position goes
+// back to the reader at every segment load and at the chunk end.
 struct BitCursor {
     const uint8_t* buffer;
     uint32_t base;
     uint32_t used;
-    uint64_t window; // at least 57 valid bits from `base` on
+    uint64_t window; // the bits from base + used on; at least 57 - used of them valid
 
     BitCursor(const uint8_t* b, uint32_t position) : buffer(b) { load(position); }
 
@@ -46,19 +46,23 @@ struct BitCursor {
     uint32_t peek() {
         BitReader::checkBoundAt(base + used, kBlockBoundLine);
         if (__builtin_expect(used > 57 - 25, 0)) load(base + used);
-        return uint32_t(window >> used);
+        return uint32_t(window);
+    }
+    void skip(uint32_t count) {
+        window >>= count;
+        used += count;
     }
     uint32_t extraBits(int32_t count) {
         if (count == 0) return 0;
         const uint32_t value = peek() & ((1u << count) - 1);
-        used += uint32_t(count);
+        skip(uint32_t(count));
         return value;
     }
     template <int N>
     uint32_t symbol(HuffmanCoder<N>& model, HuffmanDecodeTable<N>& table, uint32_t& countdown) {
         table.tick(model, countdown);
         const uint32_t entry = table.lookup(model, peek());
-        used += entry & 15;
+        skip(entry & 15);
         const uint32_t s = entry >> 4;
         model.update(s);
         return s;
