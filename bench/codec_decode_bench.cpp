@@ -4,6 +4,7 @@
 //   codec_decode_bench [--repeat=N] [--levels=26] file ...
 //
 // Speeds are MB/s of decoded output (2^20 bytes).
+#include "CodecBenchSupport.h"
 #include "ContextLz.h"
 
 #include <algorithm>
@@ -15,35 +16,12 @@
 #include <vector>
 
 using namespace qzn;
+using namespace qzn::bench;
 
 namespace {
 
-struct Level {
-    int32_t chain, lookahead, mode;
-};
-constexpr Level kLevels[6] = {{2, 0, 0},  {4, 1, 0},  {8, 2, 0},
-                              {24, 4, 1}, {64, 8, 1}, {224, 32, 2}};
-constexpr uint32_t kTableBits = 12, kHashBits = 13, kWindowBits = 23;
-
-double seconds() {
-    using namespace std::chrono;
-    return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
-
-std::vector<uint8_t> readAll(const std::string& path) {
-    std::vector<uint8_t> bytes;
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return bytes;
-    uint8_t buffer[1 << 16];
-    size_t got;
-    while ((got = std::fread(buffer, 1, sizeof buffer, f)) > 0)
-        bytes.insert(bytes.end(), buffer, buffer + got);
-    std::fclose(f);
-    return bytes;
-}
-
-void benchInput(const std::string& name, const std::vector<uint8_t>& data, const std::string& levels,
-                int repeats) {
+void benchInput(const std::string& name, const std::vector<uint8_t>& data,
+                const std::string& levels, int repeats) {
     ContextLz encoder, decoder;
     encoder.configure(kTableBits, kHashBits, kWindowBits);
     encoder.allocateEncoder();

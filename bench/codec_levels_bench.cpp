@@ -7,6 +7,7 @@
 // disturbed measurement.
 // Without arguments the inputs are the corpus files in $HOME/.cache/qzn-corpus when present,
 // otherwise generated (8 MiB each). Sizes are in bytes, speeds in MB/s of input (2^20 bytes).
+#include "CodecBenchSupport.h"
 #include "ContextLz.h"
 
 #include <chrono>
@@ -19,32 +20,9 @@
 #include <unistd.h>
 
 using namespace qzn;
+using namespace qzn::bench;
 
 namespace {
-
-struct Level {
-    int32_t chain, lookahead, mode;
-};
-constexpr Level kLevels[6] = {{2, 0, 0},  {4, 1, 0},  {8, 2, 0},
-                              {24, 4, 1}, {64, 8, 1}, {224, 32, 2}};
-constexpr uint32_t kTableBits = 12, kHashBits = 13, kWindowBits = 23;
-
-double seconds() {
-    using namespace std::chrono;
-    return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
-
-std::vector<uint8_t> readAll(const std::string& path) {
-    std::vector<uint8_t> bytes;
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return bytes;
-    uint8_t buffer[1 << 16];
-    size_t got;
-    while ((got = std::fread(buffer, 1, sizeof buffer, f)) > 0)
-        bytes.insert(bytes.end(), buffer, buffer + got);
-    std::fclose(f);
-    return bytes;
-}
 
 // Prose from a Zipf-like vocabulary of made-up words, with punctuation and line breaks.
 std::vector<uint8_t> generateText(size_t n) {
