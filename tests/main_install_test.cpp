@@ -1,0 +1,187 @@
+// What a user gets from an install: the manual page renders cleanly and documents every flag that
+// the real binary's usage text names, and `cmake --install` into a fresh prefix gives a working
+// program with its page, README and LICENSE.
+#ifndef _WIN32
+#include "main_e2e.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <regex>
+#include <sstream>
+
+using namespace qzn_e2e;
+
+namespace {
+
+struct Captured {
+    int status = -1;
+    std::string out;
+};
+
+// Runs a shell command line; captures standard output (standard error only when the line says).
+Captured shell(const std::string& command) {
+    Captured result;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) return result;
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) result.out.append(buffer, n);
+    int status = pclose(pipe);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+}
+
+std::string quoted(const std::string& text) {
+    std::string q = "'";
+    for (char c : text) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+bool haveGroff() {
+    return shell("command -v groff >/dev/null 2>&1").status == 0;
+}
+
+// The page as plain text: no bold or underline, no hyphenation, lines long enough that a flag's
+// entry never wraps inside a word.
+std::string renderPlain(const std::string& page) {
+    return shell("groff -man -Tutf8 -rHY=0 -rLL=300n -P-cbou " + quoted(page) + " 2>/dev/null").out;
+}
+
+std::vector<std::string> linesOf(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+size_t indentOf(const std::string& line) {
+    return line.find_first_not_of(' ');
+}
+
+// The rendered entry of a tagged paragraph whose tag line is exactly `tag`: the tag line and the
+// lines indented deeper than it. Empty when the page has no such tag.
+std::string entryFor(const std::vector<std::string>& lines, const std::string& tag) {
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const size_t indent = indentOf(lines[i]);
+        if (indent == std::string::npos || lines[i].substr(indent) != tag) continue;
+        std::string entry = lines[i];
+        for (size_t j = i + 1; j < lines.size(); ++j) {
+            const size_t inner = indentOf(lines[j]);
+            if (inner != std::string::npos && inner <= indent) break;
+            entry += " " + lines[j];
+        }
+        return entry;
+    }
+    return "";
+}
+
+struct UsageFlag {
+    std::string name;         // "-window:bits"
+    std::string defaultValue; // "23", "all cores", or empty when the line names none
+};
+
+// The flags of the usage text: every line after "Flags:" reads "<flag> = <meaning>".
+std::vector<UsageFlag> usageFlags(const std::string& usage) {
+    std::vector<UsageFlag> flags;
+    const size_t start = usage.find("\nFlags:\n");
+    if (start == std::string::npos) return flags;
+    const std::regex defaultPattern("default:? ([^(,]*[^(, ])");
+    for (const std::string& line : linesOf(usage.substr(start + 8))) {
+        const size_t equals = line.find(" = ");
+        if (line.empty() || line[0] != '-' || equals == std::string::npos) continue;
+        UsageFlag flag{line.substr(0, equals), ""};
+        std::smatch match;
+        if (std::regex_search(line, match, defaultPattern)) flag.defaultValue = match[1];
+        flags.push_back(flag);
+    }
+    return flags;
+}
+
+TEST(ManualPage, RendersWithoutAWarningAndHasEverySection) {
+    if (!haveGroff()) FAIL() << "groff is needed for this test: apt-get install groff-base";
+    Sandbox box;
+    const std::string errors = (box.root / "groff-errors").string();
+    const Captured render =
+        shell("groff -man -Tutf8 -ww " + quoted(QZN_MANUAL_PAGE) + " 2>" + quoted(errors));
+    EXPECT_EQ(render.status, 0);
+    EXPECT_EQ(readFile(errors), "") << "groff warnings";
+
+    const std::vector<std::string> lines = linesOf(renderPlain(QZN_MANUAL_PAGE));
+    ASSERT_GT(lines.size(), 100u);
+    for (const char* section : {"NAME", "SYNOPSIS", "DESCRIPTION", "MODES", "OPTIONS",
+                                "EXIT STATUS", "EXAMPLES", "FILES", "ENVIRONMENT", "NOTES"})
+        EXPECT_NE(std::find(lines.begin(), lines.end(), section), lines.end()) << section;
+    // The footer carries the version the packages are built with.
+    EXPECT_NE(lines.back().find("QZN " QZN_VERSION), std::string::npos) << lines.back();
+    EXPECT_EQ(lines.front().rfind("QZN(1)", 0), 0u) << lines.front();
+}
+
+TEST(ManualPage, DocumentsEveryFlagOfTheUsageTextWithItsDefault) {
+    if (!haveGroff()) FAIL() << "groff is needed for this test: apt-get install groff-base";
+    Sandbox box;
+    const RunResult usage = box.run({});
+    ASSERT_EQ(usage.status, 1);
+    const std::vector<UsageFlag> flags = usageFlags(usage.out);
+    ASSERT_GE(flags.size(), 6u) << usage.out;
+
+    const std::vector<std::string> lines = linesOf(renderPlain(QZN_MANUAL_PAGE));
+    for (const UsageFlag& flag : flags) {
+        const std::string entry = entryFor(lines, flag.name);
+        EXPECT_NE(entry, "") << "no entry for " << flag.name;
+        if (!flag.defaultValue.empty()) {
+            EXPECT_NE(entry.find("default " + flag.defaultValue), std::string::npos)
+                << flag.name << " should say \"default " << flag.defaultValue << "\": " << entry;
+        }
+    }
+    // The modes of the usage text, as tags of the MODES section.
+    for (const char* mode : {"c[1–6] archive input", "d archive output", "l archive", "t archive"})
+        EXPECT_NE(entryFor(lines, mode), "") << mode;
+}
+
+TEST(Install, FreshPrefixGetsAWorkingProgramItsPageReadmeAndLicense) {
+    Sandbox box;
+    const fs::path prefix = box.root / "prefix";
+    const Captured install = shell(quoted(QZN_CMAKE_COMMAND) + " --install " +
+                                   quoted(QZN_BUILD_DIR) + " --prefix " + quoted(prefix) + " 2>&1");
+    ASSERT_EQ(install.status, 0) << install.out;
+
+    const fs::path program = prefix / "bin/qzn";
+    const fs::path page = prefix / "share/man/man1/qzn.1";
+    ASSERT_TRUE(fs::exists(program));
+    EXPECT_EQ(readFile(page), readFile(QZN_MANUAL_PAGE));
+    EXPECT_EQ(readFile(prefix / "share/doc/qzn/README.md"),
+              readFile(fs::path(QZN_SOURCE_DIR) / "README.md"));
+    const std::string license = readFile(prefix / "share/doc/qzn/LICENSE");
+    EXPECT_NE(license.find("MIT License"), std::string::npos);
+    EXPECT_NE(license.find("Copyright (c) 2026 The QZN authors"), std::string::npos);
+
+    // The installed copy packs, tests and unpacks a small tree on its own.
+    box.put("in/a.txt", textBytes(50000, 1));
+    box.put("in/sub/b.bin", randomBytes(3000, 2));
+    box.put("in/sub/empty", "");
+    const std::string run = "cd " + quoted(box.work) + " && " + quoted(program) + " ";
+    const Captured pack = shell(run + "c3 in.qzn in 2>&1");
+    ASSERT_EQ(pack.status, 0) << pack.out;
+    const Captured test = shell(run + "t in.qzn 2>&1");
+    EXPECT_EQ(test.status, 0) << test.out;
+    EXPECT_NE(test.out.find("All crc32 match"), std::string::npos) << test.out;
+    const Captured unpack = shell(run + "d in.qzn out 2>&1");
+    ASSERT_EQ(unpack.status, 0) << unpack.out;
+    EXPECT_EQ(snapshot(box.at("out")), snapshot(box.at("in")));
+
+    // `man -l` shows the installed page, where man is installed at all.
+    if (shell("command -v man >/dev/null 2>&1").status == 0) {
+        const Captured man = shell("MANPAGER=cat MANWIDTH=80 man -l " + quoted(page) + " 2>&1");
+        EXPECT_EQ(man.status, 0) << man.out;
+        EXPECT_NE(man.out.find("compressed archive"), std::string::npos) << man.out;
+    }
+}
+
+} // namespace
+#else
+#include <gtest/gtest.h>
+
+TEST(ManualPage, NotPartOfTheWindowsBuild) {
+    GTEST_SKIP() << "no manual page or install tree";
+}
+#endif
