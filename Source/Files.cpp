@@ -2,6 +2,7 @@
 // scan.
 #include "Files.h"
 
+#include <algorithm>
 #include <set>
 #include <utility>
 
@@ -87,7 +88,7 @@ bool FileList::namesAreSafe(std::wstring& badName) const {
     return true;
 }
 
-void FileList::scan(const std::wstring& inputPath) {
+void FileList::scan(const std::wstring& inputPath, const std::vector<FileId>& leaveOut) {
     dirs.clear();
     files.clear();
     if (isRegularFile(inputPath)) {
@@ -109,9 +110,9 @@ void FileList::scan(const std::wstring& inputPath) {
     queue.push_back({inputPath, std::wstring(), kNoParent});
 
     // Real folders already queued: a linked folder is entered once, and a link loop ends.
-    std::set<std::pair<uint64_t, uint64_t>> seen;
-    FolderId rootId;
-    if (folderId(inputPath, rootId)) seen.insert({rootId.device, rootId.inode});
+    std::set<FileId> seen;
+    FileId rootId;
+    if (fileId(inputPath, rootId)) seen.insert(rootId);
 
     for (size_t i = 0; i < queue.size(); ++i) {
         const std::wstring folder = queue[i].path;
@@ -129,6 +130,11 @@ void FileList::scan(const std::wstring& inputPath) {
                 continue;
             }
             if (item.kind != EntryKind::File) continue;
+            if (std::find(leaveOut.begin(), leaveOut.end(), item.id) != leaveOut.end()) {
+                printWide(L"Warning: Skipping %ls (the archive being written)\n",
+                          (folder + L"/" + item.name).c_str());
+                continue;
+            }
             FileEntry entry;
             entry.name = item.name;
             entry.path = folder + L"/" + item.name;
@@ -143,8 +149,8 @@ void FileList::scan(const std::wstring& inputPath) {
             if (item.kind != EntryKind::Directory) continue;
             if (item.name.empty() || item.name[0] == L'.') continue;
             std::wstring childPath = folder + L"/" + item.name;
-            FolderId id;
-            if (folderId(childPath, id) && !seen.insert({id.device, id.inode}).second) {
+            FileId id;
+            if (fileId(childPath, id) && !seen.insert(id).second) {
                 printWide(L"Warning: Skipping %ls (folder already included)\n", childPath.c_str());
                 continue;
             }

@@ -35,7 +35,9 @@ struct FileList {
     std::vector<DirEntry> dirs;
     std::vector<FileEntry> files;
 
-    void scan(const std::wstring& inputPath);
+    // Files whose identity is in leaveOut (the archive being written and its temporary file) are
+    // not listed; each one met gets a warning.
+    void scan(const std::wstring& inputPath, const std::vector<FileId>& leaveOut = {});
     void measure(bool withCrc);
     void findDuplicates();
     void checkConsistency() const;

@@ -58,6 +58,11 @@ void pack(Archiver& archiver, const std::wstring& inputPath, const std::wstring&
     }
     if (archiver.channels < 0) archiver.channels = 0;
 
+    // Identity, not spelling: "./f.txt", a hard link or a symbolic link name the same file.
+    FileId inputId, existingId;
+    if (fileId(inputPath, inputId) && fileId(archivePath, existingId) && inputId == existingId)
+        fatalWide(L"Error: The archive %ls is the input file itself\n", archivePath.c_str());
+
     confirmOverwrite(stream, archivePath);
     FileHandle archiveHandle(openFile(archivePath, "wb"));
     FILE* archive = archiveHandle.get();
@@ -65,10 +70,13 @@ void pack(Archiver& archiver, const std::wstring& inputPath, const std::wstring&
         printWide(L"Failed to open output %ls\n", archivePath.c_str());
         stopProcess(1);
     }
+    // An archive inside its own input folder must not store itself.
+    std::vector<FileId> leaveOut;
+    if (fileId(archivePath, existingId)) leaveOut.push_back(existingId);
 
     {
         FileList scanned;
-        scanned.scan(inputPath);
+        scanned.scan(inputPath, leaveOut);
         scanned.measure(!archiver.skipCrc);
         if (!archiver.skipCrc) scanned.findDuplicates();
         scanned.checkConsistency();

@@ -3,6 +3,7 @@
 // Everything else in the program is portable C++; a Windows build replaces this layer only.
 #pragma once
 
+#include <compare>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -35,7 +36,7 @@ struct ProcessStop {
 
 #define QZN_CHECK(cond, source, line)                                                              \
     do {                                                                                           \
-        if (__builtin_expect(!(cond), 0)) ::qzn::assertFailed(source, line);                      \
+        if (__builtin_expect(!(cond), 0)) ::qzn::assertFailed(source, line);                       \
     } while (0)
 
 // ---- Console ---------------------------------------------------------------------------------
@@ -74,29 +75,32 @@ bool seekFile(FILE* file, int64_t offset, int whence);      // 64-bit fseek
 bool isRegularFile(const std::wstring& path);
 bool isDirectory(const std::wstring& path);
 
+// Identity of the real file or folder behind a path (device and inode on POSIX): two spellings,
+// hard links or symbolic links to the same object compare equal.
+struct FileId {
+    uint64_t device = 0, inode = 0;
+    bool operator==(const FileId&) const = default;
+    auto operator<=>(const FileId&) const = default;
+};
+bool fileId(const std::wstring& path, FileId& id); // false when the path cannot be queried
+
 enum class EntryKind { File, Directory, Other };
 struct FolderItem {
     std::wstring name;
     EntryKind kind; // after following links; Other = FIFO, socket, device, dangling link
+    FileId id;      // of the object after following links; zero when it cannot be queried
 };
 // The entries of a folder in the file system's own order, without "." and "..".
 // A folder that cannot be listed gives an empty list.
 std::vector<FolderItem> listFolder(const std::wstring& path);
 
-// Identity of the real folder behind a path (device and inode), to enter each folder once.
-struct FolderId {
-    uint64_t device = 0, inode = 0;
-    bool operator==(const FolderId&) const = default;
-};
-bool folderId(const std::wstring& path, FolderId& id);
-
-bool createDirectory(const std::wstring& path);                     // only the last level
+bool createDirectory(const std::wstring& path);                           // only the last level
 bool copyFileReplacing(const std::wstring& from, const std::wstring& to); // replaces the target
 bool querySize(const std::wstring& path, uint64_t& size); // size of a readable regular file
 
 // ---- Clock and keyboard ---------------------------------------------------------------------
 
-int64_t clockMs();        // milliseconds from an arbitrary start, monotonic
+int64_t clockMs();         // milliseconds from an arbitrary start, monotonic
 int readAnswerCharacter(); // one character of standard input, the rest of the line discarded;
                            // EOF (-1) at end of input
 

@@ -63,19 +63,21 @@ std::vector<FolderItem> listFolder(const std::wstring& path) {
         if (name == "." || name == "..") continue;
         struct stat st;
         EntryKind kind = EntryKind::Other;
+        FileId id;
         if (::fstatat(dirFd, entry->d_name, &st, 0) == 0) {
             if (S_ISDIR(st.st_mode))
                 kind = EntryKind::Directory;
             else if (S_ISREG(st.st_mode))
                 kind = EntryKind::File;
+            id = {uint64_t(st.st_dev), uint64_t(st.st_ino)};
         }
-        items.push_back({fromUtf8(name), kind});
+        items.push_back({fromUtf8(name), kind, id});
     }
     ::closedir(dir);
     return items;
 }
 
-bool folderId(const std::wstring& path, FolderId& id) {
+bool fileId(const std::wstring& path, FileId& id) {
     struct stat st;
     if (!statPath(path, st)) return false;
     id.device = uint64_t(st.st_dev);
