@@ -27,7 +27,7 @@ struct PositionRing {
 };
 
 class ContextLz {
-public:
+  public:
     uint8_t* block = nullptr; // the one table block, owned
     HuffmanCoder<289> symbolModel;
     HuffmanCoder<60> distanceModel;

@@ -147,7 +147,8 @@ void ContextLz::decodeChunk(uint8_t* data, int32_t len, BitReader& reader) {
     // the context and the pair memory update need no reloads of bytes just stored.
     const int32_t mask = tableMask;
     uint32_t recent = 0;
-    if (j < len - 8) recent = uint32_t(data[j - 3]) << 16 | uint32_t(data[j - 2]) << 8 | data[j - 1];
+    if (j < len - 8)
+        recent = uint32_t(data[j - 3]) << 16 | uint32_t(data[j - 2]) << 8 | data[j - 1];
     while (j < len - 8) {
         const uint32_t s = in.symbol(symbolModel, symbols, symbolCountdown);
         const uint32_t context = recent & 0xFF;

@@ -3,7 +3,6 @@
 #include "Files.h"
 
 #include <algorithm>
-#include <set>
 #include <utility>
 
 namespace qzn {
@@ -69,6 +68,31 @@ std::wstring FileList::storedPath(uint64_t fileIndex) const {
     return dirPath(*this, parents, file.dirIndex) + file.name;
 }
 
+std::wstring FileList::pathOf(uint64_t fileIndex) const {
+    const FileEntry& file = files[fileIndex];
+    if (!file.path.empty() || dirs.empty() || file.dirIndex >= dirs.size())
+        return file.path.empty() ? file.name : file.path;
+    const std::wstring& folder = dirs[file.dirIndex].path;
+    return folder.empty() ? file.name : folder + L"/" + file.name;
+}
+
+std::wstring FileList::labelOf(uint64_t fileIndex) const {
+    if (!files[fileIndex].path.empty()) return files[fileIndex].path;
+    if (dirs.empty() || dirs[0].path.empty()) return storedPath(fileIndex);
+    return pathOf(fileIndex);
+}
+
+const uint8_t* SmallFileCache::find(uint64_t file) const {
+    auto it = std::lower_bound(items.begin(), items.end(), file,
+                               [](const Item& item, uint64_t f) { return item.file < f; });
+    return it != items.end() && it->file == file ? bytes.data() + it->offset : nullptr;
+}
+
+void SmallFileCache::clear() {
+    bytes = {};
+    items = {};
+}
+
 bool FileList::namesAreSafe(std::wstring& badName) const {
     if (dirs.empty()) return true;
     std::vector<uint64_t> parents = parentsOf(*this);
@@ -91,6 +115,9 @@ bool FileList::namesAreSafe(std::wstring& badName) const {
 void FileList::scan(const std::wstring& inputPath, const std::vector<FileId>& leaveOut) {
     dirs.clear();
     files.clear();
+    cache.clear();
+    incomplete = false;
+    excluded = leaveOut;
     if (isRegularFile(inputPath)) {
         FileEntry entry;
         entry.name = inputPath;
@@ -100,28 +127,18 @@ void FileList::scan(const std::wstring& inputPath, const std::vector<FileId>& le
     }
     if (!isDirectory(inputPath)) fatalWide(L"Error: No directory %ls\n", inputPath.c_str());
 
-    // Breadth-first queue of folders still to list: full path, own name, parent index.
-    struct Row {
-        std::wstring path;
-        std::wstring name;
-        uint64_t parent;
-    };
-    std::vector<Row> queue;
-    queue.push_back({inputPath, std::wstring(), kNoParent});
-
-    // Real folders already queued: a linked folder is entered once, and a link loop ends.
-    std::set<FileId> seen;
-    FileId rootId;
-    if (fileId(inputPath, rootId)) seen.insert(rootId);
-
-    for (size_t i = 0; i < queue.size(); ++i) {
-        const std::wstring folder = queue[i].path;
-        DirEntry dir;
-        dir.name = queue[i].name;
-        const uint64_t parent = queue[i].parent;
-        const std::vector<FolderItem> items = listFolder(folder);
-        const uint64_t t = dirs.size();
-
+    // Breadth first: the folders still to list are the directories not yet reached by i, so
+    // each is numbered when found. Only the input path itself is followed if it is a link;
+    // links inside the tree are never entered, so no walk can loop.
+    dirs.emplace_back();
+    dirs[0].path = inputPath;
+    std::vector<FolderItem> items;
+    for (uint64_t i = 0; i < dirs.size(); ++i) {
+        const std::wstring folder = dirs[i].path;
+        if (!listFolder(folder, items)) {
+            printWide(L"Warning: Skipping %ls (folder cannot be read)\n", folder.c_str());
+            incomplete = true;
+        }
         for (const FolderItem& item : items) {
             if (item.kind == EntryKind::Other) {
                 // FIFOs, sockets, devices and dangling links: reading one could hang or fail.
@@ -130,33 +147,48 @@ void FileList::scan(const std::wstring& inputPath, const std::vector<FileId>& le
                 continue;
             }
             if (item.kind != EntryKind::File) continue;
-            if (std::find(leaveOut.begin(), leaveOut.end(), item.id) != leaveOut.end()) {
-                printWide(L"Warning: Skipping %ls (the archive being written)\n",
-                          (folder + L"/" + item.name).c_str());
-                continue;
-            }
             FileEntry entry;
             entry.name = item.name;
-            entry.path = folder + L"/" + item.name;
-            entry.dirIndex = t;
-            dir.files.push_back(files.size());
+            entry.dirIndex = i;
+            dirs[i].files.push_back(files.size());
             files.push_back(std::move(entry));
         }
-        dirs.push_back(std::move(dir));
-        if (parent != kNoParent) dirs[parent].subdirs.push_back(t);
-
         for (const FolderItem& item : items) {
-            if (item.kind != EntryKind::Directory) continue;
+            if (item.kind != EntryKind::Directory && item.kind != EntryKind::FolderLink) continue;
             if (item.name.empty() || item.name[0] == L'.') continue;
             std::wstring childPath = folder + L"/" + item.name;
-            FileId id;
-            if (fileId(childPath, id) && !seen.insert(id).second) {
-                printWide(L"Warning: Skipping %ls (folder already included)\n", childPath.c_str());
+            if (item.kind == EntryKind::FolderLink) {
+                printWide(L"Warning: Skipping %ls (link to a folder)\n", childPath.c_str());
                 continue;
             }
-            queue.push_back({std::move(childPath), item.name, t});
+            DirEntry child;
+            child.name = item.name;
+            child.path = std::move(childPath);
+            dirs[i].subdirs.push_back(dirs.size());
+            dirs.push_back(std::move(child));
         }
     }
+}
+
+void FileList::removeFiles(const std::vector<uint8_t>& dropped) {
+    // Renumbers the files that stay, keeping their order, the directories' runs and the
+    // duplicates' backward references (a dropped file is never an original).
+    std::vector<uint64_t> newIndex(files.size(), kNoParent);
+    uint64_t kept = 0;
+    for (uint64_t f = 0; f < files.size(); ++f) {
+        if (dropped[f]) continue;
+        newIndex[f] = kept;
+        if (kept != f) files[kept] = std::move(files[f]);
+        ++kept;
+    }
+    files.resize(kept);
+    for (DirEntry& dir : dirs) {
+        size_t out = 0;
+        for (uint64_t f : dir.files)
+            if (newIndex[f] != kNoParent) dir.files[out++] = newIndex[f];
+        dir.files.resize(out);
+    }
+    for (SmallFileCache::Item& item : cache.items) item.file = newIndex[item.file];
 }
 
 } // namespace qzn

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "IO.h"
+#include "Platform.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -17,7 +18,9 @@ constexpr uint64_t kNoParent = ~uint64_t(0);
 
 struct FileEntry {
     std::wstring name; // own name in a tree list; the path as typed in a single-file list
-    std::wstring path; // input file when packing, output file when unpacking; never stored
+    // Where the file is on disk when it is not its folder's path plus its name (a single-file
+    // list); usually empty, see FileList::pathOf. Never stored.
+    std::wstring path;
     uint64_t size = 0;
     uint64_t dirIndex = 0;
     uint32_t crc = 0;
@@ -27,17 +30,46 @@ struct FileEntry {
 
 struct DirEntry {
     std::wstring name;
+    std::wstring path; // the folder on disk: input when packing, output when unpacking; not stored
     std::vector<uint64_t> subdirs;
     std::vector<uint64_t> files;
+};
+
+// Contents of small files kept from the CRC pass for the data pass, so that each is read once.
+// Holds whole files only, first come first kept, within a fixed budget.
+struct SmallFileCache {
+    static constexpr size_t kBudgetBytes = size_t(4) << 20;
+    static constexpr uint64_t kLargestFile = 16384;
+    struct Item {
+        uint64_t file;
+        size_t offset;
+    };
+    std::vector<uint8_t> bytes;
+    std::vector<Item> items; // in file order
+
+    bool fits(uint64_t size) const {
+        return size <= kLargestFile && bytes.size() + size <= kBudgetBytes;
+    }
+    // The file's bytes, or nullptr when they are not kept.
+    const uint8_t* find(uint64_t file) const;
+    void clear();
 };
 
 struct FileList {
     std::vector<DirEntry> dirs;
     std::vector<FileEntry> files;
+    SmallFileCache cache;
+    // Set by the scan and the measuring when something asked for is not in the archive as it is
+    // on disk (an unreadable file or folder): the pack then ends with status 1.
+    bool incomplete = false;
+    std::vector<FileId> excluded; // identities of files never to store
 
     // Files whose identity is in leaveOut (the archive being written and its temporary file) are
-    // not listed; each one met gets a warning.
+    // not stored; each one met gets a warning. The identity comes from the open file, so they
+    // drop out when measured.
     void scan(const std::wstring& inputPath, const std::vector<FileId>& leaveOut = {});
+    // Removes the files marked in `dropped` (one flag per file) from the list.
+    void removeFiles(const std::vector<uint8_t>& dropped);
     void measure(bool withCrc);
     void findDuplicates();
     void checkConsistency() const;
@@ -54,6 +86,10 @@ struct FileList {
     bool namesAreSafe(std::wstring& badName) const;
     // The file's path inside the archive ("sub/a.txt"); "(unnamed)" for a single file.
     std::wstring storedPath(uint64_t fileIndex) const;
+    // The file on disk: its `path` when set, else its folder's path joined with its name.
+    std::wstring pathOf(uint64_t fileIndex) const;
+    // How messages name a file: on disk when the tree has been rooted there, else as stored.
+    std::wstring labelOf(uint64_t fileIndex) const;
 };
 
 // A FileList followed by the cursor over the concatenated contents of its non-duplicate files.
@@ -62,11 +98,19 @@ struct FileStream : FileList {
     uint64_t offset = 0;
     FILE* handle = nullptr;
     uint8_t overwriteAll = 0;
-    // Set when an input file's length no longer matched its measured size while packing: the
-    // stream still carried exactly the measured bytes, but the pack must not report success.
+    // Set when an input file no longer matched what was measured while packing (its length, or
+    // its CRC-32 when `checkCrcs`): the stream still carried exactly the measured bytes, but the
+    // pack must not report success.
     bool inputChanged = false;
+    // The data pass compares each file's CRC-32 with the stored one as its bytes go by.
+    bool checkCrcs = false;
     // The current input file ended early or failed to read: its remaining bytes are zeros.
     bool zeroFill = false;
+    InputFile input;                 // the current input file, unless its bytes are cached
+    const uint8_t* cached = nullptr; // the current input file's kept bytes
+    bool started = false;            // the current input file has been opened or found cached
+    uint32_t runningCrc = 0;         // CRC-32 of the current input file's bytes so far
+    uint64_t streamed = 0;           // bytes handed out by read
 
     FileStream() = default;
     FileStream(const FileStream&) = delete;

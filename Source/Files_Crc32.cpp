@@ -2,8 +2,8 @@
 // search for files with identical contents.
 #include "Files.h"
 
+#include <algorithm>
 #include <cstring>
-#include <map>
 #include <memory>
 #include <utility>
 
@@ -121,51 +121,197 @@ bool filesEqual(const std::wstring& a, const std::wstring& b) {
     return equal;
 }
 
+namespace {
+
+// Reads `size` bytes of an open file into `buffer`; a file that ends early or fails to read
+// gives zeros for its missing bytes, as in the data pass, so that both passes agree on what is
+// stored. With `checkMore` the buffer has room for one more byte, which is asked for in the
+// same call: it tells whether the file holds more than its measured size.
+bool readBlock(InputFile& input, uint8_t* buffer, uint64_t size, bool checkMore, bool& failed) {
+    int64_t got = input.read(buffer, size_t(size) + (checkMore ? 1 : 0));
+    if (got < 0) failed = true;
+    if (got < 0) got = 0;
+    if (uint64_t(got) < size) std::memset(buffer + got, 0, size_t(size - uint64_t(got)));
+    return uint64_t(got) > size;
+}
+
+// Bytes of an input file for the comparison of contents: kept ones from memory, others read
+// block by block (missing bytes read as zeros, as in both passes).
+class ContentSource {
+  public:
+    ContentSource(const FileList& list, uint64_t index) : list_(list), index_(index) {
+        memory_ = list.cache.find(index);
+        if (!memory_ && !input_.open(list.pathOf(index), size_))
+            fatalWide(L"Error: Failed to open %ls\n", list.pathOf(index).c_str());
+    }
+    // The next n bytes (n at most kCompareBlockBytes).
+    const uint8_t* next(size_t n, uint8_t* block) {
+        if (memory_) {
+            const uint8_t* at = memory_ + done_;
+            done_ += n;
+            return at;
+        }
+        int64_t got = input_.read(block, n);
+        if (got < 0) got = 0;
+        std::memset(block + got, 0, n - size_t(got));
+        done_ += n;
+        return block;
+    }
+
+  private:
+    const FileList& list_;
+    uint64_t index_;
+    const uint8_t* memory_ = nullptr;
+    InputFile input_;
+    uint64_t size_ = 0;
+    uint64_t done_ = 0;
+};
+
+// Whether two files of the list hold the same measured bytes.
+bool sameContents(const FileList& list, uint64_t a, uint64_t b, std::vector<uint8_t>& blocks) {
+    const uint64_t size = list.files[a].size;
+    if (size == 0) return true;
+    if (blocks.empty()) blocks.resize(2 * kCompareBlockBytes);
+    ContentSource first(list, a), second(list, b);
+    for (uint64_t done = 0; done < size;) {
+        const size_t n = size_t(std::min<uint64_t>(kCompareBlockBytes, size - done));
+        const uint8_t* x = first.next(n, blocks.data());
+        const uint8_t* y = second.next(n, blocks.data() + kCompareBlockBytes);
+        if (std::memcmp(x, y, n) != 0) return false;
+        done += n;
+    }
+    return true;
+}
+
+} // namespace
+
 void FileList::measure(bool withCrc) {
-    for (FileEntry& file : files) {
-        file.size = fileSize(file.path);
-        if (file.size == ~uint64_t(0))
-            fatalWide(L"Error: Unable to access %ls\n", file.name.c_str());
-    }
-    if (!withCrc) {
-        for (FileEntry& file : files) file.crc = 0;
-        return;
-    }
+    // One open per file: the size comes from the open handle, and the CRC-32 (over exactly that
+    // many bytes) from the same handle. Small files are kept for the data pass while the budget
+    // lasts.
     const unsigned count = unsigned(files.size());
-    unsigned k = 0;
-    for (FileEntry& file : files) {
-        ++k;
-        FILE* handle = openFile(file.path, "rb");
-        if (!handle) fatalWide(L"Error: Unable to open %ls\n", file.path.c_str());
-        file.crc = crc32OfFile(handle, formatWide(L"[%u/%u] %ls", k, count, file.name.c_str()));
-        std::fclose(handle);
+    std::vector<uint8_t> dropped;
+    std::unique_ptr<uint8_t[]> block;
+    uint8_t probe[1];
+    InputFile input;
+    for (uint64_t i = 0; i < files.size(); ++i) {
+        FileEntry& file = files[i];
+        const std::wstring path = pathOf(i);
+        if (!input.open(path, file.size)) {
+            if (dirs.empty()) fatalWide(L"Error: Unable to access %ls\n", file.name.c_str());
+            // Left out rather than stopping the pack: the rest is still stored.
+            printWide(L"Warning: Skipping %ls (file cannot be read)\n", path.c_str());
+            if (dropped.empty()) dropped.resize(files.size(), 0);
+            dropped[i] = 1;
+            incomplete = true;
+            continue;
+        }
+        if (std::find(excluded.begin(), excluded.end(), input.identity()) != excluded.end()) {
+            printWide(L"Warning: Skipping %ls (the archive being written)\n", path.c_str());
+            if (dropped.empty()) dropped.resize(files.size(), 0);
+            dropped[i] = 1;
+            continue;
+        }
+        file.crc = 0;
+        if (!withCrc) continue;
+
+        const std::wstring label =
+            formatWide(L"[%u/%u] %ls", unsigned(i + 1), count, file.name.c_str());
+        // Only kept and empty files are checked for more bytes here: the data pass reads the
+        // others again and checks them itself.
+        bool failed = false, longer = false;
+        if (file.size == 0) {
+            longer = input.read(probe, 1) > 0;
+        } else if (cache.fits(file.size)) {
+            const size_t at = cache.bytes.size();
+            cache.bytes.resize(at + size_t(file.size) + 1);
+            longer = readBlock(input, cache.bytes.data() + at, file.size, true, failed);
+            cache.bytes.pop_back();
+            cache.items.push_back({i, at});
+            file.crc = crc32Update(0, cache.bytes.data() + at, int32_t(file.size));
+            const double mb = double(file.size) / 1048576.0;
+            printProgressWide(formatWide(L"crc32 %ls: %.1f/%.1f MB", label.c_str(), mb, mb));
+        } else {
+            if (!block) block.reset(new uint8_t[kCrcBlockBytes]);
+            bool ignored = false;
+            for (uint64_t done = 0; done < file.size;) {
+                const uint64_t n = std::min<uint64_t>(kCrcBlockBytes, file.size - done);
+                readBlock(input, block.get(), n, false, ignored);
+                done += n;
+                file.crc = crc32Update(file.crc, block.get(), int32_t(n));
+                printProgressWide(formatWide(L"crc32 %ls: %.1f/%.1f MB", label.c_str(),
+                                             double(done) / 1048576.0,
+                                             double(file.size) / 1048576.0));
+            }
+        }
+        printProgressEndWide(formatWide(L"crc32 %ls: %X", label.c_str(), file.crc));
+        if (failed || longer) {
+            // Stored as measured, which is not what the file holds.
+            printWide(failed ? L"Warning: Failed to read %ls, the rest is stored as zeros\n"
+                             : L"Warning: %ls changed size while packing\n",
+                      path.c_str());
+            incomplete = true;
+        }
     }
+    if (!dropped.empty()) removeFiles(dropped);
 }
 
 void FileList::findDuplicates() {
-    // Only files agreeing on size and CRC are compared, so group them first; within a group the
-    // pairs are visited in the same (i, j) order as a test of every pair would, with the same
-    // outcome: each file ends pointing at the latest identical earlier file, and the count is
-    // the number of identical pairs.
+    // Files with identical contents agree on size and CRC, so only such groups are examined.
+    // Within a group, identity splits the files into classes; each file is compared with one
+    // member of each class found so far (usually the first comparison matches), and empty
+    // files are all identical without reading. The outcome is that of testing every pair in
+    // order: each file points at the latest identical earlier file, and the count is the
+    // number of identical pairs (a class of k files gives k(k-1)/2).
     const uint64_t n = files.size();
-    std::map<std::pair<uint64_t, uint32_t>, std::vector<uint64_t>> groups;
-    std::vector<std::pair<const std::vector<uint64_t>*, size_t>> place(n);
-    for (uint64_t i = 0; i < n; ++i) groups[{files[i].size, files[i].crc}].push_back(i);
-    for (const auto& [key, members] : groups)
-        for (size_t k = 0; k < members.size(); ++k) place[members[k]] = {&members, k};
+    std::vector<uint64_t> order(n);
+    for (uint64_t i = 0; i < n; ++i) order[i] = i;
+    std::sort(order.begin(), order.end(), [&](uint64_t a, uint64_t b) {
+        const FileEntry& x = files[a];
+        const FileEntry& y = files[b];
+        if (x.size != y.size) return x.size < y.size;
+        if (x.crc != y.crc) return x.crc < y.crc;
+        return a < b;
+    });
 
+    struct Class {
+        uint64_t first;        // the member others are compared with
+        uint64_t latest;       // the latest member that can be pointed at, or kNoParent
+        uint64_t markable = 0; // members that can be pointed at (index below kNoDuplicate)
+    };
+    std::vector<Class> classes;
+    std::vector<uint8_t> blocks;
     uint32_t count = 0;
-    // duplicateOf is 32 bits with all ones meaning none, so no file above index 0xFFFFFFFE can
-    // be the original of a duplicate.
-    for (uint64_t i = 0; i < n && i < kNoDuplicate; ++i) {
-        const std::vector<uint64_t>& members = *place[i].first;
-        for (size_t k = place[i].second + 1; k < members.size(); ++k) {
-            const uint64_t j = members[k];
-            if (filesEqual(files[i].path, files[j].path)) {
-                files[j].duplicateOf = uint32_t(i);
-                ++count;
+    for (uint64_t begin = 0; begin < n;) {
+        uint64_t end = begin + 1;
+        const FileEntry& head = files[order[begin]];
+        while (end < n && files[order[end]].size == head.size && files[order[end]].crc == head.crc)
+            ++end;
+        classes.clear();
+        for (uint64_t k = begin; k < end; ++k) {
+            const uint64_t j = order[k];
+            Class* found = nullptr;
+            for (Class& c : classes) {
+                if (sameContents(*this, c.first, j, blocks)) {
+                    found = &c;
+                    break;
+                }
+            }
+            if (!found) {
+                classes.push_back({j, kNoParent, 0});
+                found = &classes.back();
+            } else if (found->latest != kNoParent) {
+                files[j].duplicateOf = uint32_t(found->latest);
+                count += uint32_t(found->markable); // wraps as the pairwise count would
+            }
+            // duplicateOf is 32 bits with all ones meaning none, so no file above index
+            // 0xFFFFFFFE can be the original of a duplicate.
+            if (j < kNoDuplicate) {
+                found->latest = j;
+                ++found->markable;
             }
         }
+        begin = end;
     }
     printWide(L"Duplicates: %u/%u\n", count, unsigned(n));
 }

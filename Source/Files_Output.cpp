@@ -14,50 +14,42 @@ void FileList::createOutputTree() {
     const std::wstring& root = dirs[0].name;
     if (!root.empty() && !isDirectory(root) && !createDirectory(root))
         fatalWide(L"Error: Failed to create directory %ls\n", root.c_str());
+    dirs[0].path = root;
 
     // Depth first, each child's whole subtree before its next sibling (a, a/b, a/b/c, d). An
-    // explicit stack keeps a deep tree from exhausting the call stack.
-    struct Pending {
-        uint64_t dir;
-        std::wstring path;
+    // explicit stack keeps a deep tree from exhausting the call stack. Each folder's path is
+    // kept with it; a file's path is built from it when the file is reached.
+    std::vector<uint64_t> stack;
+    auto pushChildren = [&](uint64_t d) {
+        const std::vector<uint64_t>& children = dirs[d].subdirs;
+        for (auto it = children.rbegin(); it != children.rend(); ++it) stack.push_back(*it);
     };
     auto join = [](const std::wstring& path, const std::wstring& name) {
         return path.empty() ? name : path + L"/" + name;
     };
-    std::vector<Pending> stack;
-    auto pushChildren = [&](uint64_t d, const std::wstring& path) {
-        const std::vector<uint64_t>& children = dirs[d].subdirs;
-        for (auto it = children.rbegin(); it != children.rend(); ++it)
-            stack.push_back({*it, join(path, dirs[*it].name)});
-    };
-    pushChildren(0, root);
+    std::vector<uint64_t> parents(dirs.size(), 0);
+    for (uint64_t d = 0; d < dirs.size(); ++d)
+        for (uint64_t child : dirs[d].subdirs) parents[child] = d;
+    pushChildren(0);
     while (!stack.empty()) {
-        Pending next = std::move(stack.back());
+        const uint64_t d = stack.back();
         stack.pop_back();
-        if (!isDirectory(next.path) && !createDirectory(next.path))
-            fatalWide(L"Error: Failed to create directory %ls\n", next.path.c_str());
-        pushChildren(next.dir, next.path);
-    }
-
-    stack.push_back({0, root});
-    while (!stack.empty()) {
-        Pending next = std::move(stack.back());
-        stack.pop_back();
-        const std::wstring prefix = next.path.empty() ? std::wstring() : next.path + L"/";
-        for (uint64_t f : dirs[next.dir].files) files[f].path = prefix + files[f].name;
-        for (uint64_t c : dirs[next.dir].subdirs) stack.push_back({c, prefix + dirs[c].name});
+        dirs[d].path = join(dirs[parents[d]].path, dirs[d].name);
+        if (!isDirectory(dirs[d].path) && !createDirectory(dirs[d].path))
+            fatalWide(L"Error: Failed to create directory %ls\n", dirs[d].path.c_str());
+        pushChildren(d);
     }
 }
 
 void FileList::restoreDuplicates() const {
-    for (const FileEntry& file : files) {
-        if (file.duplicateOf == kNoDuplicate) continue;
-        const FileEntry& source = files[file.duplicateOf];
+    for (uint64_t i = 0; i < files.size(); ++i) {
+        if (files[i].duplicateOf == kNoDuplicate) continue;
+        const std::wstring source = pathOf(files[i].duplicateOf);
+        const std::wstring target = pathOf(i);
         // A copy onto itself would truncate the source before reading it.
-        if (source.path == file.path) continue;
-        if (!copyFileReplacing(source.path, file.path))
-            fatalWide(L"Error: Failed to copy %ls to %ls\n", source.path.c_str(),
-                      file.path.c_str());
+        if (source == target) continue;
+        if (!copyFileReplacing(source, target))
+            fatalWide(L"Error: Failed to copy %ls to %ls\n", source.c_str(), target.c_str());
     }
 }
 
@@ -67,7 +59,7 @@ void FileList::verifyCrcs() const {
         if (file.duplicateOf != kNoDuplicate) continue;
         if (file.actualCrc == uint64_t(file.crc)) continue;
         // Testing assigns no output paths; the stored path names the file then.
-        const std::wstring label = file.path.empty() ? storedPath(i) : file.path;
+        const std::wstring label = labelOf(i);
         printWide(L"Error: Invalid crc32 for %ls\n", label.c_str());
         fatalWide(L"Found %X, expected %X\n", unsigned(file.actualCrc), unsigned(file.crc));
     }

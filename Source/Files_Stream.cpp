@@ -17,47 +17,70 @@ int32_t FileStream::read(uint8_t* buffer, int32_t wanted) {
     while (wanted > 0) {
         if (current >= files.size()) break;
         const FileEntry& file = files[current];
-        if (file.duplicateOf != kNoDuplicate) {
+        // Duplicates are not in the stream; empty files add nothing to it and were checked
+        // for hidden bytes when measured.
+        if (file.duplicateOf != kNoDuplicate || file.size == 0) {
             ++current;
             continue;
         }
-        if (!handle) {
-            handle = openFile(file.path, "rb");
-            if (!handle) fatalWide(L"Error: Failed to open %ls\n", file.path.c_str());
+        if (!started) {
+            started = true;
             offset = 0;
             zeroFill = false;
+            runningCrc = 0;
+            cached = cache.find(current);
+            uint64_t ignored = 0;
+            if (!cached && !input.open(pathOf(current), ignored))
+                fatalWide(L"Error: Failed to open %ls\n", pathOf(current).c_str());
         }
         // Each file contributes exactly its measured size, so the stream always matches the
         // file table written before it, even when a file changes under us.
         const size_t n = size_t(std::min<uint64_t>(uint64_t(wanted), file.size - offset));
-        size_t got = 0;
-        if (!zeroFill) {
-            while (got < n) {
-                size_t r = std::fread(buffer + got, 1, n - got, handle);
-                got += r;
-                if (r == 0) break;
-            }
+        const bool last = offset + n == file.size;
+        size_t got = n;
+        if (cached) {
+            std::memcpy(buffer, cached + offset, n);
+        } else if (!zeroFill) {
+            // At the file's end one more byte is asked for in the same call when the buffer
+            // has room: it shows a file that grew, without a read of its own.
+            const bool probe = last && n < size_t(wanted);
+            int64_t r = input.read(buffer, n + (probe ? 1 : 0));
+            got = r < 0 ? 0 : size_t(r);
             if (got < n) {
-                printWide(std::ferror(handle)
-                              ? L"\nWarning: Failed to read %ls, the rest is stored as zeros\n"
-                              : L"\nWarning: %ls changed size while packing\n",
-                          file.path.c_str());
+                printWide(r < 0 ? L"\nWarning: Failed to read %ls, the rest is stored as zeros\n"
+                                : L"\nWarning: %ls changed size while packing\n",
+                          pathOf(current).c_str());
                 inputChanged = true;
                 zeroFill = true;
+            } else if (last) {
+                uint8_t more;
+                if (got > n || (!probe && input.read(&more, 1) > 0)) {
+                    printWide(L"\nWarning: %ls changed size while packing\n",
+                              pathOf(current).c_str());
+                    inputChanged = true;
+                    zeroFill = true; // already reported
+                }
+                got = n;
             }
+        } else {
+            got = 0;
         }
         std::memset(buffer + got, 0, n - got);
+        // Kept bytes are those the CRC was computed from; others are checked as they go by.
+        if (checkCrcs && !cached) runningCrc = crc32Update(runningCrc, buffer, int32_t(n));
         offset += n;
         buffer += n;
         delivered += int32_t(n);
+        streamed += n;
         wanted -= int32_t(n);
-        if (offset == file.size) {
-            if (!zeroFill && std::fgetc(handle) != EOF) {
-                printWide(L"\nWarning: %ls changed size while packing\n", file.path.c_str());
+        if (last) {
+            if (checkCrcs && !cached && !zeroFill && runningCrc != file.crc) {
+                printWide(L"\nWarning: %ls changed while packing\n", pathOf(current).c_str());
                 inputChanged = true;
             }
-            std::fclose(handle);
-            handle = nullptr;
+            input.close();
+            cached = nullptr;
+            started = false;
             zeroFill = false;
             offset = 0;
             ++current;
@@ -67,19 +90,12 @@ int32_t FileStream::read(uint8_t* buffer, int32_t wanted) {
 }
 
 uint64_t FileStream::consumed() const {
-    uint64_t total = 0;
-    for (uint64_t i = 0; i < current && i < files.size(); ++i)
-        if (files[i].duplicateOf == kNoDuplicate) total += files[i].size;
-    if (handle) total += offset;
-    return total;
+    return streamed;
 }
 
 void confirmOverwrite(FileStream& stream, const std::wstring& path) {
+    if (stream.overwriteAll) return;
     FILE* existing = openFile(path, "rb");
-    if (stream.overwriteAll) {
-        if (existing) std::fclose(existing);
-        return;
-    }
     if (!existing) return;
     std::fclose(existing);
     printWide(L"\nError: Output file %ls already exists. Press Y to overwrite it, A to overwrite "
@@ -100,8 +116,7 @@ void FileStream::closeOutput() {
     FILE* file = handle;
     handle = nullptr;
     // Buffered bytes reach the disk only now; a full disk shows up here.
-    if (std::fclose(file) != 0)
-        fatalWide(L"Error: Failed to write %ls\n", files[current].path.c_str());
+    if (std::fclose(file) != 0) fatalWide(L"Error: Failed to write %ls\n", pathOf(current).c_str());
 }
 
 void FileStream::write(const uint8_t* bytes, int32_t count, bool doWrite) {
@@ -113,15 +128,16 @@ void FileStream::write(const uint8_t* bytes, int32_t count, bool doWrite) {
             continue;
         }
         if (!handle && doWrite) {
-            confirmOverwrite(*this, file.path);
-            handle = openFile(file.path, "wb");
-            if (!handle) fatalWide(L"Error: Failed to open %ls\n", file.path.c_str());
+            const std::wstring path = pathOf(current);
+            confirmOverwrite(*this, path);
+            handle = openFile(path, "wb");
+            if (!handle) fatalWide(L"Error: Failed to open %ls\n", path.c_str());
         }
         const uint64_t left = offset < file.size ? file.size - offset : 0;
         const int32_t n = int32_t(std::min<uint64_t>(uint64_t(count), left));
         if (n > 0) {
             if (doWrite && std::fwrite(bytes, 1, size_t(n), handle) != size_t(n))
-                fatalWide(L"Error: Failed to write %ls\n", file.path.c_str());
+                fatalWide(L"Error: Failed to write %ls\n", pathOf(current).c_str());
             file.actualCrc = crc32Update(uint32_t(file.actualCrc), bytes, n);
         }
         offset += uint64_t(n);
@@ -145,9 +161,10 @@ void FileStream::finishOutput() {
     for (; current < files.size(); ++current) {
         const FileEntry& file = files[current];
         if (file.duplicateOf != kNoDuplicate) continue;
-        confirmOverwrite(*this, file.path);
-        handle = openFile(file.path, "wb");
-        if (!handle) fatalWide(L"Error: Failed to open %ls\n", file.path.c_str());
+        const std::wstring path = pathOf(current);
+        confirmOverwrite(*this, path);
+        handle = openFile(path, "wb");
+        if (!handle) fatalWide(L"Error: Failed to open %ls\n", path.c_str());
         closeOutput();
     }
     offset = 0;

@@ -17,13 +17,33 @@ void printFile(const FileEntry& entry) {
               entry.name.empty() ? L"(unnamed)" : entry.name.c_str(), kilobytes, entry.crc);
 }
 
-void printDirectory(const FileList& list, uint64_t index, std::vector<uint64_t> ancestors) {
-    printWide(L"Dir: ");
-    for (uint64_t ancestor : ancestors) printWide(L"%ls/", list.dirs[ancestor].name.c_str());
-    printWide(L"%ls/\n", list.dirs[index].name.c_str());
-    ancestors.push_back(index);
-    for (uint64_t child : list.dirs[index].subdirs) printDirectory(list, child, ancestors);
-    for (uint64_t file : list.dirs[index].files) printFile(list.files[file]);
+// Each folder's line, then its subfolders' whole subtrees, then its files. An explicit stack
+// keeps a deep tree from exhausting the call stack, and each line is built from its parent's
+// text, so the work is the size of what is printed.
+void printTree(const FileList& list) {
+    struct Pending {
+        uint64_t dir;
+        size_t prefixLength; // of the parent's line text
+        bool filesOnly;      // the subfolders are done: print the files
+    };
+    std::wstring prefix; // "a/b/" of the folder being visited
+    std::vector<Pending> stack{{0, 0, false}};
+    while (!stack.empty()) {
+        Pending next = stack.back();
+        stack.pop_back();
+        const DirEntry& dir = list.dirs[next.dir];
+        if (next.filesOnly) {
+            for (uint64_t file : dir.files) printFile(list.files[file]);
+            continue;
+        }
+        prefix.resize(next.prefixLength);
+        prefix += dir.name;
+        prefix += L'/';
+        printWide(L"Dir: %ls\n", prefix.c_str());
+        stack.push_back({next.dir, 0, true});
+        for (auto it = dir.subdirs.rbegin(); it != dir.subdirs.rend(); ++it)
+            stack.push_back({*it, prefix.size(), false});
+    }
 }
 
 } // namespace
@@ -39,7 +59,7 @@ void list(const std::wstring& archivePath) {
         printWide(L"No directory\n");
         for (const FileEntry& entry : stream.files) printFile(entry);
     } else {
-        printDirectory(stream, 0, {});
+        printTree(stream);
     }
 }
 
@@ -61,8 +81,6 @@ void test(Archiver& archiver, const std::wstring& archivePath) {
         printWide(L"Archive does not include crc32 information, skipping verification\n");
     } else {
         // No output paths exist when testing; a mismatch names the file by its stored path.
-        for (uint64_t i = 0; i < stream.files.size(); ++i)
-            stream.files[i].path = stream.storedPath(i);
         stream.verifyCrcs();
     }
 }

@@ -82,6 +82,7 @@ void pack(Archiver& archiver, const std::wstring& inputPath, const std::wstring&
         scanned.checkConsistency();
         static_cast<FileList&>(stream) = std::move(scanned);
     }
+    stream.checkCrcs = !archiver.skipCrc;
 
     BitWriter writer(archive);
     writer.openBuffer();
@@ -141,9 +142,9 @@ void pack(Archiver& archiver, const std::wstring& inputPath, const std::wstring&
     codec.release();
     writer.release();
     if (!closed) writeFailure(archivePath);
-    // The files module has already warned about the file; the archive holds the measured
-    // lengths, but it does not hold what the input holds now.
-    if (stream.inputChanged) stopProcess(1);
+    // The files module has already warned about the file or folder; the archive is complete
+    // for everything else, but it does not hold all that the input holds now.
+    if (stream.inputChanged || stream.incomplete) stopProcess(1);
 }
 
 } // namespace qzn

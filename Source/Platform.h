@@ -71,6 +71,9 @@ FILE* openFile(const std::wstring& path, const char* mode); // nullptr on failur
 int64_t filePosition(FILE* file);                           // 64-bit ftell
 bool seekFile(FILE* file, int64_t offset, int whence);      // 64-bit fseek
 
+// Paths of any length are accepted: one the system refuses as too long is reached piece by piece
+// through folder handles, so the depth of a tree does not matter.
+
 // Attribute tests as the scan and the output tree use them (links are followed).
 bool isRegularFile(const std::wstring& path);
 bool isDirectory(const std::wstring& path);
@@ -84,15 +87,37 @@ struct FileId {
 };
 bool fileId(const std::wstring& path, FileId& id); // false when the path cannot be queried
 
-enum class EntryKind { File, Directory, Other };
+enum class EntryKind { File, Directory, FolderLink, Other };
 struct FolderItem {
     std::wstring name;
-    EntryKind kind; // after following links; Other = FIFO, socket, device, dangling link
-    FileId id;      // of the object after following links; zero when it cannot be queried
+    // File and Directory after following links, FolderLink = a link to a folder (never entered),
+    // Other = FIFO, socket, device, dangling link.
+    EntryKind kind;
 };
-// The entries of a folder in the file system's own order, without "." and "..".
-// A folder that cannot be listed gives an empty list.
-std::vector<FolderItem> listFolder(const std::wstring& path);
+// The entries of a folder in the file system's own order, without "." and "..". False, with no
+// items, when the folder cannot be listed.
+bool listFolder(const std::wstring& path, std::vector<FolderItem>& items);
+
+// An input file open for reading, with plain unbuffered reads; closed when it goes.
+class InputFile {
+  public:
+    InputFile() = default;
+    InputFile(const InputFile&) = delete;
+    InputFile& operator=(const InputFile&) = delete;
+    ~InputFile() { close(); }
+
+    // Opens a file (links followed) and takes its size and identity from the open handle.
+    bool open(const std::wstring& path, uint64_t& size);
+    const FileId& identity() const { return identity_; }
+    // Up to `wanted` bytes; fewer only at the end of the file; -1 on a read error.
+    int64_t read(uint8_t* buffer, size_t wanted);
+    void close();
+    bool isOpen() const { return handle_ != -1; }
+
+  private:
+    intptr_t handle_ = -1;
+    FileId identity_;
+};
 
 bool createDirectory(const std::wstring& path);                           // only the last level
 bool copyFileReplacing(const std::wstring& from, const std::wstring& to); // replaces the target

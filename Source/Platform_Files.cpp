@@ -10,8 +10,62 @@
 namespace qzn {
 
 namespace {
+
+// Paths below this length go to the system as they are; longer ones are walked (PATH_MAX is
+// 4096 on Linux, counting the closing zero).
+constexpr size_t kDirectPathBytes = 4000;
+
+// A path as the *at() calls take it: a folder handle and a path relative to it.
+struct Located {
+    int dir = AT_FDCWD;
+    std::string rest;
+    Located() = default;
+    Located(const Located&) = delete;
+    Located& operator=(const Located&) = delete;
+    ~Located() {
+        if (dir >= 0) ::close(dir);
+    }
+};
+
+// Splits a long path into pieces that each fit, opening the folder of each piece relative to
+// the previous one; the last piece, holding the final name, stays in `rest`. Short paths pass
+// through untouched.
+bool locate(const std::wstring& path, Located& at) {
+    std::string bytes = toUtf8(path);
+    if (bytes.size() < kDirectPathBytes) {
+        at.rest = std::move(bytes);
+        return true;
+    }
+    size_t begin = 0;
+    while (bytes.size() - begin >= kDirectPathBytes) {
+        // The piece ends at the last separator that keeps it short enough.
+        size_t cut = bytes.rfind('/', begin + kDirectPathBytes - 1);
+        if (cut == std::string::npos || cut < begin) {
+            errno = ENAMETOOLONG;
+            return false;
+        }
+        const std::string piece = bytes.substr(begin, cut - begin);
+        const char* name = !piece.empty() ? piece.c_str() : begin == 0 ? "/" : ".";
+        int next = ::openat(at.dir, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (next < 0) return false;
+        if (at.dir >= 0) ::close(at.dir);
+        at.dir = next;
+        begin = cut + 1;
+    }
+    at.rest = bytes.substr(begin);
+    if (at.rest.empty()) at.rest.push_back('.');
+    return true;
+}
+
 bool statPath(const std::wstring& path, struct stat& st) {
-    return ::stat(toUtf8(path).c_str(), &st) == 0;
+    Located at;
+    return locate(path, at) && ::fstatat(at.dir, at.rest.c_str(), &st, 0) == 0;
+}
+
+int openPath(const std::wstring& path, int flags, mode_t mode = 0) {
+    Located at;
+    if (!locate(path, at)) return -1;
+    return ::openat(at.dir, at.rest.c_str(), flags | O_CLOEXEC, mode);
 }
 
 // Writes all of [data, data + size) to fd, riding out short writes and interrupts.
@@ -30,7 +84,19 @@ bool writeAll(int fd, const char* data, size_t size) {
 } // namespace
 
 FILE* openFile(const std::wstring& path, const char* mode) {
-    return std::fopen(toUtf8(path).c_str(), mode);
+    const std::string m = mode;
+    int flags = 0;
+    if (m == "rb" || m == "r")
+        flags = O_RDONLY;
+    else if (m == "wb" || m == "w")
+        flags = O_WRONLY | O_CREAT | O_TRUNC;
+    else
+        return std::fopen(toUtf8(path).c_str(), mode);
+    int fd = openPath(path, flags, 0666);
+    if (fd < 0) return nullptr;
+    FILE* file = ::fdopen(fd, mode);
+    if (!file) ::close(fd);
+    return file;
 }
 
 int64_t filePosition(FILE* file) {
@@ -52,29 +118,47 @@ bool isDirectory(const std::wstring& path) {
     return statPath(path, st) && S_ISDIR(st.st_mode);
 }
 
-std::vector<FolderItem> listFolder(const std::wstring& path) {
-    std::vector<FolderItem> items;
-    std::string base = toUtf8(path);
-    DIR* dir = ::opendir(base.c_str());
-    if (!dir) return items;
-    int dirFd = ::dirfd(dir);
+bool listFolder(const std::wstring& path, std::vector<FolderItem>& items) {
+    items.clear();
+    int fd = openPath(path, O_RDONLY | O_DIRECTORY);
+    if (fd < 0) return false;
+    DIR* dir = ::fdopendir(fd);
+    if (!dir) {
+        ::close(fd);
+        return false;
+    }
+    errno = 0;
     while (dirent* entry = ::readdir(dir)) {
-        std::string name = entry->d_name;
-        if (name == "." || name == "..") continue;
-        struct stat st;
+        const char* name = entry->d_name;
+        if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
+        // The entry type usually comes with the listing; only links and file systems that do
+        // not report types need a look at the entry itself.
         EntryKind kind = EntryKind::Other;
-        FileId id;
-        if (::fstatat(dirFd, entry->d_name, &st, 0) == 0) {
+        unsigned char type = entry->d_type;
+        struct stat st;
+        if (type == DT_UNKNOWN && ::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+            type = S_ISLNK(st.st_mode)   ? DT_LNK
+                   : S_ISDIR(st.st_mode) ? DT_DIR
+                   : S_ISREG(st.st_mode) ? DT_REG
+                                         : DT_UNKNOWN;
+        if (type == DT_DIR) {
+            kind = EntryKind::Directory;
+        } else if (type == DT_REG) {
+            kind = EntryKind::File;
+        } else if (type == DT_LNK && ::fstatat(fd, name, &st, 0) == 0) {
             if (S_ISDIR(st.st_mode))
-                kind = EntryKind::Directory;
+                kind = EntryKind::FolderLink;
             else if (S_ISREG(st.st_mode))
                 kind = EntryKind::File;
-            id = {uint64_t(st.st_dev), uint64_t(st.st_ino)};
         }
-        items.push_back({fromUtf8(name), kind, id});
+        items.push_back({fromUtf8(name), kind});
+        errno = 0;
     }
+    // A listing cut short by an error is not the whole folder.
+    const bool complete = errno == 0;
     ::closedir(dir);
-    return items;
+    if (!complete) items.clear();
+    return complete;
 }
 
 bool fileId(const std::wstring& path, FileId& id) {
@@ -85,14 +169,49 @@ bool fileId(const std::wstring& path, FileId& id) {
     return true;
 }
 
+bool InputFile::open(const std::wstring& path, uint64_t& size) {
+    close();
+    int fd = openPath(path, O_RDONLY);
+    if (fd < 0) return false;
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+        ::close(fd);
+        return false;
+    }
+    handle_ = fd;
+    size = uint64_t(st.st_size);
+    identity_ = {uint64_t(st.st_dev), uint64_t(st.st_ino)};
+    return true;
+}
+
+int64_t InputFile::read(uint8_t* buffer, size_t wanted) {
+    size_t got = 0;
+    while (got < wanted) {
+        ssize_t n = ::read(int(handle_), buffer + got, wanted - got);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (n == 0) break;
+        got += size_t(n);
+    }
+    return int64_t(got);
+}
+
+void InputFile::close() {
+    if (handle_ != -1) ::close(int(handle_));
+    handle_ = -1;
+}
+
 bool createDirectory(const std::wstring& path) {
-    return ::mkdir(toUtf8(path).c_str(), 0777) == 0;
+    Located at;
+    return locate(path, at) && ::mkdirat(at.dir, at.rest.c_str(), 0777) == 0;
 }
 
 bool copyFileReplacing(const std::wstring& from, const std::wstring& to) {
-    int in = ::open(toUtf8(from).c_str(), O_RDONLY | O_CLOEXEC);
+    int in = openPath(from, O_RDONLY);
     if (in < 0) return false;
-    int out = ::open(toUtf8(to).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    int out = openPath(to, O_WRONLY | O_CREAT | O_TRUNC, 0666);
     if (out < 0) {
         ::close(in);
         return false;
@@ -118,7 +237,7 @@ bool copyFileReplacing(const std::wstring& from, const std::wstring& to) {
 }
 
 bool querySize(const std::wstring& path, uint64_t& size) {
-    int fd = ::open(toUtf8(path).c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = openPath(path, O_RDONLY);
     if (fd < 0) return false;
     struct stat st;
     bool ok = ::fstat(fd, &st) == 0 && !S_ISDIR(st.st_mode);

@@ -95,15 +95,31 @@ TEST(Measure, SizesAndCrcsWithLabels) {
     EXPECT_EQ(list.files[1].crc, 0u);
 }
 
-TEST(Measure, VanishedFileStopsNamingIt) {
+TEST(Measure, VanishedFileIsLeftOutNamingIt) {
     TempDir tmp;
     writeFile(tmp / "gone", "x");
+    writeFile(tmp / "kept", "y");
     FileList list;
     list.scan(fromUtf8(tmp.path()));
     std::remove((tmp / "gone").c_str());
     auto run = runCapturingStop([&] { list.measure(true); });
+    EXPECT_FALSE(run.stopped);
+    EXPECT_NE(run.output.find("Warning: Skipping " + (tmp / "gone") + " (file cannot be read)\n"),
+              std::string::npos)
+        << run.output;
+    EXPECT_TRUE(list.incomplete);
+    ASSERT_EQ(list.files.size(), 1u);
+    EXPECT_EQ(list.files[0].name, L"kept");
+    EXPECT_EQ(list.dirs[0].files, (std::vector<uint64_t>{0}));
+    list.checkConsistency();
+
+    // A single input file that cannot be read leaves nothing to pack.
+    FileList single;
+    single.scan(fromUtf8(tmp / "kept"));
+    std::remove((tmp / "kept").c_str());
+    run = runCapturingStop([&] { single.measure(true); });
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.output, "Error: Unable to access gone\n");
+    EXPECT_EQ(run.output, "Error: Unable to access " + (tmp / "kept") + "\n");
 }
 
 FileList listOf(const TempDir& tmp, const std::vector<std::pair<std::string, std::string>>& files) {

@@ -274,8 +274,8 @@ TEST(OutputTree, CreatesFoldersAndAssignsPaths) {
     list.createOutputTree();
     for (const char* folder : {"out", "out/a", "out/a/b", "out/a/b/c", "out/d"})
         EXPECT_TRUE(fs::is_directory(tmp / folder)) << folder;
-    EXPECT_EQ(list.files[0].path, fromUtf8(tmp / "out/top"));
-    EXPECT_EQ(list.files[1].path, fromUtf8(tmp / "out/a/b/inner"));
+    EXPECT_EQ(list.pathOf(0), fromUtf8(tmp / "out/top"));
+    EXPECT_EQ(list.pathOf(1), fromUtf8(tmp / "out/a/b/inner"));
     list.createOutputTree(); // existing folders are reused
 
     // Depth first: a failing a/b stops before the later sibling d is made.
@@ -310,8 +310,8 @@ TEST(OutputTree, EmptyRootNameWorksRelatively) {
     list.createOutputTree();
     fs::current_path(saved);
     EXPECT_TRUE(fs::is_directory(tmp / "s"));
-    EXPECT_EQ(list.files[0].path, L"f");
-    EXPECT_EQ(list.files[1].path, L"s/g");
+    EXPECT_EQ(list.pathOf(0), L"f");
+    EXPECT_EQ(list.pathOf(1), L"s/g");
 }
 
 TEST(Duplicates, RestoredByCopyingAlongChains) {
