@@ -123,9 +123,16 @@ std::wstring formatWide(const wchar_t* format, ...) {
     stopProcess(1);
 }
 
+// A progress line is pushed out at once only where someone watches it; into a file or a pipe
+// it goes with the buffered output, so that it costs no system call of its own.
+static void flushProgress() {
+    static const bool terminal = ::isatty(1) != 0;
+    if (terminal) std::fflush(stdout);
+}
+
 void printProgress(const std::string& text) {
     printNarrow("\r%-79s", text.substr(0, 79).c_str());
-    std::fflush(stdout);
+    flushProgress();
 }
 
 void printProgressEnd(const std::string& text) {
@@ -143,7 +150,7 @@ void printProgressWide(const std::wstring& text) {
     std::string line = toUtf8(padWide(text));
     writeBytes("\r", 1);
     writeBytes(line.data(), line.size());
-    std::fflush(stdout);
+    flushProgress();
 }
 
 void printProgressEndWide(const std::wstring& text) {
