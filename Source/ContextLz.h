@@ -6,7 +6,9 @@
 #include "Entropy_Huffman.h"
 #include "IO.h"
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 
 namespace qzn {
 
@@ -24,6 +26,18 @@ struct ContextTable {
 struct PositionRing {
     int32_t* entries = nullptr; // tableSize token start positions; -1 = empty
     uint16_t head = 0;
+};
+
+// A chunk's parse, compact enough to wait for its turn at the models: well below the chunk's
+// size, literal bytes left in the chunk. Made by parseChunk, read by codeTokens.
+struct TokenList {
+    std::unique_ptr<uint8_t[]> bytes;
+    size_t capacity = 0; // allocated bytes
+    size_t size = 0;     // bytes in use
+    int32_t len = 0;     // the chunk length the tokens cover
+
+    static size_t capacityFor(int32_t len); // the most a chunk of len bytes can need
+    void reserve(int32_t len);              // stops the run when memory runs out
 };
 
 class ContextLz {
@@ -54,6 +68,11 @@ class ContextLz {
 
     void encodeChunk(const uint8_t* data, int32_t len, BitWriter& writer, int32_t chainLimit,
                      int32_t lookaheadLimit, int32_t parseMode);
+    // encodeChunk in two steps: the parse uses only the match tables, the coding only the
+    // models and slot tables (resetModels, no table block), so different codecs may do each.
+    void parseChunk(const uint8_t* data, int32_t len, TokenList& tokens, int32_t chainLimit,
+                    int32_t lookaheadLimit, int32_t parseMode);
+    void codeTokens(const uint8_t* data, const TokenList& tokens, BitWriter& writer);
     void decodeChunk(uint8_t* data, int32_t len, BitReader& reader);
 };
 

@@ -1,4 +1,7 @@
-// encodeChunk: the parse of one chunk into literals, pair tokens and matches.
+// The parse of one chunk into literals, pair tokens and matches, and the coding of those tokens
+// through the two models. encodeChunk does both at once; parseChunk and codeTokens do the same
+// work in two steps, so that the parse (which needs no model) can run apart from the coding
+// (which must follow chunk order), with identical bits.
 //
 // Only token starts enter the match finder, exactly as the decoder appends them to its rings, so
 // a distance names the same slot on both sides. The look-ahead runs extra searches at nearby
@@ -6,6 +9,9 @@
 // current position.
 #include "ContextLz.h"
 #include "ContextLz_MatchFinder.h"
+
+#include <algorithm>
+#include <new>
 
 namespace qzn {
 
@@ -19,27 +25,19 @@ constexpr uint32_t kPairNewer = 287;
 constexpr uint32_t kPairOlder = 288;
 constexpr uint32_t kFirstLengthSymbol = 256;
 
-} // namespace
-
-void ContextLz::encodeChunk(const uint8_t* data, int32_t len, BitWriter& writer, int32_t chainLimit,
-                            int32_t lookaheadLimit, int32_t parseMode) {
-    QZN_CHECK(len <= capacity, kContextLzSource, 315);
-    MatchFinder finder(tables, tableBits, hashBits, windowBits, data, len);
+template <class Sink>
+void parse(ContextLz& codec, const uint8_t* data, int32_t len, Sink& sink, int32_t chainLimit,
+           int32_t lookaheadLimit, int32_t parseMode) {
+    QZN_CHECK(len <= codec.capacity, kContextLzSource, 315);
+    MatchFinder finder(codec.tables, codec.tableBits, codec.hashBits, codec.windowBits, data, len);
     finder.clear();
-
-    auto codeLiteral = [&](uint32_t byte) {
-        symbolModel.tick();
-        symbolModel.encode(byte, writer);
-        symbolModel.update(byte);
-    };
 
     // Opening literals. In a chunk shorter than 13 bytes no search follows, so their insertions
     // could not matter; they are made only where the 4 hashed bytes lie inside the chunk.
     int32_t p = 0;
     for (; p < len && p < kOpeningLiterals; ++p) {
         if (p + 4 <= len) finder.insert(p, finder.hash(p));
-        codeLiteral(data[p]);
-        writer.checkpoint();
+        sink.literal(p);
     }
 
     uint32_t pairMemory[256] = {};
@@ -47,8 +45,8 @@ void ContextLz::encodeChunk(const uint8_t* data, int32_t len, BitWriter& writer,
     int32_t skipStep = 0;
     int32_t missCount = 0;
     const int32_t tokenEnd = len - kEndMargin;
-    const int32_t noMatch = noMatchScore(tableBits);
-    const uint32_t tb = tableBits;
+    const int32_t noMatch = noMatchScore(codec.tableBits);
+    const uint32_t tb = codec.tableBits;
 
     // Score of a look-ahead search at q, or `need` itself when that search cannot score above
     // need. A match of length L scores at most L << tableBits, so lengths up to need >> tableBits
@@ -128,46 +126,164 @@ void ContextLz::encodeChunk(const uint8_t* data, int32_t len, BitWriter& writer,
         finder.insert(p, h);
         if (d >= kMinMatch) {
             QZN_CHECK(p + d <= tokenEnd, kContextLzSource, 434);
-            const uint32_t slot = lengthSlotOf[d - kMinMatch];
-            const uint32_t symbol = kFirstLengthSymbol + slot;
-            symbolModel.tick();
-            symbolModel.encode(symbol, writer);
-            symbolModel.update(symbol);
-            if (lengthExtraBits[slot] > 0)
-                writer.put(uint32_t(d - kMinMatch - lengthBase[slot]),
-                           uint32_t(lengthExtraBits[slot]));
-            const uint32_t dslot = distanceSlotOf[distance];
-            distanceModel.tick();
-            distanceModel.encode(dslot, writer);
-            distanceModel.update(dslot);
-            if (distanceExtraBits[dslot] > 0)
-                writer.put(uint32_t(distance - distanceBase[dslot]),
-                           uint32_t(distanceExtraBits[dslot]));
+            sink.match(d, distance);
             p += d;
         } else {
             const uint32_t pair = (uint32_t(data[p]) << 8) | data[p + 1];
             const uint32_t x = pairMemory[data[p - 1]] ^ (pair * 0x10001u);
             if ((x & 0xFFFF) == 0 || (x >> 16) == 0) {
-                const uint32_t symbol = (x & 0xFFFF) == 0 ? kPairNewer : kPairOlder;
-                symbolModel.tick();
-                symbolModel.encode(symbol, writer);
-                symbolModel.update(symbol);
+                sink.pair((x & 0xFFFF) == 0 ? kPairNewer : kPairOlder);
                 p += 2;
             } else {
-                codeLiteral(data[p]);
+                sink.literal(p);
                 p += 1;
             }
         }
         uint32_t& memory = pairMemory[data[p - 3]];
         memory = (memory << 16) | (uint32_t(data[p - 2]) << 8) | data[p - 1];
-        writer.checkpoint();
     }
 
     // Closing literals: no search follows, so their positions are not inserted.
-    for (; p < len; ++p) {
-        codeLiteral(data[p]);
+    for (; p < len; ++p) sink.literal(p);
+}
+
+// Codes each token as the parse produces it.
+struct CodingSink {
+    ContextLz& codec;
+    BitWriter& writer;
+    const uint8_t* data;
+
+    void symbol(uint32_t value) {
+        codec.symbolModel.tick();
+        codec.symbolModel.encode(value, writer);
+        codec.symbolModel.update(value);
+    }
+    void literal(int32_t p) {
+        symbol(data[p]);
         writer.checkpoint();
     }
+    void pair(uint32_t which) {
+        symbol(which);
+        writer.checkpoint();
+    }
+    void match(int32_t length, int32_t distance) {
+        const uint32_t slot = codec.lengthSlotOf[length - kMinMatch];
+        symbol(kFirstLengthSymbol + slot);
+        if (codec.lengthExtraBits[slot] > 0)
+            writer.put(uint32_t(length - kMinMatch - codec.lengthBase[slot]),
+                       uint32_t(codec.lengthExtraBits[slot]));
+        const uint32_t dslot = codec.distanceSlotOf[distance];
+        codec.distanceModel.tick();
+        codec.distanceModel.encode(dslot, writer);
+        codec.distanceModel.update(dslot);
+        if (codec.distanceExtraBits[dslot] > 0)
+            writer.put(uint32_t(distance - codec.distanceBase[dslot]),
+                       uint32_t(codec.distanceExtraBits[dslot]));
+        writer.checkpoint();
+    }
+};
+
+// The token list layout: a tag byte holds the kinds of the next four tokens (2 bits each, first
+// token lowest), and the records of the matches among them follow it. A match record is 2 bytes,
+// distance | (length - 4) << 12, with 15 in the length field meaning that 2 more bytes hold
+// length - 19. A literal's byte is the chunk's own byte at its position.
+enum TokenKind : uint32_t { kLiteral = 0, kNewer = 1, kOlder = 2, kMatch = 3 };
+constexpr int32_t kShortLengths = 15;
+
+struct ListingSink {
+    uint8_t* out;
+    size_t size = 0;
+    size_t tagAt = 0;
+    uint32_t tagsInGroup = 4;
+
+    void tag(uint32_t kind) {
+        if (tagsInGroup == 4) {
+            tagAt = size++;
+            out[tagAt] = 0;
+            tagsInGroup = 0;
+        }
+        out[tagAt] = uint8_t(out[tagAt] | kind << (2 * tagsInGroup++));
+    }
+    void put16(uint32_t value) {
+        out[size++] = uint8_t(value);
+        out[size++] = uint8_t(value >> 8);
+    }
+    void literal(int32_t) { tag(kLiteral); }
+    void pair(uint32_t which) { tag(which == kPairNewer ? kNewer : kOlder); }
+    void match(int32_t length, int32_t distance) {
+        tag(kMatch);
+        const int32_t lengthField = std::min(length - kMinMatch, kShortLengths);
+        put16(uint32_t(distance) | uint32_t(lengthField) << 12);
+        if (lengthField == kShortLengths) put16(uint32_t(length - kMinMatch - kShortLengths));
+    }
+};
+
+} // namespace
+
+size_t TokenList::capacityFor(int32_t len) {
+    // Per byte of input at most: a 4-byte match with a short record costs 2 bytes and a quarter
+    // tag byte; longer matches, pairs and literals cost less.
+    return size_t(len) / 16 * 9 + 16;
+}
+
+void TokenList::reserve(int32_t len) {
+    const size_t wanted = capacityFor(len);
+    if (wanted <= capacity) return;
+    bytes.reset(new (std::nothrow) uint8_t[wanted]);
+    capacity = bytes ? wanted : 0;
+    if (!bytes) fatalWide(L"Error: Not enough memory for %d KB\n", int(wanted >> 10));
+}
+
+void ContextLz::encodeChunk(const uint8_t* data, int32_t len, BitWriter& writer, int32_t chainLimit,
+                            int32_t lookaheadLimit, int32_t parseMode) {
+    CodingSink sink{*this, writer, data};
+    parse(*this, data, len, sink, chainLimit, lookaheadLimit, parseMode);
+}
+
+void ContextLz::parseChunk(const uint8_t* data, int32_t len, TokenList& tokens, int32_t chainLimit,
+                           int32_t lookaheadLimit, int32_t parseMode) {
+    QZN_CHECK(tokens.capacity >= TokenList::capacityFor(len), kContextLzSource, 520);
+    ListingSink sink{tokens.bytes.get()};
+    parse(*this, data, len, sink, chainLimit, lookaheadLimit, parseMode);
+    tokens.size = sink.size;
+    tokens.len = len;
+}
+
+void ContextLz::codeTokens(const uint8_t* data, const TokenList& tokens, BitWriter& writer) {
+    CodingSink sink{*this, writer, data};
+    const uint8_t* in = tokens.bytes.get();
+    const uint8_t* end = in + tokens.size;
+    const int32_t len = tokens.len;
+    int32_t p = 0;
+    while (p < len) {
+        QZN_CHECK(in < end, kContextLzSource, 530);
+        uint32_t group = *in++;
+        for (int k = 0; k < 4 && p < len; ++k, group >>= 2) {
+            switch (group & 3) {
+            case kLiteral:
+                sink.literal(p);
+                p += 1;
+                break;
+            case kNewer:
+            case kOlder:
+                sink.pair((group & 3) == kNewer ? kPairNewer : kPairOlder);
+                p += 2;
+                break;
+            default: {
+                const uint32_t record = uint32_t(in[0]) | uint32_t(in[1]) << 8;
+                in += 2;
+                int32_t length = int32_t(record >> 12) + kMinMatch;
+                if (int32_t(record >> 12) == kShortLengths) {
+                    length += int32_t(uint32_t(in[0]) | uint32_t(in[1]) << 8);
+                    in += 2;
+                }
+                sink.match(length, int32_t(record & 0xFFF));
+                p += length;
+            }
+            }
+        }
+    }
+    QZN_CHECK(in == end && p == len, kContextLzSource, 556);
 }
 
 } // namespace qzn

@@ -240,41 +240,63 @@ std::vector<uint8_t> fileBytes(FILE* f) {
     return out;
 }
 
-// Encodes the chunks with the production encoder and the reference; returns both streams.
+void expectSameStreams(const std::vector<uint8_t>& ba, const std::vector<uint8_t>& bb,
+                       const char* what, uint32_t tableBits, uint32_t hashBits, uint32_t windowBits,
+                       int32_t chain, int32_t lookahead, int32_t mode) {
+    ASSERT_EQ(ba.size(), bb.size())
+        << what << " level " << chain << "/" << lookahead << "/" << mode << " bits " << tableBits
+        << "/" << hashBits << "/" << windowBits;
+    size_t first = 0;
+    while (first < ba.size() && ba[first] == bb[first]) ++first;
+    EXPECT_EQ(first, ba.size()) << what << " streams differ from byte " << first << " at level "
+                                << chain << "/" << lookahead << "/" << mode << " bits " << tableBits
+                                << "/" << hashBits << "/" << windowBits;
+}
+
+// Encodes the chunks with the production encoder, with the reference, and in two steps (parse
+// into token lists by one codec, coding of the lists by another that has no match tables), and
+// expects the same bits from all three. Token lists must stay within their bound.
 void encodeBoth(const std::vector<uint8_t>& data, uint32_t tableBits, uint32_t hashBits,
                 uint32_t windowBits, int32_t chain, int32_t lookahead, int32_t mode) {
-    ContextLz real, ref;
+    ContextLz real, ref, parser, coder;
     real.configure(tableBits, hashBits, windowBits);
     ref.configure(tableBits, hashBits, windowBits);
+    parser.configure(tableBits, hashBits, windowBits);
+    coder.configure(tableBits, hashBits, windowBits);
     real.allocateEncoder();
     ref.allocateEncoder();
+    parser.allocateEncoder();
+    coder.resetModels();
     ReferenceEncoder reference(ref);
     FILE* a = std::tmpfile();
     FILE* b = std::tmpfile();
+    FILE* c = std::tmpfile();
     {
-        BitWriter wa(a), wb(b);
+        BitWriter wa(a), wb(b), wc(c);
         wa.openBuffer();
         wb.openBuffer();
+        wc.openBuffer();
         size_t capacity = size_t(1) << windowBits;
+        TokenList tokens;
+        tokens.reserve(int32_t(capacity));
         for (size_t at = 0; at < data.size(); at += capacity) {
             int32_t len = int32_t(std::min(capacity, data.size() - at));
             real.encodeChunk(data.data() + at, len, wa, chain, lookahead, mode);
             reference.encodeChunk(data.data() + at, len, wb, chain, lookahead, mode);
+            parser.parseChunk(data.data() + at, len, tokens, chain, lookahead, mode);
+            EXPECT_LE(tokens.size, TokenList::capacityFor(len));
+            coder.codeTokens(data.data() + at, tokens, wc);
         }
         wa.flush();
         wb.flush();
+        wc.flush();
     }
-    std::vector<uint8_t> ba = fileBytes(a), bb = fileBytes(b);
+    std::vector<uint8_t> ba = fileBytes(a), bb = fileBytes(b), bc = fileBytes(c);
     std::fclose(a);
     std::fclose(b);
-    ASSERT_EQ(ba.size(), bb.size())
-        << "level " << chain << "/" << lookahead << "/" << mode << " bits " << tableBits << "/"
-        << hashBits << "/" << windowBits;
-    size_t first = 0;
-    while (first < ba.size() && ba[first] == bb[first]) ++first;
-    EXPECT_EQ(first, ba.size()) << "streams differ from byte " << first << " at level " << chain
-                                << "/" << lookahead << "/" << mode << " bits " << tableBits << "/"
-                                << hashBits << "/" << windowBits;
+    std::fclose(c);
+    expectSameStreams(ba, bb, "reference", tableBits, hashBits, windowBits, chain, lookahead, mode);
+    expectSameStreams(ba, bc, "two-step", tableBits, hashBits, windowBits, chain, lookahead, mode);
 }
 
 constexpr int32_t kLevels[6][3] = {{2, 0, 0},  {4, 1, 0},  {8, 2, 0},
