@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -128,6 +129,9 @@ struct FileStream : FileList {
 };
 
 void confirmOverwrite(FileStream& stream, const std::wstring& path);
+// Held while the question about overwriting waits for its answer, which may happen on the thread
+// that writes the files; progress lines from the decoding thread wait for it.
+std::mutex& questionMutex();
 
 uint32_t crc32Update(uint32_t previous, const uint8_t* buffer, int32_t length);
 uint32_t crc32OfFile(FILE* file, const std::wstring& label);

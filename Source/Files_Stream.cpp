@@ -93,11 +93,17 @@ uint64_t FileStream::consumed() const {
     return streamed;
 }
 
+std::mutex& questionMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
 void confirmOverwrite(FileStream& stream, const std::wstring& path) {
     if (stream.overwriteAll) return;
     FILE* existing = openFile(path, "rb");
     if (!existing) return;
     std::fclose(existing);
+    std::lock_guard<std::mutex> asking(questionMutex());
     printWide(L"\nError: Output file %ls already exists. Press Y to overwrite it, A to overwrite "
               L"all, or any other key to exit: ",
               path.c_str());

@@ -5,6 +5,7 @@
 
 #include <climits>
 #include <cstring>
+#include <thread>
 
 namespace qzn {
 
@@ -36,7 +37,8 @@ void printUsage(const std::wstring& program) {
                 "-table:bits = Context table size in bits, default 12\n"
                 "-force-overwrite = Overwrite files without asking or warning\n"
                 "-skip-crc = Skip calculating crc32 for input files\n"
-                "-filter:channels:N = Filter with N channels\n",
+                "-filter:channels:N = Filter with N channels\n"
+                "-threads:N = Number of threads, default: all cores\n",
                 name, name, name, name);
 }
 
@@ -75,6 +77,7 @@ void applyFlag(Archiver& archiver, const std::string& flag) {
     if (matches("-force-overwrite")) archiver.forceOverwrite = true;
     if (matches("-skip-crc")) archiver.skipCrc = true;
     if (matches("-filter:channels:")) archiver.channels = value("-filter:channels:");
+    if (matches("-threads:")) archiver.threads = value("-threads:");
 }
 
 } // namespace
@@ -92,6 +95,11 @@ int32_t parseFlagValue(const std::string& text) {
     int64_t value = negative ? -magnitude : magnitude;
     if (value > INT32_MAX) value = INT32_MAX;
     return static_cast<int32_t>(value);
+}
+
+int32_t hardwareThreads() {
+    const unsigned n = std::thread::hardware_concurrency();
+    return n == 0 ? 1 : n > 64 ? 64 : int32_t(n);
 }
 
 int32_t clampBits(int32_t value, int32_t low, int32_t high) {

@@ -9,6 +9,9 @@
 
 namespace qzn {
 
+// The number of hardware threads, 1 when unknown.
+int32_t hardwareThreads();
+
 struct Archiver {
     int32_t tableBits = 12;
     int32_t hashBits = 13;
@@ -19,6 +22,7 @@ struct Archiver {
     bool forceOverwrite = false;
     bool skipCrc = false;
     int32_t channels = 0;
+    int32_t threads = hardwareThreads(); // as given; clamped to 1..64 where used
 };
 
 // The wide-character entry: arguments including the program name; returns the exit code.

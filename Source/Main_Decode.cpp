@@ -3,6 +3,7 @@
 #include "ContextLz.h"
 #include "Files.h"
 #include "Main.h"
+#include "Main_Pipeline.h"
 #include "Platform.h"
 
 #include <cinttypes>
@@ -65,13 +66,15 @@ void decodeContents(Archiver& archiver, FileStream& stream, BitReader& reader, F
     ContextLz codec;
     codec.configure(archiver.tableBits, archiver.hashBits, archiver.windowBits);
     const int32_t capacity = int32_t(1) << archiver.windowBits;
-    std::unique_ptr<uint8_t[]> chunk = allocateChunkBuffer(archiver.windowBits);
+    const uint64_t total = stream.totalSize();
+    // The filter, CRC-32 and file writes run beside the decoder when there is more than a chunk.
+    DecodedChunks output(stream, archiver.channels, doWrite, archiver.windowBits,
+                         threadCount(archiver) > 1 && chunkCount(total, archiver.windowBits) > 1);
     uint64_t codecBytes = codec.allocateDecoder();
     printWide(L"Decoder %d:%d:%d memory: %d KB\n", archiver.windowBits, archiver.tableBits,
               archiver.hashBits,
-              static_cast<int32_t>((uint64_t(capacity) + kBitBufferBytes + codecBytes) >> 10));
+              static_cast<int32_t>((output.memoryBytes() + kBitBufferBytes + codecBytes) >> 10));
 
-    const uint64_t total = stream.totalSize();
     uint64_t remaining = total;
     uint64_t done = 0;
     double previousSeconds = -1.0;
@@ -82,17 +85,21 @@ void decodeContents(Archiver& archiver, FileStream& stream, BitReader& reader, F
     while (remaining > 0) {
         const int32_t len =
             remaining < uint64_t(capacity) ? static_cast<int32_t>(remaining) : capacity;
+        uint8_t* chunk = output.buffer();
         done += uint64_t(len);
-        printProgress(progressText(done, total, previousSeconds, archiver.windowBits));
+        {
+            std::lock_guard<std::mutex> notDuringAQuestion(questionMutex());
+            printProgress(progressText(done, total, previousSeconds, archiver.windowBits));
+        }
         remaining -= uint64_t(len);
 
         int64_t chunkStart = clockMs();
-        codec.decodeChunk(chunk.get(), len, reader);
+        codec.decodeChunk(chunk, len, reader);
         checkNotTruncated(reader, archivePath);
-        if (archiver.channels > 0) ChannelFilter::inverse(chunk.get(), len, archiver.channels);
-        stream.write(chunk.get(), len, doWrite);
+        output.submit(len);
         previousSeconds = double(clockMs() - chunkStart) / 1000.0;
     }
+    output.finish();
     printProgressEnd("Done decompressing");
 
     const double seconds = double(clockMs() - startMs) * 0.001;
@@ -100,7 +107,6 @@ void decodeContents(Archiver& archiver, FileStream& stream, BitReader& reader, F
                 int64_t(total), seconds, megabytesPerSecond(double(total), seconds));
 
     reader.release();
-    chunk.reset();
     codec.release();
 }
 

@@ -3,6 +3,7 @@
 #include "ContextLz.h"
 #include "Files.h"
 #include "Main.h"
+#include "Main_Pipeline.h"
 #include "Platform.h"
 
 #include <cinttypes>
@@ -34,9 +35,8 @@ void writeArchiveHeader(const FileStream& stream, const Archiver& archiver, BitW
 }
 
 // Expected archive size so far: the bytes on disk plus the unflushed buffer, against the input
-// read so far (including the chunk about to be encoded).
-double currentRatio(FILE* archive, const BitWriter& writer, const FileStream& stream) {
-    uint64_t input = stream.consumed();
+// up to and including the chunk about to be encoded.
+double currentRatio(FILE* archive, const BitWriter& writer, uint64_t input) {
     if (input == 0) return 0.0;
     double written = double(filePosition(archive)) + double((uint64_t(writer.bitPosition) + 7) / 8);
     return written / double(input);
@@ -92,34 +92,30 @@ void pack(Archiver& archiver, const std::wstring& inputPath, const std::wstring&
 
     writeArchiveHeader(stream, archiver, writer);
 
-    ContextLz codec;
-    codec.configure(archiver.tableBits, archiver.hashBits, archiver.windowBits);
+    // Workers parse chunks ahead of the coder; there is no use for more of them than chunks.
+    const uint64_t chunks = chunkCount(total, archiver.windowBits);
+    const int32_t threads = threadCount(archiver);
+    PackPipeline pipeline(archiver, int32_t(chunks < uint64_t(threads) ? chunks : threads));
     const int32_t capacity = int32_t(1) << archiver.windowBits;
-    std::unique_ptr<uint8_t[]> chunk = allocateChunkBuffer(archiver.windowBits);
-    uint64_t codecBytes = codec.allocateEncoder();
     printWide(L"Encoder memory: %d KB\n",
-              static_cast<int32_t>((uint64_t(capacity) + kBitBufferBytes + codecBytes) >> 10));
+              static_cast<int32_t>((pipeline.memoryBytes() + kBitBufferBytes) >> 10));
 
     uint64_t done = 0;
     double previousSeconds = -1.0;
-    for (;;) {
-        int32_t len = stream.read(chunk.get(), capacity);
-        if (len <= 0) break;
-        if (archiver.channels > 0) ChannelFilter::forward(chunk.get(), len, archiver.channels);
-        done += uint64_t(len);
+    while (const PackPipeline::Chunk* chunk = pipeline.next(stream)) {
+        done += uint64_t(chunk->len);
 
         std::string text = progressText(done, total, -1.0, archiver.windowBits);
         if (previousSeconds >= 0 && done != total) {
-            double ratio = currentRatio(archive, writer, stream);
+            double ratio = currentRatio(archive, writer, done);
             text = formatNarrow("%.1f/%.1f MB, %.2f MB/s, expect %.2f MB (%.3f)", done / 1048576.0,
                                 total / 1048576.0, megabytesPerSecond(capacity, previousSeconds),
                                 double(total) * ratio / 1048576.0, ratio);
         }
         printProgress(text);
 
-        int64_t chunkStart = clockMs();
-        codec.encodeChunk(chunk.get(), len, writer, archiver.chainLimit, archiver.lookaheadLimit,
-                          archiver.parseMode);
+        int64_t chunkStart = clockMs() - chunk->waitedMs;
+        pipeline.code(*chunk, writer);
         previousSeconds = double(clockMs() - chunkStart) / 1000.0;
         // A full disk will not get better: stop instead of compressing the rest for nothing.
         if (writer.writeFailed) writeFailure(archivePath);
@@ -137,9 +133,7 @@ void pack(Archiver& archiver, const std::wstring& inputPath, const std::wstring&
                 input ? double(archiveSize) / double(input) : 0.0, seconds,
                 megabytesPerSecond(double(input), seconds));
 
-    chunk.reset();
     bool closed = std::fclose(archiveHandle.release()) == 0;
-    codec.release();
     writer.release();
     if (!closed) writeFailure(archivePath);
     // The files module has already warned about the file or folder; the archive is complete

@@ -34,7 +34,8 @@ std::string usageFor(const std::string& program) {
            "-table:bits = Context table size in bits, default 12\n"
            "-force-overwrite = Overwrite files without asking or warning\n"
            "-skip-crc = Skip calculating crc32 for input files\n"
-           "-filter:channels:N = Filter with N channels\n";
+           "-filter:channels:N = Filter with N channels\n"
+           "-threads:N = Number of threads, default: all cores\n";
 }
 
 TEST(FlagValue, ParsesLikeAtoiAndSaturates) {

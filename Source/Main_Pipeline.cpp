@@ -1,0 +1,238 @@
+// Pack workers and the write-behind thread of unpack and test; see Main_Pipeline.h.
+#include "Main_Pipeline.h"
+
+#include "Files.h"
+#include "Platform.h"
+
+#include <system_error>
+#include <utility>
+
+namespace qzn {
+
+int32_t threadCount(const Archiver& archiver) {
+    return clampBits(archiver.threads, 1, 64);
+}
+
+uint64_t chunkCount(uint64_t total, int32_t windowBits) {
+    return (total >> windowBits) + ((total & ((uint64_t(1) << windowBits) - 1)) != 0);
+}
+
+namespace {
+
+[[noreturn]] void threadFailure(int32_t count) {
+    fatalWide(L"Error: Failed to start %d threads\n", int(count));
+}
+
+} // namespace
+
+// ---- Pack ------------------------------------------------------------------------------------
+
+PackPipeline::PackPipeline(const Archiver& archiver, int32_t workers)
+    : settings_(archiver), capacity_(int32_t(1) << archiver.windowBits) {
+    coder_.configure(uint32_t(archiver.tableBits), uint32_t(archiver.hashBits),
+                     uint32_t(archiver.windowBits));
+    if (workers <= 1) {
+        // The single-threaded program: one chunk buffer, one codec that parses and codes at once.
+        chunks_.resize(1);
+        chunks_[0].bytes = allocateChunkBuffer(archiver.windowBits);
+        memory_ = uint64_t(capacity_) + coder_.allocateEncoder();
+        return;
+    }
+    // One chunk per worker: while the coder holds one, the others are being parsed, which keeps
+    // every core busy as long as coding is the smaller share of the work.
+    chunks_.resize(size_t(workers));
+    for (Chunk& chunk : chunks_) {
+        chunk.bytes = allocateChunkBuffer(archiver.windowBits);
+        chunk.tokens.reserve(capacity_);
+        memory_ += uint64_t(capacity_) + chunk.tokens.capacity;
+    }
+    for (int32_t i = 0; i < workers; ++i) {
+        parsers_.push_back(std::make_unique<ContextLz>());
+        parsers_.back()->configure(uint32_t(archiver.tableBits), uint32_t(archiver.hashBits),
+                                   uint32_t(archiver.windowBits));
+        memory_ += parsers_.back()->allocateEncoder();
+    }
+    coder_.resetModels();
+    memory_ += sizeof(ContextLz);
+    try {
+        for (int32_t i = 0; i < workers; ++i)
+            threads_.emplace_back([this, i] { work(*parsers_[size_t(i)]); });
+    } catch (const std::system_error&) {
+        stopWorkers();
+        threadFailure(workers);
+    }
+}
+
+PackPipeline::~PackPipeline() {
+    stopWorkers();
+}
+
+void PackPipeline::stopWorkers() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    workReady_.notify_all();
+    for (std::thread& thread : threads_)
+        if (thread.joinable()) thread.join();
+}
+
+void PackPipeline::work(ContextLz& codec) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        workReady_.wait(lock, [this] { return stopping_ || nextToParse_ < submitted_; });
+        if (stopping_) return;
+        Chunk& chunk = chunks_[nextToParse_++ % chunks_.size()];
+        lock.unlock();
+        try {
+            codec.parseChunk(chunk.bytes.get(), chunk.len, chunk.tokens, settings_.chainLimit,
+                             settings_.lookaheadLimit, settings_.parseMode);
+        } catch (...) {
+            // The stop hook threw here; the coder raises it again when this chunk's turn comes.
+            chunk.failure = std::current_exception();
+        }
+        lock.lock();
+        chunk.parsed = true;
+        chunkParsed_.notify_all();
+    }
+}
+
+const PackPipeline::Chunk* PackPipeline::next(FileStream& stream) {
+    const size_t ring = chunks_.size();
+    if (holding_) {
+        holding_ = false;
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++nextToCode_;
+    }
+    // A buffer is free when its previous chunk has been coded; no worker touches it then.
+    while (!inputEnded_ && submitted_ - nextToCode_ < ring) {
+        Chunk& chunk = chunks_[submitted_ % ring];
+        const int32_t len = stream.read(chunk.bytes.get(), capacity_);
+        if (len <= 0) {
+            inputEnded_ = true;
+            break;
+        }
+        if (settings_.channels > 0)
+            ChannelFilter::forward(chunk.bytes.get(), len, settings_.channels);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            chunk.len = len;
+            chunk.parsed = threads_.empty();
+            chunk.failure = nullptr;
+            ++submitted_;
+        }
+        workReady_.notify_one();
+    }
+    if (nextToCode_ == submitted_) return nullptr;
+
+    Chunk& chunk = chunks_[nextToCode_ % ring];
+    const int64_t start = clockMs();
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        chunkParsed_.wait(lock, [&] { return chunk.parsed; });
+    }
+    chunk.waitedMs = clockMs() - start;
+    holding_ = true;
+    if (chunk.failure) std::rethrow_exception(chunk.failure);
+    return &chunk;
+}
+
+void PackPipeline::code(const Chunk& chunk, BitWriter& writer) {
+    if (threads_.empty())
+        coder_.encodeChunk(chunk.bytes.get(), chunk.len, writer, settings_.chainLimit,
+                           settings_.lookaheadLimit, settings_.parseMode);
+    else
+        coder_.codeTokens(chunk.bytes.get(), chunk.tokens, writer);
+}
+
+// ---- Unpack and test -------------------------------------------------------------------------
+
+DecodedChunks::DecodedChunks(FileStream& stream, int32_t channels, bool doWrite, int32_t windowBits,
+                             bool threaded)
+    : stream_(stream), channels_(channels), doWrite_(doWrite) {
+    const int count = threaded ? 2 : 1;
+    for (int i = 0; i < count; ++i) {
+        buffers_[i] = allocateChunkBuffer(windowBits);
+        memory_ += uint64_t(1) << windowBits;
+    }
+    if (!threaded) return;
+    try {
+        thread_ = std::thread([this] { work(); });
+    } catch (const std::system_error&) {
+        threadFailure(1);
+    }
+}
+
+DecodedChunks::~DecodedChunks() {
+    // Reached early only when the calling thread stops; the chunks already handed over are
+    // still written, as they would have been without the second thread.
+    stopThread();
+}
+
+void DecodedChunks::stopThread() {
+    if (!thread_.joinable()) return;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+}
+
+void DecodedChunks::deliver(uint8_t* bytes, int32_t len) {
+    if (channels_ > 0) ChannelFilter::inverse(bytes, len, channels_);
+    stream_.write(bytes, len, doWrite_);
+}
+
+void DecodedChunks::work() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        changed_.wait(lock, [this] { return stopping_ || written_ < submitted_; });
+        if (written_ == submitted_) return; // stopping, nothing left
+        const size_t slot = size_t(written_ % 2);
+        lock.unlock();
+        try {
+            deliver(buffers_[slot].get(), lengths_[slot]);
+        } catch (...) {
+            // The stop hook threw; the calling thread raises it again at its next hand-over.
+            lock.lock();
+            failure_ = std::current_exception();
+            changed_.notify_all();
+            return;
+        }
+        lock.lock();
+        ++written_;
+        changed_.notify_all();
+    }
+}
+
+uint8_t* DecodedChunks::buffer() {
+    if (!thread_.joinable()) return buffers_[0].get();
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return failure_ || submitted_ - written_ < 2; });
+    if (failure_) {
+        lock.unlock();
+        finish();
+    }
+    return buffers_[submitted_ % 2].get();
+}
+
+void DecodedChunks::submit(int32_t len) {
+    if (!thread_.joinable()) {
+        deliver(buffers_[0].get(), len);
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        lengths_[submitted_ % 2] = len;
+        ++submitted_;
+    }
+    changed_.notify_all();
+}
+
+void DecodedChunks::finish() {
+    stopThread();
+    if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
+}
+
+} // namespace qzn

@@ -1,0 +1,320 @@
+// Threads: archives byte for byte the same with any -threads value (every level; one, two and many
+// chunks; the channel filter; a tree with duplicates and empty files), unpack and test agreeing
+// with any thread count, the memory lines, and failures ending as they do with one thread.
+// Also built with ThreadSanitizer (-DQZN_TSAN=ON); every run here then requires silence on stderr.
+#include "ContextLz.h"
+#include "Main.h"
+#include "TestSupport.h"
+#include "main_e2e.h"
+
+#include <regex>
+#include <thread>
+
+using namespace qzn_e2e;
+
+namespace {
+
+const std::vector<std::string> kThreadFlags = {"-threads:1", "-threads:2", "-threads:3",
+                                               "-threads:8", ""};
+
+std::vector<std::string> withFlags(std::vector<std::string> flags,
+                                   const std::vector<std::string>& rest) {
+    flags.erase(std::remove(flags.begin(), flags.end(), std::string()), flags.end());
+    flags.insert(flags.end(), rest.begin(), rest.end());
+    return flags;
+}
+
+// Text, samples and random bytes with three identical files and two empty ones, about 300 KB.
+void makeTree(const Sandbox& box) {
+    const std::string same = randomBytes(25000, 7);
+    box.put("tree/text.txt", textBytes(150000, 1));
+    box.put("tree/samples.raw", sampleBytes(60001, 2));
+    box.put("tree/dup1.bin", same);
+    box.put("tree/a/empty", "");
+    box.put("tree/a/dup2.bin", same);
+    box.put("tree/a/b/random.bin", randomBytes(20000, 4));
+    box.put("tree/a/b/dup3.bin", same);
+    box.put("tree/a/b/empty-last", "");
+}
+
+std::string memoryLine(const std::string& out, const std::string& prefix) {
+    std::smatch m;
+    if (std::regex_search(out, m, std::regex(prefix + "[^\n]*\n"))) return m.str();
+    return "(no line)";
+}
+
+// Everything but the progress lines, which carry timings.
+std::string withoutProgress(const std::string& out) {
+    std::string result;
+    size_t at = 0;
+    while (at < out.size()) {
+        size_t end = out.find('\n', at);
+        std::string line = out.substr(at, end == std::string::npos ? end : end - at + 1);
+        at = end == std::string::npos ? out.size() : end + 1;
+        const size_t cr = line.rfind('\r');
+        if (cr != std::string::npos) line = line.substr(cr + 1);
+        if (line.find(" MB") != std::string::npos || line.find(" sec ") != std::string::npos)
+            continue;
+        result += line;
+    }
+    return result;
+}
+
+void expectQuiet(const RunResult& r) {
+    EXPECT_EQ(r.err, "") << "stderr of a run (a ThreadSanitizer report?)";
+}
+
+TEST(Threads, ArchivesAreTheSameForEveryThreadCount) {
+    Sandbox box;
+    makeTree(box);
+    struct Case {
+        std::string window; // one chunk (reduced window), two chunks, many chunks
+        std::vector<std::string> levels;
+    };
+    const std::vector<Case> cases = {
+        {"-window:23", {"c1", "c2", "c6"}},
+        {"-window:18", {"c1", "c2", "c6"}},
+        {"-window:16", {"c1", "c2", "c3", "c4", "c5", "c6"}},
+    };
+    for (const Case& c : cases) {
+        for (const std::string& level : c.levels) {
+            std::string reference;
+            for (const std::string& threads : kThreadFlags) {
+                SCOPED_TRACE(c.window + " " + level + " " + threads);
+                RunResult r = box.run(
+                    withFlags({"-force-overwrite", c.window, threads}, {level, "a.qzn", "tree"}));
+                ASSERT_EQ(r.status, 0) << r.out;
+                expectQuiet(r);
+                const std::string archive = readFile(box.at("a.qzn"));
+                if (reference.empty()) reference = archive;
+                EXPECT_TRUE(archive == reference) << "archive differs";
+            }
+        }
+    }
+}
+
+TEST(Threads, ChannelFilterArchivesAreTheSame) {
+    Sandbox box;
+    box.put("samples.raw", sampleBytes(400003, 9));
+    for (const char* channels : {"-filter:channels:4", "-filter:channels:16"}) {
+        std::string reference;
+        for (const std::string& threads : kThreadFlags) {
+            SCOPED_TRACE(std::string(channels) + " " + threads);
+            RunResult r = box.run(withFlags({"-force-overwrite", "-window:16", channels, threads},
+                                            {"c3", "a.qzn", "samples.raw"}));
+            ASSERT_EQ(r.status, 0) << r.out;
+            expectQuiet(r);
+            const std::string archive = readFile(box.at("a.qzn"));
+            if (reference.empty()) reference = archive;
+            EXPECT_TRUE(archive == reference) << "archive differs";
+            for (const std::string& unpackThreads : kThreadFlags) {
+                r = box.run(withFlags({"-force-overwrite", unpackThreads}, {"d", "a.qzn", "out"}));
+                EXPECT_EQ(r.status, 0) << r.out;
+                EXPECT_TRUE(readFile(box.at("out")) == readFile(box.at("samples.raw")));
+            }
+        }
+    }
+}
+
+TEST(Threads, UnpackAndTestAgreeWithAnyThreadCount) {
+    Sandbox box;
+    makeTree(box);
+    for (const char* window : {"-window:23", "-window:16"}) {
+        RunResult r = box.run({"-force-overwrite", window, "-threads:1", "c2", "a.qzn", "tree"});
+        ASSERT_EQ(r.status, 0) << r.out;
+        std::string expected;
+        for (const std::string& threads : kThreadFlags) {
+            SCOPED_TRACE(std::string(window) + " " + threads);
+            r = box.run(withFlags({threads}, {"t", "a.qzn"}));
+            EXPECT_EQ(r.status, 0) << r.out;
+            expectQuiet(r);
+            EXPECT_NE(r.out.find("All crc32 match\n"), std::string::npos) << r.out;
+            if (expected.empty()) expected = withoutProgress(r.out);
+            // Only the memory line may differ: two chunk buffers with the second thread.
+            EXPECT_EQ(std::regex_replace(withoutProgress(r.out), std::regex("memory: \\d+"), ""),
+                      std::regex_replace(expected, std::regex("memory: \\d+"), ""));
+
+            fs::remove_all(box.at("out"));
+            r = box.run(withFlags({threads}, {"d", "a.qzn", "out"}));
+            EXPECT_EQ(r.status, 0) << r.out;
+            expectQuiet(r);
+            EXPECT_EQ(snapshot(box.at("out")), snapshot(box.at("tree")));
+        }
+    }
+}
+
+// The memory lines count what is allocated: per worker its tables, a chunk buffer and a token
+// list; never more workers than chunks; -threads clamped to 1..64.
+TEST(Threads, MemoryLinesCountEveryWorker) {
+    Sandbox box;
+    // 70 chunks of 64 KB with tiny tables, so that 64 workers stay cheap.
+    box.put("in.txt", textBytes(70 * 65536 - 5, 3));
+    const uint64_t chunk = 65536;
+    const uint64_t tables = 1536 * 128 + 512 * 128 + sizeof(qzn::ContextLz);
+    const uint64_t tokens = qzn::TokenList::capacityFor(int32_t(chunk));
+    auto packMemory = [&](uint64_t workers) {
+        const uint64_t bytes = workers == 1 ? chunk + tables + qzn::kBitBufferBytes
+                                            : workers * (chunk + tokens + tables) +
+                                                  sizeof(qzn::ContextLz) + qzn::kBitBufferBytes;
+        return "Encoder memory: " + std::to_string(bytes >> 10) + " KB\n";
+    };
+    const struct {
+        std::string flag;
+        uint64_t workers;
+    } cases[] = {{"-threads:1", 1}, {"-threads:0", 1},    {"-threads:-4", 1},
+                 {"-threads:3", 3}, {"-threads:999", 64}, {"-threads: 2x", 2}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.flag);
+        RunResult r = box.run({"-force-overwrite", "-window:16", "-table:7", "-hash:7", c.flag,
+                               "c1", "a.qzn", "in.txt"});
+        ASSERT_EQ(r.status, 0) << r.out;
+        EXPECT_EQ(memoryLine(r.out, "Encoder memory"), packMemory(c.workers));
+    }
+    // Two chunks: -threads:8 starts two workers.
+    box.put("two.txt", textBytes(100000, 4));
+    RunResult r = box.run({"-force-overwrite", "-window:16", "-table:7", "-hash:7", "-threads:8",
+                           "c1", "a.qzn", "two.txt"});
+    EXPECT_EQ(memoryLine(r.out, "Encoder memory"), packMemory(2));
+
+    // Unpack and test: a second chunk buffer with the second thread.
+    const uint64_t decoder = 1024 * 128 + sizeof(qzn::ContextLz) + qzn::kBitBufferBytes;
+    for (const char* mode : {"t", "d"}) {
+        for (const auto& [flag, buffers] :
+             std::vector<std::pair<std::string, uint64_t>>{{"-threads:1", 1}, {"-threads:2", 2}}) {
+            SCOPED_TRACE(std::string(mode) + " " + flag);
+            r = box.run({"-force-overwrite", flag, mode, "a.qzn", "out.txt"});
+            EXPECT_EQ(r.status, 0) << r.out;
+            EXPECT_EQ(memoryLine(r.out, "Decoder"),
+                      "Decoder 16:7:7 memory: " +
+                          std::to_string((buffers * chunk + decoder) >> 10) + " KB\n");
+        }
+    }
+}
+
+// Failures on either thread print what one thread prints and end with the same status, and
+// nothing hangs.
+TEST(Threads, FailuresEndAsWithOneThread) {
+    if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+    Sandbox box;
+    makeTree(box);
+    box.put("one.txt", textBytes(300000, 5));
+    ASSERT_EQ(box.run({"-window:16", "c1", "a.qzn", "tree"}).status, 0);
+    ASSERT_EQ(box.run({"-window:16", "c1", "one.qzn", "one.txt"}).status, 0);
+    const std::string archive = readFile(box.at("a.qzn"));
+    box.put("cut.qzn", archive.substr(0, archive.size() * 2 / 3));
+    std::string damaged = archive;
+    for (size_t i = damaged.size() / 2; i < damaged.size() / 2 + 8; ++i) damaged[i] ^= 0x5A;
+    box.put("bad.qzn", damaged);
+    fs::create_directories(box.at("blocked/text.txt/x")); // a file that cannot be created
+    ASSERT_EQ(box.run({"d", "a.qzn", "existing"}).status, 0);
+
+    struct Case {
+        std::vector<std::string> args;
+        std::string input = "";
+        std::string freshOutput = ""; // removed before each run
+    };
+    const std::vector<Case> cases = {
+        {{"-force-overwrite", "-window:16", "c6", "/dev/full", "tree"}},
+        {{"-force-overwrite", "d", "one.qzn", "/dev/full"}},
+        {{"t", "cut.qzn"}},
+        {{"d", "cut.qzn", "out-cut"}, "", "out-cut"},
+        {{"t", "bad.qzn"}},
+        {{"d", "bad.qzn", "out-bad"}, "", "out-bad"},
+        {{"-force-overwrite", "d", "a.qzn", "blocked"}},
+        // Declining to overwrite: the question comes from the writing thread.
+        {{"d", "a.qzn", "existing"}, "n\n"},
+    };
+    for (const Case& c : cases) {
+        std::string expected;
+        int expectedStatus = -1;
+        for (const std::string& threads : kThreadFlags) {
+            std::string trace = threads;
+            for (const std::string& a : c.args) trace += " " + a;
+            SCOPED_TRACE(trace);
+            if (!c.freshOutput.empty()) fs::remove_all(box.at(c.freshOutput));
+            RunResult r = box.run(withFlags({threads}, c.args), c.input);
+            expectQuiet(r);
+            const std::string out =
+                std::regex_replace(withoutProgress(r.out), std::regex("memory: \\d+"), "");
+            if (expectedStatus < 0) {
+                expected = out;
+                expectedStatus = r.status;
+            }
+            EXPECT_EQ(r.status, expectedStatus) << r.out;
+            EXPECT_EQ(out, expected);
+        }
+        if (c.input.empty()) {
+            EXPECT_NE(expectedStatus, 0) << expected;
+        }
+    }
+}
+
+} // namespace
+
+// ---- In this process, with stops turned into exceptions -------------------------------------
+
+namespace qzn {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A stop on the calling thread while workers parse, and a stop on the writing thread, both reach
+// the caller as the same ProcessStop; every thread has ended by then (a thread still running at
+// its object's end would abort this program).
+TEST(ThreadsInProcess, StopsReachTheCallerAndEndEveryThread) {
+    testing::TempDir dir;
+    const std::string input = dir / "in.txt";
+    // Incompressible, so that the archive spans several segments and a cut leaves whole chunks.
+    testing::writeFile(input, testing::randomBytes(1500000, 8));
+    if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+
+    for (int32_t threads : {1, 2, 4}) {
+        SCOPED_TRACE(threads);
+        Archiver archiver;
+        archiver.windowBits = 16;
+        archiver.forceOverwrite = true;
+        archiver.threads = threads;
+        auto full =
+            testing::runCapturingStop([&] { pack(archiver, fromUtf8(input), L"/dev/full"); });
+        EXPECT_TRUE(full.stopped);
+        EXPECT_EQ(full.status, 1);
+        EXPECT_NE(full.output.find("Error: Failed to write /dev/full\n"), std::string::npos)
+            << full.output;
+
+        const std::string archivePath = dir / "a.qzn";
+        archiver = Archiver();
+        archiver.windowBits = 16;
+        archiver.forceOverwrite = true;
+        archiver.threads = threads;
+        auto packed = testing::runCapturingStop(
+            [&] { pack(archiver, fromUtf8(input), fromUtf8(archivePath)); });
+        ASSERT_FALSE(packed.stopped) << packed.output;
+
+        // The writing thread fails to create the output: a folder stands in its way.
+        const std::string blocked = dir / "blocked";
+        fs::create_directories(blocked + "/x");
+        auto unpacked = testing::runCapturingStop(
+            [&] { unpack(archiver, fromUtf8(archivePath), fromUtf8(blocked)); });
+        EXPECT_TRUE(unpacked.stopped);
+        EXPECT_EQ(unpacked.status, 1);
+        EXPECT_NE(unpacked.output.find("Error: Failed to open " + blocked + "\n"),
+                  std::string::npos)
+            << unpacked.output;
+
+        // The decoder stops at a cut while the writing thread has chunks queued.
+        std::vector<uint8_t> bytes = testing::readFile(archivePath);
+        bytes.resize(bytes.size() * 3 / 4);
+        testing::writeFile(dir / "cut.qzn", bytes);
+        auto cut = testing::runCapturingStop(
+            [&] { unpack(archiver, fromUtf8(dir / "cut.qzn"), fromUtf8(dir / "out.txt")); });
+        EXPECT_TRUE(cut.stopped);
+        EXPECT_EQ(cut.status, 1);
+        EXPECT_NE(cut.output.find("ends before its data"), std::string::npos) << cut.output;
+        // Every chunk decoded before the cut reached the file, as with one thread.
+        EXPECT_GE(fs::file_size(dir / "out.txt"), 65536u);
+        fs::remove(dir / "out.txt");
+    }
+}
+
+} // namespace
+} // namespace qzn
