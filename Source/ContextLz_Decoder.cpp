@@ -77,6 +77,29 @@ struct BitCursor {
     }
 };
 
+// The most bits one token reads: a symbol code, length bits, a distance code, distance bits.
+constexpr uint32_t kMaxTokenBits = 14 + 10 + 14 + 18;
+
+// Token-section reads from a window loaded at the token's start; `position` follows them.
+template <int N>
+inline uint32_t takeSymbol(HuffmanCoder<N>& model, HuffmanDecodeTable<N>& table,
+                           uint32_t& countdown, uint64_t& window, uint32_t& position) {
+    table.tick(model, countdown);
+    const uint32_t entry = table.lookup(model, uint32_t(window));
+    const uint32_t length = entry & 15;
+    window >>= length;
+    position += length;
+    const uint32_t s = entry >> 4;
+    model.update(s);
+    return s;
+}
+inline uint32_t takeBits(int32_t count, uint64_t& window, uint32_t& position) {
+    const uint32_t value = uint32_t(window) & ((1u << count) - 1);
+    window >>= count;
+    position += uint32_t(count);
+    return value;
+}
+
 inline void appendPosition(PositionRing& ring, int32_t position, int32_t tableMask) {
     ring.entries[ring.head] = position;
     ring.head = uint16_t((ring.head + 1) & tableMask);
@@ -145,12 +168,26 @@ void ContextLz::decodeChunk(uint8_t* data, int32_t len, BitReader& reader) {
 
     // Token section. `recent` holds the last three output bytes (the oldest in bits 16-23), so
     // the context and the pair memory update need no reloads of bytes just stored.
+    //
+    // Every token ends in a checkpoint, and so did the last opening literal: each token starts
+    // at or below the checkpoint threshold and reads at most kMaxTokenBits, so its reads stay
+    // inside the hard bound, and one 8-byte load at its start (at least 57 valid bits) serves all
+    // of them. The hard-bound test of the opening literals covers a reader handed over past it.
+    static_assert(kMaxTokenBits <= 57);
+    static_assert(((kBitCheckpointThreshold + kMaxTokenBits) & ~7u) < kBitHardBound);
+    static_assert(kBitCheckpointThreshold / 8 + 8 <= kBitBufferBytes);
     const int32_t mask = tableMask;
+    const int32_t tokenEnd = len - 8;
+    uint32_t position = in.position();
+    const uint8_t* stream = in.buffer;
     uint32_t recent = 0;
-    if (j < len - 8)
+    if (j < tokenEnd)
         recent = uint32_t(data[j - 3]) << 16 | uint32_t(data[j - 2]) << 8 | data[j - 1];
-    while (j < len - 8) {
-        const uint32_t s = in.symbol(symbolModel, symbols, symbolCountdown);
+    while (j < tokenEnd) {
+        uint64_t window;
+        std::memcpy(&window, stream + (position >> 3), 8);
+        window >>= position & 7;
+        const uint32_t s = takeSymbol(symbolModel, symbols, symbolCountdown, window, position);
         const uint32_t context = recent & 0xFF;
         PositionRing& ring = rings[context];
         if (s <= 255) {
@@ -167,9 +204,12 @@ void ContextLz::decodeChunk(uint8_t* data, int32_t len, BitReader& reader) {
             recent = (recent << 16 | (pair & 0xFFFF)) & 0xFFFFFF;
         } else {
             const uint32_t k = s - 256;
-            const int32_t n = lengthBase[k] + int32_t(in.extraBits(lengthExtraBits[k])) + 4;
-            const uint32_t d = in.symbol(distanceModel, distances, distanceCountdown);
-            const uint32_t v = uint32_t(distanceBase[d]) + in.extraBits(distanceExtraBits[d]);
+            const int32_t n =
+                lengthBase[k] + int32_t(takeBits(lengthExtraBits[k], window, position)) + 4;
+            const uint32_t d =
+                takeSymbol(distanceModel, distances, distanceCountdown, window, position);
+            const uint32_t v =
+                uint32_t(distanceBase[d]) + takeBits(distanceExtraBits[d], window, position);
             const int32_t h = ring.entries[(uint32_t(ring.head) - v) & uint32_t(mask)];
             // An empty slot reads as -1.
             QZN_CHECK(h >= 0 && h < j, kContextLzSource, 544);
@@ -181,8 +221,15 @@ void ContextLz::decodeChunk(uint8_t* data, int32_t len, BitReader& reader) {
         }
         const uint32_t x = recent >> 16;
         pairMemory[x] = (pairMemory[x] << 16) | (recent & 0xFFFF);
-        in.checkpoint(reader);
+        if (__builtin_expect(position > kBitCheckpointThreshold, 0)) {
+            reader.bitPosition = position;
+            reader.loadSegment();
+            stream = reader.buffer;
+            position = reader.bitPosition;
+        }
     }
+    in.buffer = stream;
+    in.load(position);
 
     // Closing literals.
     for (; j < len; ++j) {
