@@ -58,9 +58,8 @@ struct BitCursor {
         skip(uint32_t(count));
         return value;
     }
-    template <int N>
-    uint32_t symbol(HuffmanCoder<N>& model, HuffmanDecodeTable<N>& table, uint32_t& countdown) {
-        table.tick(model, countdown);
+    template <int N> uint32_t symbol(HuffmanCoder<N>& model, HuffmanDecodeTable<N>& table) {
+        table.tick(model);
         const uint32_t entry = table.lookup(model, peek());
         skip(entry & 15);
         const uint32_t s = entry >> 4;
@@ -82,9 +81,9 @@ constexpr uint32_t kMaxTokenBits = 14 + 10 + 14 + 18;
 
 // Token-section reads from a window loaded at the token's start; `position` follows them.
 template <int N>
-inline uint32_t takeSymbol(HuffmanCoder<N>& model, HuffmanDecodeTable<N>& table,
-                           uint32_t& countdown, uint64_t& window, uint32_t& position) {
-    table.tick(model, countdown);
+inline uint32_t takeSymbol(HuffmanCoder<N>& model, HuffmanDecodeTable<N>& table, uint64_t& window,
+                           uint32_t& position) {
+    table.tick(model);
     const uint32_t entry = table.lookup(model, uint32_t(window));
     const uint32_t length = entry & 15;
     window >>= length;
@@ -151,15 +150,13 @@ void ContextLz::decodeChunk(uint8_t* data, int32_t len, BitReader& reader) {
     HuffmanDecodeTable<60> distances;
     symbols.build(symbolModel);
     distances.build(distanceModel);
-    uint32_t symbolCountdown = symbolModel.rebuildCountdown;
-    uint32_t distanceCountdown = distanceModel.rebuildCountdown;
     BitCursor in(reader.buffer, reader.bitPosition);
 
     int32_t j = 0;
 
     // Opening literals.
     for (; j < 4 && j < len; ++j) {
-        const uint32_t s = in.symbol(symbolModel, symbols, symbolCountdown);
+        const uint32_t s = in.symbol(symbolModel, symbols);
         QZN_CHECK(s <= 255, kContextLzSource, 509);
         appendPosition(rings[j == 0 ? 0 : data[j - 1]], j, tableMask);
         data[j] = uint8_t(s);
@@ -187,7 +184,7 @@ void ContextLz::decodeChunk(uint8_t* data, int32_t len, BitReader& reader) {
         uint64_t window;
         std::memcpy(&window, stream + (position >> 3), 8);
         window >>= position & 7;
-        const uint32_t s = takeSymbol(symbolModel, symbols, symbolCountdown, window, position);
+        const uint32_t s = takeSymbol(symbolModel, symbols, window, position);
         const uint32_t context = recent & 0xFF;
         PositionRing& ring = rings[context];
         if (s <= 255) {
@@ -206,8 +203,7 @@ void ContextLz::decodeChunk(uint8_t* data, int32_t len, BitReader& reader) {
             const uint32_t k = s - 256;
             const int32_t n =
                 lengthBase[k] + int32_t(takeBits(lengthExtraBits[k], window, position)) + 4;
-            const uint32_t d =
-                takeSymbol(distanceModel, distances, distanceCountdown, window, position);
+            const uint32_t d = takeSymbol(distanceModel, distances, window, position);
             const uint32_t v =
                 uint32_t(distanceBase[d]) + takeBits(distanceExtraBits[d], window, position);
             const int32_t h = ring.entries[(uint32_t(ring.head) - v) & uint32_t(mask)];
@@ -233,7 +229,7 @@ void ContextLz::decodeChunk(uint8_t* data, int32_t len, BitReader& reader) {
 
     // Closing literals.
     for (; j < len; ++j) {
-        const uint32_t s = in.symbol(symbolModel, symbols, symbolCountdown);
+        const uint32_t s = in.symbol(symbolModel, symbols);
         QZN_CHECK(s <= 255, kContextLzSource, 594);
         appendPosition(rings[data[j - 1]], j, tableMask);
         data[j] = uint8_t(s);

@@ -89,16 +89,13 @@ template <int N> struct HuffmanDecodeTable {
         s = s < uint32_t(N) ? s : 0;
         return s << 4 | coder.lengths[s];
     }
-    // The coder's tick. `countdown` is the caller's local copy of coder.rebuildCountdown: the
-    // field is only stored, never reloaded after the output stores that may alias it, and the
-    // coder's state stays exact at every point.
-    void tick(HuffmanCoder<N>& coder, uint32_t& countdown) {
-        if (__builtin_expect(countdown != 1, 1)) {
-            coder.rebuildCountdown = --countdown;
-            return;
-        }
+    // The coder's tick. The countdown is decremented in place (one read-modify-write, which no
+    // output store can make stale); on reaching zero it goes back to 1 for the coder's own tick,
+    // which runs the schedule, so the coder's state stays exact at every point.
+    void tick(HuffmanCoder<N>& coder) {
+        if (__builtin_expect(--coder.rebuildCountdown != 0, 1)) return;
+        coder.rebuildCountdown = 1;
         rebuild(coder);
-        countdown = coder.rebuildCountdown;
     }
     [[gnu::noinline, gnu::cold]] void rebuild(HuffmanCoder<N>& coder) {
         coder.tick();
