@@ -3,6 +3,7 @@
 #include "ContextLz.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 namespace qzn {
@@ -92,11 +93,24 @@ inline uint32_t takeSymbol(HuffmanCoder<N>& model, HuffmanDecodeTable<N>& table,
     model.update(s);
     return s;
 }
+// Masks of the low n bits, one load instead of a shift and a decrement.
+constexpr auto kLowBits = [] {
+    std::array<uint32_t, 32> masks{};
+    for (uint32_t n = 0; n < 32; ++n) masks[n] = (1u << n) - 1;
+    return masks;
+}();
 inline uint32_t takeBits(int32_t count, uint64_t& window, uint32_t& position) {
-    const uint32_t value = uint32_t(window) & ((1u << count) - 1);
+    const uint32_t value = uint32_t(window) & kLowBits[uint32_t(count)];
     window >>= count;
     position += uint32_t(count);
     return value;
+}
+
+// The three bytes before `end`, the oldest in bits 16-23; end - 4 must be inside the buffer.
+inline uint32_t lastThreeBytes(const uint8_t* end) {
+    uint32_t word;
+    std::memcpy(&word, end - 4, 4);
+    return __builtin_bswap32(word) & 0xFFFFFF;
 }
 
 inline void appendPosition(PositionRing& ring, int32_t position, int32_t tableMask) {
@@ -213,7 +227,7 @@ void ContextLz::decodeChunk(uint8_t* data, int32_t len, BitReader& reader) {
             QZN_CHECK(n <= len - j, kContextLzSource, 549);
             copyMatch(data + j, data + h, n, len - j);
             j += n;
-            recent = uint32_t(data[j - 3]) << 16 | uint32_t(data[j - 2]) << 8 | data[j - 1];
+            recent = lastThreeBytes(data + j);
         }
         const uint32_t x = recent >> 16;
         pairMemory[x] = (pairMemory[x] << 16) | (recent & 0xFFFF);
