@@ -24,9 +24,11 @@ Bytes bytesOf(const std::string& text) {
 // like the decoder's. The slot tables come from a codec object.
 class StreamWriter {
   public:
-    explicit StreamWriter(const ContextLz& codec) : codec_(codec) {
+    // With a file, checkpoints write full segments to it, as in an archive.
+    explicit StreamWriter(const ContextLz& codec, FILE* file = nullptr) : codec_(codec) {
         symbols_->reset();
         distances_->reset();
+        writer_.file = file;
         writer_.openBuffer();
     }
 
@@ -49,6 +51,7 @@ class StreamWriter {
         if (count > 0) writer_.put(value, uint32_t(count));
     }
     void end() { writer_.checkpoint(); }
+    void flush() { writer_.flush(); }
 
     void literal(uint8_t b) {
         symbol(b);
@@ -470,6 +473,51 @@ TEST(CodecDecoder, CodesPastTheHardBoundReportTheBlockDecoderLine) {
     d.load(Bytes{});
     d.reader.bitPosition = kBitHardBound;
     EXPECT_ASSERT_STOP(d.decode(20), kIoSource, 162);
+}
+
+TEST(CodecDecoder, WideTokensAroundTheCheckpointAtEveryBitOffset) {
+    // Matches with 10 length bits and 18 distance bits (43 bits in all with their codes) cross
+    // the checkpoint threshold at every bit offset of a token in turn; each segment switch must
+    // come right after the token that crossed it, and each token's bits must be read whole.
+    for (uint32_t lead = 0; lead < 64; ++lead) {
+        SCOPED_TRACE(::testing::Message() << "lead " << lead);
+        Decoder d(7);
+        FILE* file = std::tmpfile();
+        ASSERT_NE(file, nullptr);
+        StreamWriter w(*d.codec, file);
+        const uint32_t start = kBitCheckpointThreshold - 200 + lead;
+        for (uint32_t i = 0; i < start / 16; ++i) w.bits(0, 16);
+        w.bits(0, int32_t(start % 16));
+        w.literals("aaaa");
+        int32_t len = 4;
+        const ContextLz& c = *d.codec;
+        for (uint32_t i = 0; i < 12; ++i) {
+            // Length slot 30 and distance slot 59; the distance names slot 1 of the ring of 'a'.
+            const uint32_t extra = (lead * 37 + i * 101) & 1023;
+            w.symbol(256 + 30);
+            w.bits(extra, c.lengthExtraBits[30]);
+            w.distanceSlot(59);
+            w.bits((uint32_t(1 - c.distanceBase[59]) & uint32_t(c.tableMask)) |
+                       (0x3FFFFu & ~uint32_t(c.tableMask)),
+                   c.distanceExtraBits[59]);
+            w.end();
+            len += 4 + c.lengthBase[30] + int32_t(extra);
+        }
+        w.literals("aaaaaaaa");
+        len += 8;
+        ASSERT_LT(w.bitCount(), start) << "no segment switch";
+        const uint32_t end = w.bitCount();
+        w.flush();
+
+        std::rewind(file);
+        d.reader.file = file;
+        d.reader.loadSegment();
+        d.reader.bitPosition = start;
+        EXPECT_EQ(d.decode(len), Bytes(size_t(len), 'a'));
+        EXPECT_EQ(d.reader.bitPosition, end);
+        std::fclose(file);
+        d.reader.file = nullptr;
+    }
 }
 
 // ---- Untrusted input ------------------------------------------------------------------------
