@@ -24,7 +24,7 @@ struct ContextTable {
 
 // Decoder side, one per preceding byte value.
 struct PositionRing {
-    int32_t* entries = nullptr; // tableSize token start positions; -1 = empty
+    int32_t* entries = nullptr; // tableSize token start positions; only the chunk's appends count
     uint16_t head = 0;
 };
 

@@ -113,10 +113,30 @@ inline uint32_t lastThreeBytes(const uint8_t* end) {
     return __builtin_bswap32(word) & 0xFFFFFF;
 }
 
-inline void appendPosition(PositionRing& ring, int32_t position, int32_t tableMask) {
-    ring.entries[ring.head] = position;
-    ring.head = uint16_t((ring.head + 1) & tableMask);
-}
+// The rings of one chunk. The codec's ring storage is never cleared: `appended` counts the
+// positions appended to each ring in this chunk, so its slots below that count (all of them
+// once it has wrapped) hold this chunk's positions and any other slot counts as empty, whatever
+// an earlier chunk left in it. That saves clearing tableSize KiB per chunk.
+struct ChunkRings {
+    PositionRing* rings;
+    uint32_t mask;
+    uint32_t appended[256] = {};
+
+    ChunkRings(PositionRing* r, int32_t tableMask) : rings(r), mask(uint32_t(tableMask)) {}
+
+    void append(uint32_t context, int32_t position) {
+        rings[context].entries[appended[context]++ & mask] = position;
+    }
+    // The position `distance` appends back (0: the slot at the head), or -1 for an empty slot.
+    int32_t lookBack(uint32_t context, uint32_t distance) const {
+        const uint32_t slot = (appended[context] - distance) & mask;
+        return slot < appended[context] ? rings[context].entries[slot] : -1;
+    }
+    // Leaves each ring's head where the next append of the chunk would have gone.
+    void storeHeads() const {
+        for (uint32_t c = 0; c < 256; ++c) rings[c].head = uint16_t(appended[c] & mask);
+    }
+};
 
 // Byte-wise forward copy semantics from src < dst: when the spans overlap, the last dst - src
 // bytes repeat. `room` is the number of bytes the chunk holds from dst on.
@@ -155,10 +175,7 @@ void ContextLz::decodeChunk(uint8_t* data, int32_t len, BitReader& reader) {
     if (len <= 0) return;
 
     uint32_t pairMemory[256] = {};
-    for (int c = 0; c < 256; ++c) {
-        std::fill_n(rings[c].entries, tableSize, -1);
-        rings[c].head = 0;
-    }
+    ChunkRings ring(rings, tableMask);
 
     HuffmanDecodeTable<289> symbols;
     HuffmanDecodeTable<60> distances;
@@ -172,7 +189,7 @@ void ContextLz::decodeChunk(uint8_t* data, int32_t len, BitReader& reader) {
     for (; j < 4 && j < len; ++j) {
         const uint32_t s = in.symbol(symbolModel, symbols);
         QZN_CHECK(s <= 255, kContextLzSource, 509);
-        appendPosition(rings[j == 0 ? 0 : data[j - 1]], j, tableMask);
+        ring.append(j == 0 ? 0 : data[j - 1], j);
         data[j] = uint8_t(s);
         in.checkpoint(reader);
     }
@@ -187,7 +204,6 @@ void ContextLz::decodeChunk(uint8_t* data, int32_t len, BitReader& reader) {
     static_assert(kMaxTokenBits <= 57);
     static_assert(((kBitCheckpointThreshold + kMaxTokenBits) & ~7u) < kBitHardBound);
     static_assert(kBitCheckpointThreshold / 8 + 8 <= kBitBufferBytes);
-    const int32_t mask = tableMask;
     const int32_t tokenEnd = len - 8;
     uint32_t position = in.position();
     const uint8_t* stream = in.buffer;
@@ -200,15 +216,14 @@ void ContextLz::decodeChunk(uint8_t* data, int32_t len, BitReader& reader) {
         window >>= position & 7;
         const uint32_t s = takeSymbol(symbolModel, symbols, window, position);
         const uint32_t context = recent & 0xFF;
-        PositionRing& ring = rings[context];
         if (s <= 255) {
-            appendPosition(ring, j, mask);
+            ring.append(context, j);
             data[j] = uint8_t(s);
             j += 1;
             recent = (recent << 8 | s) & 0xFFFFFF;
         } else if (s >= 287) {
             const uint32_t pair = pairMemory[context] >> (s == 287 ? 0 : 16);
-            appendPosition(ring, j, mask);
+            ring.append(context, j);
             data[j] = uint8_t(pair >> 8);
             data[j + 1] = uint8_t(pair);
             j += 2;
@@ -220,10 +235,9 @@ void ContextLz::decodeChunk(uint8_t* data, int32_t len, BitReader& reader) {
             const uint32_t d = takeSymbol(distanceModel, distances, window, position);
             const uint32_t v =
                 uint32_t(distanceBase[d]) + takeBits(distanceExtraBits[d], window, position);
-            const int32_t h = ring.entries[(uint32_t(ring.head) - v) & uint32_t(mask)];
-            // An empty slot reads as -1.
+            const int32_t h = ring.lookBack(context, v);
             QZN_CHECK(h >= 0 && h < j, kContextLzSource, 544);
-            appendPosition(ring, j, mask);
+            ring.append(context, j);
             QZN_CHECK(n <= len - j, kContextLzSource, 549);
             copyMatch(data + j, data + h, n, len - j);
             j += n;
@@ -245,11 +259,12 @@ void ContextLz::decodeChunk(uint8_t* data, int32_t len, BitReader& reader) {
     for (; j < len; ++j) {
         const uint32_t s = in.symbol(symbolModel, symbols);
         QZN_CHECK(s <= 255, kContextLzSource, 594);
-        appendPosition(rings[data[j - 1]], j, tableMask);
+        ring.append(data[j - 1], j);
         data[j] = uint8_t(s);
         in.checkpoint(reader);
     }
     reader.bitPosition = in.position();
+    ring.storeHeads();
 }
 
 } // namespace qzn

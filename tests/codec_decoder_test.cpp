@@ -398,6 +398,21 @@ TEST(CodecDecoder, RingsAreClearedBetweenChunks) {
     EXPECT_ASSERT_STOP(d.decode(16), kContextLzSource, 544);
 }
 
+TEST(CodecDecoder, SlotsFilledOnlyByAnEarlierChunkAreEmpty) {
+    // The first chunk files positions 1..19 under 'x'. In the second, nothing has followed 'x'
+    // when the match comes, and distance 4091 names ring slot 5, where the first chunk left
+    // position 6: a position below j, but not one of this chunk.
+    Decoder d;
+    StreamWriter w(*d.codec);
+    w.literals(std::string(20, 'x'));
+    w.literals("abcdefghijklmnopqrstx");
+    w.match(4, 4091);
+    w.literals("12345678");
+    d.load(w.bytes());
+    EXPECT_EQ(d.decode(20), Bytes(20, 'x'));
+    EXPECT_ASSERT_STOP(d.decode(33), kContextLzSource, 544);
+}
+
 TEST(CodecDecoder, OpeningLiteralAbove255) {
     for (uint32_t s : {256u, 286u, 287u, 288u}) {
         Decoder d;
