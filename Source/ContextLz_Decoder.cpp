@@ -118,22 +118,24 @@ inline uint32_t lastThreeBytes(const uint8_t* end) {
 // once it has wrapped) hold this chunk's positions and any other slot counts as empty, whatever
 // an earlier chunk left in it. That saves clearing tableSize KiB per chunk.
 struct ChunkRings {
-    PositionRing* rings;
-    uint32_t mask;
+    int32_t* entries[256]; // each ring's slots, copied here to be one load away
     uint32_t appended[256] = {};
+    uint32_t mask;
 
-    ChunkRings(PositionRing* r, int32_t tableMask) : rings(r), mask(uint32_t(tableMask)) {}
+    ChunkRings(const PositionRing* rings, int32_t tableMask) : mask(uint32_t(tableMask)) {
+        for (uint32_t c = 0; c < 256; ++c) entries[c] = rings[c].entries;
+    }
 
     void append(uint32_t context, int32_t position) {
-        rings[context].entries[appended[context]++ & mask] = position;
+        entries[context][appended[context]++ & mask] = position;
     }
     // The position `distance` appends back (0: the slot at the head), or -1 for an empty slot.
     int32_t lookBack(uint32_t context, uint32_t distance) const {
         const uint32_t slot = (appended[context] - distance) & mask;
-        return slot < appended[context] ? rings[context].entries[slot] : -1;
+        return slot < appended[context] ? entries[context][slot] : -1;
     }
     // Leaves each ring's head where the next append of the chunk would have gone.
-    void storeHeads() const {
+    void storeHeads(PositionRing* rings) const {
         for (uint32_t c = 0; c < 256; ++c) rings[c].head = uint16_t(appended[c] & mask);
     }
 };
@@ -236,7 +238,8 @@ void ContextLz::decodeChunk(uint8_t* data, int32_t len, BitReader& reader) {
             const uint32_t v =
                 uint32_t(distanceBase[d]) + takeBits(distanceExtraBits[d], window, position);
             const int32_t h = ring.lookBack(context, v);
-            QZN_CHECK(h >= 0 && h < j, kContextLzSource, 544);
+            // h >= 0 && h < j in one unsigned comparison (j > 0 here).
+            QZN_CHECK(uint32_t(h) < uint32_t(j), kContextLzSource, 544);
             ring.append(context, j);
             QZN_CHECK(n <= len - j, kContextLzSource, 549);
             copyMatch(data + j, data + h, n, len - j);
@@ -264,7 +267,7 @@ void ContextLz::decodeChunk(uint8_t* data, int32_t len, BitReader& reader) {
         in.checkpoint(reader);
     }
     reader.bitPosition = in.position();
-    ring.storeHeads();
+    ring.storeHeads(rings);
 }
 
 } // namespace qzn
