@@ -144,18 +144,19 @@ struct ChunkRings {
 // bytes repeat. `room` is the number of bytes the chunk holds from dst on.
 inline void copyMatch(uint8_t* dst, const uint8_t* src, int32_t n, int32_t room) {
     const int32_t gap = int32_t(dst - src);
-    // Wide stores may run up to 15 bytes past the match; allow them only where those bytes are
-    // still inside the chunk (later tokens overwrite them). Otherwise copy byte by byte.
-    if (__builtin_expect(room - n < 16, 0)) {
+    // Wide stores may run up to 28 bytes past the match (32 bytes for a match of 4); allow them
+    // only where those bytes are still inside the chunk (later tokens overwrite them).
+    // Otherwise copy byte by byte.
+    if (__builtin_expect(room - n < 28, 0)) {
         for (int32_t t = 0; t < n; ++t) dst[t] = src[t];
         return;
     }
     if (gap >= 16) {
-        int32_t t = 0;
-        do {
-            std::memcpy(dst + t, src + t, 16);
-            t += 16;
-        } while (t < n);
+        // Each 16-byte move reads only bytes before its destination. Most matches are covered
+        // by the first two, so the loop's branch is rarely taken.
+        std::memcpy(dst, src, 16);
+        std::memcpy(dst + 16, src + 16, 16);
+        for (int32_t t = 32; t < n; t += 16) std::memcpy(dst + t, src + t, 16);
         return;
     }
     int32_t t = 0;
