@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Packs and unpacks one file or folder with qzn at every level (c1..c6), and with gzip, zstd and
+# Packs and unpacks one file or folder with qzn at every level (c1..c6), each with -threads:1 and
+# with the default (all cores) side by side, and with gzip, zstd and
 # xz on the same input in the same run, and prints one table row per method: archive size,
 # ratio, pack and unpack speed and peak memory. Every qzn round trip is checked.
 #
 #   bench/archive_bench.sh INPUT [extra qzn flags...]
 #   QZN=/path/to/qzn bench/archive_bench.sh ~/.cache/qzn-corpus/audio.wav -filter:channels:4
+#   LEVELS="1 6" bench/archive_bench.sh INPUT      (only these levels)
 #
 # Speeds are input MB (2^20 bytes) per wall-clock second. Peak memory is the largest resident
 # set of the measured process, from GNU time; n/a without it. Folders reach the stream
@@ -100,21 +102,26 @@ row() { # name archive-bytes pack-seconds unpack-seconds pack-peak unpack-peak [
         "$(mbps "$3")" "$(mbps "$4")" "$test_mbps" "$5" "$6"
 }
 
-for level in 1 2 3 4 5 6; do
+cores=$(nproc 2>/dev/null || echo "?")
+for level in ${LEVELS:-1 2 3 4 5 6}; do
+  for threads in -threads:1 ""; do
     archive="$work/a.qzn"
     out="$work/out"
     rm -rf "$archive" "$out"
-    measure "$QZN" "${flags[@]}" "c$level" "$archive" "$input" >"$work/pack.log" </dev/null
+    # The same -threads value for pack, unpack and test; none means the default, all cores.
+    tflag=(${threads:+"$threads"})
+    measure "$QZN" "${flags[@]}" "${tflag[@]}" "c$level" "$archive" "$input" >"$work/pack.log" </dev/null
     pack_s=$seconds pack_mb=$peak_mb
-    measure "$QZN" d "$archive" "$out" >"$work/unpack.log" </dev/null
+    measure "$QZN" "${tflag[@]}" d "$archive" "$out" >"$work/unpack.log" </dev/null
     unpack_s=$seconds unpack_mb=$peak_mb
-    measure "$QZN" t "$archive" >"$work/test.log" </dev/null
+    measure "$QZN" "${tflag[@]}" t "$archive" >"$work/test.log" </dev/null
     test_s=$seconds
-    name="qzn c$level"
+    if [ -n "$threads" ]; then name="qzn c$level 1 thread"; else name="qzn c$level $cores threads"; fi
     [ "$status" = 0 ] || name="$name FAILED"
     if [ -d "$input" ]; then diff -r "$input" "$out" >/dev/null || name="$name MISMATCH"
     else cmp -s "$input" "$out" || name="$name MISMATCH"; fi
     row "$name" "$(stat -c %s "$archive")" "$pack_s" "$unpack_s" "$pack_mb" "$unpack_mb" "$test_s"
+  done
 done
 rm -rf "$work/out" "$work/a.qzn"
 
