@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <random>
@@ -494,6 +495,17 @@ TEST(CodecDecoder, WideTokensAroundTheCheckpointAtEveryBitOffset) {
     // Matches with 10 length bits and 18 distance bits (43 bits in all with their codes) cross
     // the checkpoint threshold at every bit offset of a token in turn; each segment switch must
     // come right after the token that crossed it, and each token's bits must be read whole.
+    // These are the widest extra-bit fields: with two 14-bit codes a token reads at most 56 bits,
+    // which the decoder serves from one 8-byte load.
+    {
+        Decoder d;
+        EXPECT_EQ(*std::max_element(std::begin(d.codec->lengthExtraBits),
+                                    std::end(d.codec->lengthExtraBits)),
+                  10);
+        EXPECT_EQ(*std::max_element(std::begin(d.codec->distanceExtraBits),
+                                    std::end(d.codec->distanceExtraBits)),
+                  18);
+    }
     for (uint32_t lead = 0; lead < 64; ++lead) {
         SCOPED_TRACE(::testing::Message() << "lead " << lead);
         Decoder d(7);
