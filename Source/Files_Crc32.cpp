@@ -128,7 +128,7 @@ namespace {
 // stored. With `checkMore` the buffer has room for one more byte, which is asked for in the
 // same call: it tells whether the file holds more than its measured size.
 bool readBlock(InputFile& input, uint8_t* buffer, uint64_t size, bool checkMore, bool& failed) {
-    int64_t got = input.read(buffer, size_t(size) + (checkMore ? 1 : 0));
+    int64_t got = input.read(buffer, size_t(size) + (checkMore ? 1 : 0), size_t(size));
     if (got < 0) failed = true;
     if (got < 0) got = 0;
     if (uint64_t(got) < size) std::memset(buffer + got, 0, size_t(size - uint64_t(got)));
@@ -139,9 +139,9 @@ bool readBlock(InputFile& input, uint8_t* buffer, uint64_t size, bool checkMore,
 // block by block (missing bytes read as zeros, as in both passes).
 class ContentSource {
   public:
-    ContentSource(const FileList& list, uint64_t index) : list_(list), index_(index) {
+    ContentSource(const FileList& list, uint64_t index) {
         memory_ = list.cache.find(index);
-        if (!memory_ && !input_.open(list.pathOf(index), size_))
+        if (!memory_ && !input_.open(list.pathOf(index)))
             fatalWide(L"Error: Failed to open %ls\n", list.pathOf(index).c_str());
     }
     // The next n bytes (n at most kCompareBlockBytes).
@@ -159,11 +159,8 @@ class ContentSource {
     }
 
   private:
-    const FileList& list_;
-    uint64_t index_;
     const uint8_t* memory_ = nullptr;
     InputFile input_;
-    uint64_t size_ = 0;
     uint64_t done_ = 0;
 };
 
@@ -197,7 +194,7 @@ void FileList::measure(bool withCrc) {
     for (uint64_t i = 0; i < files.size(); ++i) {
         FileEntry& file = files[i];
         const std::wstring path = pathOf(i);
-        if (!input.open(path, file.size)) {
+        if (!input.open(path, &file.size)) {
             if (dirs.empty()) fatalWide(L"Error: Unable to access %ls\n", file.name.c_str());
             // Left out rather than stopping the pack: the rest is still stored.
             printWide(L"Warning: Skipping %ls (file cannot be read)\n", path.c_str());

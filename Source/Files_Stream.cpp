@@ -29,8 +29,7 @@ int32_t FileStream::read(uint8_t* buffer, int32_t wanted) {
             zeroFill = false;
             runningCrc = 0;
             cached = cache.find(current);
-            uint64_t ignored = 0;
-            if (!cached && !input.open(pathOf(current), ignored))
+            if (!cached && !input.open(pathOf(current)))
                 fatalWide(L"Error: Failed to open %ls\n", pathOf(current).c_str());
         }
         // Each file contributes exactly its measured size, so the stream always matches the
@@ -44,7 +43,7 @@ int32_t FileStream::read(uint8_t* buffer, int32_t wanted) {
             // At the file's end one more byte is asked for in the same call when the buffer
             // has room: it shows a file that grew, without a read of its own.
             const bool probe = last && n < size_t(wanted);
-            int64_t r = input.read(buffer, n + (probe ? 1 : 0));
+            int64_t r = input.read(buffer, n + (probe ? 1 : 0), n);
             got = r < 0 ? 0 : size_t(r);
             if (got < n) {
                 printWide(r < 0 ? L"\nWarning: Failed to read %ls, the rest is stored as zeros\n"

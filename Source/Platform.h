@@ -106,11 +106,15 @@ class InputFile {
     InputFile& operator=(const InputFile&) = delete;
     ~InputFile() { close(); }
 
-    // Opens a file (links followed) and takes its size and identity from the open handle.
-    bool open(const std::wstring& path, uint64_t& size);
+    // Opens a file (links followed); with `size`, takes its size and identity from the open
+    // handle.
+    bool open(const std::wstring& path, uint64_t* size = nullptr);
     const FileId& identity() const { return identity_; }
-    // Up to `wanted` bytes; fewer only at the end of the file; -1 on a read error.
-    int64_t read(uint8_t* buffer, size_t wanted);
+    // Up to `wanted` bytes, stopping early at the end of the file or once at least `enough` have
+    // come (so that asking for one byte more than expected costs no extra call); -1 on a read
+    // error.
+    int64_t read(uint8_t* buffer, size_t wanted, size_t enough);
+    int64_t read(uint8_t* buffer, size_t wanted) { return read(buffer, wanted, wanted); }
     void close();
     bool isOpen() const { return handle_ != -1; }
 

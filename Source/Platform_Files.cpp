@@ -169,24 +169,26 @@ bool fileId(const std::wstring& path, FileId& id) {
     return true;
 }
 
-bool InputFile::open(const std::wstring& path, uint64_t& size) {
+bool InputFile::open(const std::wstring& path, uint64_t* size) {
     close();
     int fd = openPath(path, O_RDONLY);
     if (fd < 0) return false;
-    struct stat st;
-    if (::fstat(fd, &st) != 0) {
-        ::close(fd);
-        return false;
+    if (size) {
+        struct stat st;
+        if (::fstat(fd, &st) != 0) {
+            ::close(fd);
+            return false;
+        }
+        *size = uint64_t(st.st_size);
+        identity_ = {uint64_t(st.st_dev), uint64_t(st.st_ino)};
     }
     handle_ = fd;
-    size = uint64_t(st.st_size);
-    identity_ = {uint64_t(st.st_dev), uint64_t(st.st_ino)};
     return true;
 }
 
-int64_t InputFile::read(uint8_t* buffer, size_t wanted) {
+int64_t InputFile::read(uint8_t* buffer, size_t wanted, size_t enough) {
     size_t got = 0;
-    while (got < wanted) {
+    while (got < wanted && (got < enough || got == 0)) {
         ssize_t n = ::read(int(handle_), buffer + got, wanted - got);
         if (n < 0) {
             if (errno == EINTR) continue;
