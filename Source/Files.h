@@ -93,6 +93,29 @@ struct FileList {
     std::wstring labelOf(uint64_t fileIndex) const;
 };
 
+// A file being written that must not outlive a failed run: registered for removal by a stop or an
+// interrupt, and removed when the holder is discarded or destroyed before keep(). Close the file
+// before the holder goes (a file still open cannot be removed everywhere).
+class PendingFile {
+  public:
+    PendingFile() = default;
+    PendingFile(const PendingFile&) = delete;
+    PendingFile& operator=(const PendingFile&) = delete;
+    ~PendingFile() { discard(); }
+
+    void track(const std::wstring& path);           // registers the path before the file is created
+    void adopt(const std::wstring& path, int slot); // a file createTemporaryFile registered
+    void keep();                                    // complete: it stays
+    void discard();                                 // removed, if still tracked
+    bool active() const { return active_; }
+    const std::wstring& path() const { return path_; }
+
+  private:
+    std::wstring path_;
+    int slot_ = -1;
+    bool active_ = false;
+};
+
 // A FileList followed by the cursor over the concatenated contents of its non-duplicate files.
 struct FileStream : FileList {
     uint64_t current = 0;
@@ -112,6 +135,8 @@ struct FileStream : FileList {
     bool started = false;            // the current input file has been opened or found cached
     uint32_t runningCrc = 0;         // CRC-32 of the current input file's bytes so far
     uint64_t streamed = 0;           // bytes handed out by read
+    // The output file being written; removed if the run ends before it is complete.
+    PendingFile output;
 
     FileStream() = default;
     FileStream(const FileStream&) = delete;
@@ -126,6 +151,7 @@ struct FileStream : FileList {
     void finishOutput();
     // Closes the open output file; a failed close (lost buffered data) is a fatal write error.
     void closeOutput();
+    void openOutput(const std::wstring& path);
 };
 
 void confirmOverwrite(FileStream& stream, const std::wstring& path);

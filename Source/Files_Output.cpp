@@ -4,6 +4,32 @@
 
 namespace qzn {
 
+void PendingFile::track(const std::wstring& path) {
+    discard();
+    path_ = path;
+    slot_ = registerCleanup(path);
+    active_ = true;
+}
+
+void PendingFile::adopt(const std::wstring& path, int slot) {
+    discard();
+    path_ = path;
+    slot_ = slot;
+    active_ = true;
+}
+
+void PendingFile::keep() {
+    unregisterCleanup(slot_);
+    slot_ = -1;
+    active_ = false;
+}
+
+void PendingFile::discard() {
+    if (!active_) return;
+    removeFile(path_);
+    keep();
+}
+
 void FileList::createOutputTree() {
     if (dirs.empty()) return;
     // The table reader already refused broken trees; names are checked here as well, so that no
@@ -48,8 +74,11 @@ void FileList::restoreDuplicates() const {
         const std::wstring target = pathOf(i);
         // A copy onto itself would truncate the source before reading it.
         if (source == target) continue;
+        PendingFile copy;
+        copy.track(target);
         if (!copyFileReplacing(source, target))
             fatalWide(L"Error: Failed to copy %ls to %ls\n", source.c_str(), target.c_str());
+        copy.keep();
     }
 }
 

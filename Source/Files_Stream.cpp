@@ -107,6 +107,8 @@ void confirmOverwrite(FileStream& stream, const std::wstring& path) {
               L"all, or any other key to exit: ",
               path.c_str());
     int answer = readAnswerCharacter();
+    // No one there to answer (a script with no input): nothing was done, which is no success.
+    if (answer == EOF) stopProcess(1);
     if (answer >= 'A' && answer <= 'Z') answer += 'a' - 'A';
     if (answer == 'y') return;
     if (answer == 'a') {
@@ -122,6 +124,14 @@ void FileStream::closeOutput() {
     handle = nullptr;
     // Buffered bytes reach the disk only now; a full disk shows up here.
     if (std::fclose(file) != 0) fatalWide(L"Error: Failed to write %ls\n", pathOf(current).c_str());
+    output.keep();
+}
+
+// Registered before it is created, so that an interrupt at any point takes it away again.
+void FileStream::openOutput(const std::wstring& path) {
+    output.track(path);
+    handle = openFile(path, "wb");
+    if (!handle) fatalWide(L"Error: Failed to open %ls\n", path.c_str());
 }
 
 void FileStream::write(const uint8_t* bytes, int32_t count, bool doWrite) {
@@ -135,8 +145,7 @@ void FileStream::write(const uint8_t* bytes, int32_t count, bool doWrite) {
         if (!handle && doWrite) {
             const std::wstring path = pathOf(current);
             confirmOverwrite(*this, path);
-            handle = openFile(path, "wb");
-            if (!handle) fatalWide(L"Error: Failed to open %ls\n", path.c_str());
+            openOutput(path);
         }
         const uint64_t left = offset < file.size ? file.size - offset : 0;
         const int32_t n = int32_t(std::min<uint64_t>(uint64_t(count), left));
@@ -168,8 +177,7 @@ void FileStream::finishOutput() {
         if (file.duplicateOf != kNoDuplicate) continue;
         const std::wstring path = pathOf(current);
         confirmOverwrite(*this, path);
-        handle = openFile(path, "wb");
-        if (!handle) fatalWide(L"Error: Failed to open %ls\n", path.c_str());
+        openOutput(path);
         closeOutput();
     }
     offset = 0;

@@ -46,6 +46,42 @@ double currentRatio(FILE* archive, const BitWriter& writer, uint64_t input) {
     fatalWide(L"Error: Failed to write %ls\n", archivePath.c_str());
 }
 
+// The archive being written. It goes to a temporary file beside the archive path and replaces
+// whatever is there only once it is complete and on the disk; a failure, a stop or an interrupt
+// removes the temporary file instead. A device or pipe named as the archive holds nothing to
+// keep and cannot be renamed over: it is written in place.
+struct ArchiveOutput {
+    PendingFile pending; // before the handle, so that the file is closed before it is removed
+    FileHandle handle;
+    bool inPlace = false;
+
+    bool open(const std::wstring& archivePath) {
+        FileId id;
+        inPlace =
+            fileId(archivePath, id) && !isRegularFile(archivePath) && !isDirectory(archivePath);
+        if (inPlace) {
+            handle.reset(openFile(archivePath, "wb"));
+        } else {
+            std::wstring tempPath;
+            int slot = -1;
+            handle.reset(createTemporaryFile(archivePath, tempPath, slot));
+            if (handle) pending.adopt(tempPath, slot);
+        }
+        return handle != nullptr;
+    }
+
+    // Everything written: flushed, synced, closed and renamed over the archive path.
+    void commit(const std::wstring& archivePath) {
+        if (!syncFile(handle.get())) writeFailure(archivePath);
+        if (std::fclose(handle.release()) != 0) writeFailure(archivePath);
+        if (inPlace) return;
+        if (!replaceFile(pending.path(), archivePath))
+            fatalWide(L"Error: Failed to rename %ls to %ls\n", pending.path().c_str(),
+                      archivePath.c_str());
+        pending.keep();
+    }
+};
+
 } // namespace
 
 void pack(Archiver& archiver, const std::wstring& inputPath, const std::wstring& archivePath) {
@@ -64,15 +100,17 @@ void pack(Archiver& archiver, const std::wstring& inputPath, const std::wstring&
         fatalWide(L"Error: The archive %ls is the input file itself\n", archivePath.c_str());
 
     confirmOverwrite(stream, archivePath);
-    FileHandle archiveHandle(openFile(archivePath, "wb"));
-    FILE* archive = archiveHandle.get();
-    if (!archive) {
+    ArchiveOutput output;
+    if (!output.open(archivePath)) {
         printWide(L"Failed to open output %ls\n", archivePath.c_str());
         stopProcess(1);
     }
-    // An archive inside its own input folder must not store itself.
+    FILE* archive = output.handle.get();
+    // An archive inside its own input folder must not store itself, nor its temporary file.
     std::vector<FileId> leaveOut;
     if (fileId(archivePath, existingId)) leaveOut.push_back(existingId);
+    if (output.pending.active() && fileId(output.pending.path(), existingId))
+        leaveOut.push_back(existingId);
 
     {
         FileList scanned;
@@ -123,19 +161,19 @@ void pack(Archiver& archiver, const std::wstring& inputPath, const std::wstring&
     printProgressEnd("Done compressing");
 
     writer.flush();
-    if (writer.writeFailed || std::fflush(archive) != 0) writeFailure(archivePath);
-
+    if (writer.writeFailed) writeFailure(archivePath);
     const double seconds = double(clockMs() - startMs) * 0.001;
     const uint64_t input = stream.consumed();
     const int64_t archiveSize = filePosition(archive);
+    writer.release();
+    // Only a complete archive on the disk counts: the figures come after the rename.
+    output.commit(archivePath);
+
     printNarrow("%" PRId64 " -> %" PRId64 " (%.2f MB, %.3f) in %.3f sec (%.2f MB/s)\n",
                 int64_t(input), archiveSize, archiveSize / 1048576.0,
                 input ? double(archiveSize) / double(input) : 0.0, seconds,
                 megabytesPerSecond(double(input), seconds));
 
-    bool closed = std::fclose(archiveHandle.release()) == 0;
-    writer.release();
-    if (!closed) writeFailure(archivePath);
     // The files module has already warned about the file or folder; the archive is complete
     // for everything else, but it does not hold all that the input holds now.
     if (stream.inputChanged || stream.incomplete) stopProcess(1);

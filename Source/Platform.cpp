@@ -1,7 +1,10 @@
 // Process stops, console output, wide-string conversion, clock and keyboard on POSIX.
 #include "Platform.h"
 
+#include <atomic>
+#include <csignal>
 #include <cstdarg>
+#include <cstring>
 #include <ctime>
 #include <cwchar>
 #include <unistd.h>
@@ -65,8 +68,69 @@ void appendUtf8(std::string& out, uint32_t c) {
 }
 } // namespace
 
+// The cleanup registry: fixed slots holding narrow paths ready for unlink, so that a signal
+// handler can walk them without allocating, converting or taking a lock.
+namespace {
+constexpr int kCleanupSlots = 8;
+constexpr int kSlotFree = 0, kSlotFilling = 1, kSlotActive = 2;
+struct CleanupSlot {
+    std::atomic<int> state{kSlotFree};
+    char path[4096];
+};
+CleanupSlot cleanupSlots[kCleanupSlots];
+std::atomic<bool> handlersInstalled{false};
+
+// Async-signal-safe: atomics and unlink only.
+void removeRegisteredFiles() {
+    for (CleanupSlot& slot : cleanupSlots)
+        if (slot.state.load(std::memory_order_acquire) == kSlotActive) ::unlink(slot.path);
+}
+
+extern "C" void onInterrupt(int signal) {
+    removeRegisteredFiles();
+    _exit(128 + signal);
+}
+
+void installInterruptHandlers() {
+    if (handlersInstalled.exchange(true)) return;
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction previous;
+        if (::sigaction(signal, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN)
+            continue; // started in the background or under nohup: leave it so
+        struct sigaction action;
+        std::memset(&action, 0, sizeof action);
+        action.sa_handler = onInterrupt;
+        sigemptyset(&action.sa_mask);
+        sigaddset(&action.sa_mask, SIGINT);
+        sigaddset(&action.sa_mask, SIGTERM);
+        sigaddset(&action.sa_mask, SIGHUP);
+        ::sigaction(signal, &action, nullptr);
+    }
+}
+} // namespace
+
+int registerCleanup(const std::wstring& path) {
+    installInterruptHandlers();
+    const std::string narrow = toUtf8(path);
+    if (narrow.empty() || narrow.size() >= sizeof(CleanupSlot::path)) return -1;
+    for (int i = 0; i < kCleanupSlots; ++i) {
+        int expected = kSlotFree;
+        if (!cleanupSlots[i].state.compare_exchange_strong(expected, kSlotFilling)) continue;
+        std::memcpy(cleanupSlots[i].path, narrow.c_str(), narrow.size() + 1);
+        cleanupSlots[i].state.store(kSlotActive, std::memory_order_release);
+        return i;
+    }
+    return -1;
+}
+
+void unregisterCleanup(int slot) {
+    if (slot >= 0 && slot < kCleanupSlots)
+        cleanupSlots[slot].state.store(kSlotFree, std::memory_order_release);
+}
+
 [[noreturn]] void stopProcess(int status) {
     std::fflush(stdout);
+    removeRegisteredFiles();
     if (stopHook) stopHook(status);
     _exit(status);
 }

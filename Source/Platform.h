@@ -127,6 +127,21 @@ bool createDirectory(const std::wstring& path);                           // onl
 bool copyFileReplacing(const std::wstring& from, const std::wstring& to); // replaces the target
 bool querySize(const std::wstring& path, uint64_t& size); // size of a readable regular file
 
+// ---- Files that must not outlive a failed run -------------------------------------------------
+// A registered file is removed by stopProcess (before its hook runs) and by an interrupt: SIGINT,
+// SIGTERM and SIGHUP here (Ctrl-C, Ctrl-Break and console close on Windows), which then ends the
+// process with 128 + the signal number. The interrupt handlers are installed with the first
+// registration; a signal the process was started to ignore stays ignored.
+
+int registerCleanup(const std::wstring& path); // a slot, or -1 when the path cannot be held
+void unregisterCleanup(int slot);              // the file is to stay; -1 is ignored
+// Creates a new, empty file in the folder of `target` (so that it can replace the target by a
+// rename) and registers it; its name goes to `path` and its slot to `slot`. nullptr on failure.
+FILE* createTemporaryFile(const std::wstring& target, std::wstring& path, int& slot);
+bool syncFile(FILE* file);                                          // buffers flushed, on disk
+bool replaceFile(const std::wstring& from, const std::wstring& to); // atomic rename over `to`
+bool removeFile(const std::wstring& path);
+
 // ---- Clock and keyboard ---------------------------------------------------------------------
 
 int64_t clockMs();         // milliseconds from an arbitrary start, monotonic

@@ -2,6 +2,7 @@
 #include "Platform.h"
 
 #include <cerrno>
+#include <csignal>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -246,6 +247,64 @@ bool querySize(const std::wstring& path, uint64_t& size) {
     if (ok) size = uint64_t(st.st_size);
     ::close(fd);
     return ok;
+}
+
+FILE* createTemporaryFile(const std::wstring& target, std::wstring& path, int& slot) {
+    // A replaced archive keeps its permissions.
+    struct stat existing;
+    const bool keepMode = statPath(target, existing) && S_ISREG(existing.st_mode);
+    // No interrupt between creating the file and registering it, or it would be left behind.
+    sigset_t interrupts, previous;
+    sigemptyset(&interrupts);
+    sigaddset(&interrupts, SIGINT);
+    sigaddset(&interrupts, SIGTERM);
+    sigaddset(&interrupts, SIGHUP);
+    FILE* file = nullptr;
+    for (int attempt = 0; attempt < 100 && !file; ++attempt) {
+        path = target + L".tmp" + (attempt ? std::to_wstring(attempt) : std::wstring());
+        ::pthread_sigmask(SIG_BLOCK, &interrupts, &previous);
+        int fd = ::open(toUtf8(path).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        const int error = errno;
+        if (fd >= 0) {
+            slot = registerCleanup(path);
+            if (keepMode) (void)::fchmod(fd, existing.st_mode & 07777);
+            file = ::fdopen(fd, "wb");
+            if (!file) {
+                ::close(fd);
+                ::unlink(toUtf8(path).c_str());
+                unregisterCleanup(slot);
+            }
+        }
+        ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+        if (fd < 0 && error != EEXIST) break;
+    }
+    if (!file) slot = -1;
+    return file;
+}
+
+bool syncFile(FILE* file) {
+    if (std::fflush(file) != 0) return false;
+    // Pipes and devices cannot be synced; there is nothing on a disk to wait for then.
+    return ::fsync(::fileno(file)) == 0 || errno == EINVAL || errno == EROFS;
+}
+
+bool replaceFile(const std::wstring& from, const std::wstring& to) {
+    const std::string target = toUtf8(to);
+    if (::rename(toUtf8(from).c_str(), target.c_str()) != 0) return false;
+    // The new name reaches the disk with its folder; a folder that cannot be synced is no error.
+    const size_t slash = target.rfind('/');
+    const std::string folder =
+        slash == std::string::npos ? std::string(".") : target.substr(0, slash ? slash : 1);
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        (void)::fsync(fd);
+        ::close(fd);
+    }
+    return true;
+}
+
+bool removeFile(const std::wstring& path) {
+    return ::unlink(toUtf8(path).c_str()) == 0;
 }
 
 } // namespace qzn

@@ -221,11 +221,15 @@ TEST(ConfirmOverwrite, AnswersFromStandardInput) {
         EXPECT_TRUE(a[0].overwriteAll);
         EXPECT_EQ(a[1].run.output, ""); // no second question
     }
-    for (const char* no : {"n\n", "\n", "", "x"}) {
+    for (const char* no : {"n\n", "\n", "x"}) {
         auto a = ask(no, 1);
         EXPECT_TRUE(a[0].run.stopped) << no;
         EXPECT_EQ(a[0].run.status, 0);
     }
+    // End of input: no one chose, and nothing was done.
+    auto none = ask("", 1);
+    EXPECT_TRUE(none[0].run.stopped);
+    EXPECT_EQ(none[0].run.status, 1);
     // The rest of a typed line is discarded: "yes" answers once, the next line answers next.
     auto a = ask("yes please\nno\n", 2);
     EXPECT_FALSE(a[0].run.stopped);

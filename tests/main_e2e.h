@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -61,10 +62,12 @@ class Sandbox {
     fs::path root, work;
     uint64_t addressSpaceLimit = 0; // bytes of address space for the child; 0 = unlimited
 
-    // Runs the binary with argv[0] = program and the given arguments, with `input` on standard
-    // input, in the work folder.
-    RunResult runAs(const std::string& program, const std::vector<std::string>& args,
-                    const std::string& input = "") const {
+    uint64_t fileSizeLimit = 0; // largest file the child may write; 0 = unlimited
+
+    // Starts the binary with argv[0] = program and the given arguments, with `input` on standard
+    // input, in the work folder; finish() waits for it.
+    pid_t start(const std::string& program, const std::vector<std::string>& args,
+                const std::string& input = "") const {
         const fs::path in = root / "stdin", out = root / "stdout", err = root / "stderr";
         writeFile(in, input);
         std::vector<std::string> all{program};
@@ -83,19 +86,35 @@ class Sandbox {
                 rlimit limit{addressSpaceLimit, addressSpaceLimit};
                 if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(126);
             }
+            if (fileSizeLimit) {
+                // Writes past the limit then fail with EFBIG instead of killing the process.
+                signal(SIGXFSZ, SIG_IGN);
+                rlimit limit{fileSizeLimit, fileSizeLimit};
+                if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
+            }
             dup2(i, 0);
             dup2(o, 1);
             dup2(e, 2);
             execv(QZN_BINARY, argv.data());
             _exit(127);
         }
+        return pid;
+    }
+    RunResult finish(pid_t pid) const {
         RunResult result;
         int status = 0;
-        if (pid < 0 || waitpid(pid, &status, 0) != pid) return result;
+        if (pid <= 0 || waitpid(pid, &status, 0) != pid) return result;
         result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        result.out = readFile(out);
-        result.err = readFile(err);
+        result.out = readFile(root / "stdout");
+        result.err = readFile(root / "stderr");
         return result;
+    }
+    // What the running child has printed so far.
+    std::string outputSoFar() const { return readFile(root / "stdout"); }
+
+    RunResult runAs(const std::string& program, const std::vector<std::string>& args,
+                    const std::string& input = "") const {
+        return finish(start(program, args, input));
     }
     RunResult run(const std::vector<std::string>& args, const std::string& input = "") const {
         return runAs(QZN_BINARY, args, input);

@@ -267,8 +267,9 @@ TEST(Overwrite, ArchiveQuestion) {
     EXPECT_NE(r.out.find("Error: Output file a.qzn already exists."), std::string::npos);
     EXPECT_EQ(readFile(box.at("a.qzn")), "old");
 
+    // End of input at the question (a script without input) is no success.
     r = box.run({"c", "a.qzn", "in.txt"}, "");
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, 1);
     EXPECT_EQ(readFile(box.at("a.qzn")), "old");
 
     r = box.run({"c", "a.qzn", "in.txt"}, "Y\n");

@@ -3,9 +3,142 @@
 // than it should. All through the real binary.
 #include "main_e2e.h"
 
+#include <chrono>
+#include <set>
+#include <thread>
+
 using namespace qzn_e2e;
 
 namespace {
+
+std::set<std::string> namesIn(const fs::path& folder) {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder)) names.insert(entry.path().filename());
+    return names;
+}
+
+// Polls every half millisecond until `ready` holds or a minute passes.
+template <class Condition> bool waitFor(Condition ready) {
+    for (int i = 0; i < 120000; ++i) {
+        if (ready()) return true;
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+    return false;
+}
+
+uintmax_t sizeOf(const fs::path& path) {
+    std::error_code ec;
+    uintmax_t size = fs::file_size(path, ec);
+    return ec ? 0 : size;
+}
+
+TEST(Safety, FailedPackLeavesTheOldArchive) {
+    Sandbox box;
+    box.put("old.qzn", "the previous archive");
+    box.put("in/a.txt", textBytes(3000, 1));
+    // A mistyped input: the old archive stays as it was, and no temporary file is left.
+    RunResult r = box.run({"-force-overwrite", "c2", "old.qzn", "/missing/path"});
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("Error: No directory /missing/path"), std::string::npos) << r.out;
+    EXPECT_EQ(readFile(box.at("old.qzn")), "the previous archive");
+    EXPECT_EQ(namesIn(box.work), (std::set<std::string>{"old.qzn", "in"}));
+
+    // A successful pack replaces it; the replaced archive keeps its permissions.
+    fs::permissions(box.at("old.qzn"), fs::perms(0640));
+    r = box.run({"-force-overwrite", "c2", "old.qzn", "in"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(namesIn(box.work), (std::set<std::string>{"old.qzn", "in"}));
+    EXPECT_EQ(fs::status(box.at("old.qzn")).permissions() & fs::perms::all, fs::perms(0640));
+    EXPECT_EQ(box.run({"t", "old.qzn"}).status, 0);
+}
+
+TEST(Safety, FailedFinalFlushPrintsNoStatistics) {
+    Sandbox box;
+    box.put("old.qzn", "the previous archive");
+    // 300 KB that do not compress: the whole archive is written by the final flush, past the
+    // child's 64 KB file size limit.
+    box.put("in.bin", randomBytes(300000, 2));
+    box.fileSizeLimit = 64 << 10;
+    RunResult r = box.run({"-force-overwrite", "c2", "old.qzn", "in.bin"});
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("Done compressing"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Error: Failed to write old.qzn\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find(" -> "), std::string::npos) << r.out;
+    EXPECT_EQ(readFile(box.at("old.qzn")), "the previous archive");
+    EXPECT_EQ(namesIn(box.work), (std::set<std::string>{"old.qzn", "in.bin"}));
+}
+
+// Each of the three signals, part way through a pack and part way through an unpack.
+TEST(Safety, InterruptedPackAndUnpackLeaveNothingBehind) {
+    Sandbox box;
+    // Incompressible bytes first, so that segments reach the disk early, then slow text.
+    box.put("big", randomBytes(2 << 20, 3) + textBytes(8 << 20, 4));
+    box.put("old.qzn", "the previous archive");
+    box.put("long.txt", textBytes(32 << 20, 5));
+    ASSERT_EQ(box.run({"-window:20", "c1", "long.qzn", "long.txt"}).status, 0);
+    const auto before = namesIn(box.work);
+
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(sig);
+        pid_t pid =
+            box.start(QZN_BINARY, {"-force-overwrite", "-window:20", "c6", "old.qzn", "big"});
+        // Part way: a segment is on the disk and the encoder is running.
+        EXPECT_TRUE(waitFor([&] {
+            return sizeOf(box.at("old.qzn.tmp")) > 0 &&
+                   box.outputSoFar().find(" MB") != std::string::npos;
+        }));
+        kill(pid, sig);
+        RunResult r = box.finish(pid);
+        EXPECT_EQ(r.status, 128 + sig) << r.out;
+        EXPECT_EQ(r.out.find(" -> "), std::string::npos) << r.out;
+        EXPECT_EQ(readFile(box.at("old.qzn")), "the previous archive");
+        EXPECT_EQ(namesIn(box.work), before);
+
+        pid = box.start(QZN_BINARY, {"d", "long.qzn", "long.out"});
+        EXPECT_TRUE(waitFor([&] { return sizeOf(box.at("long.out")) > 0; }));
+        kill(pid, sig);
+        r = box.finish(pid);
+        EXPECT_EQ(r.status, 128 + sig) << r.out;
+        EXPECT_EQ(r.out.find("All crc32 match"), std::string::npos) << r.out;
+        EXPECT_EQ(namesIn(box.work), before);
+    }
+}
+
+// An archive of several segments cut inside its data: test and unpack fail, unpack keeps only
+// the files it finished (each exactly as stored) and no partial one; with and without CRCs.
+TEST(Safety, TruncatedArchiveNeverEndsInSuccess) {
+    Sandbox box;
+    box.put("in/1-first.txt", textBytes(4000, 6));
+    box.put("in/2-second.bin", randomBytes(1800000, 7));
+    box.put("in/3-third.txt", textBytes(5000, 8));
+    for (const char* crcFlag : {"-window:16", "-skip-crc"}) {
+        SCOPED_TRACE(crcFlag);
+        ASSERT_EQ(box.run({"-force-overwrite", "-window:16", crcFlag, "c1", "a.qzn", "in"}).status,
+                  0);
+        const std::string archive = readFile(box.at("a.qzn"));
+        ASSERT_GT(archive.size(), 3u * 524288u);
+        for (size_t cut : {archive.size() / 2, archive.size() - 1000, archive.size() - 1}) {
+            SCOPED_TRACE(cut);
+            writeFile(box.at("cut.qzn"), archive.substr(0, cut));
+            RunResult r = box.run({"l", "cut.qzn"});
+            EXPECT_NE(r.out.find("\t2-second.bin ("), std::string::npos) << r.out;
+
+            r = box.run({"t", "cut.qzn"});
+            EXPECT_NE(r.status, 0) << r.out;
+            EXPECT_EQ(r.out.find("All crc32 match"), std::string::npos) << r.out;
+
+            fs::remove_all(box.at("out"));
+            r = box.run({"d", "cut.qzn", "out"});
+            EXPECT_NE(r.status, 0) << r.out;
+            for (const auto& [name, contents] : snapshot(box.at("out")))
+                EXPECT_EQ(contents, "file:" + readFile(box.at("in/" + name))) << name;
+            // Cut in its middle, the large file was being written: it must be gone.
+            if (cut == archive.size() / 2) {
+                EXPECT_FALSE(fs::exists(box.at("out/2-second.bin")));
+            }
+        }
+    }
+}
 
 TEST(Safety, ArchiveThatIsTheInputIsRefused) {
     Sandbox box;
