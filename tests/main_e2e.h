@@ -109,8 +109,6 @@ class Sandbox {
         result.err = readFile(root / "stderr");
         return result;
     }
-    // What the running child has printed so far.
-    std::string outputSoFar() const { return readFile(root / "stdout"); }
 
     RunResult runAs(const std::string& program, const std::vector<std::string>& args,
                     const std::string& input = "") const {
