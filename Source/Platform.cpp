@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 #include <cwchar>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace qzn {
@@ -80,10 +81,14 @@ struct CleanupSlot {
 CleanupSlot cleanupSlots[kCleanupSlots];
 std::atomic<bool> handlersInstalled{false};
 
-// Async-signal-safe: atomics and unlink only.
+// Async-signal-safe: atomics, lstat and unlink only. Like removeFile, it never takes away a
+// device or FIFO that was named as the output.
 void removeRegisteredFiles() {
-    for (CleanupSlot& slot : cleanupSlots)
-        if (slot.state.load(std::memory_order_acquire) == kSlotActive) ::unlink(slot.path);
+    for (CleanupSlot& slot : cleanupSlots) {
+        if (slot.state.load(std::memory_order_acquire) != kSlotActive) continue;
+        struct stat info;
+        if (::lstat(slot.path, &info) == 0 && S_ISREG(info.st_mode)) ::unlink(slot.path);
+    }
 }
 
 extern "C" void onInterrupt(int signal) {

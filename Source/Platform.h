@@ -140,7 +140,7 @@ void unregisterCleanup(int slot);              // the file is to stay; -1 is ign
 FILE* createTemporaryFile(const std::wstring& target, std::wstring& path, int& slot);
 bool syncFile(FILE* file);                                          // buffers flushed, on disk
 bool replaceFile(const std::wstring& from, const std::wstring& to); // atomic rename over `to`
-bool removeFile(const std::wstring& path);
+bool removeFile(const std::wstring& path); // regular files only, never a device or a folder
 
 // ---- Clock and keyboard ---------------------------------------------------------------------
 

@@ -304,7 +304,12 @@ bool replaceFile(const std::wstring& from, const std::wstring& to) {
 }
 
 bool removeFile(const std::wstring& path) {
-    return ::unlink(toUtf8(path).c_str()) == 0;
+    // Only what a run can have created: an output named /dev/null or a FIFO must survive a
+    // failed unpack.
+    const std::string bytes = toUtf8(path);
+    struct stat info;
+    if (::lstat(bytes.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+    return ::unlink(bytes.c_str()) == 0;
 }
 
 } // namespace qzn

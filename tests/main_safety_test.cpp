@@ -68,6 +68,18 @@ TEST(Safety, FailedFinalFlushPrintsNoStatistics) {
     EXPECT_EQ(namesIn(box.work), (std::set<std::string>{"old.qzn", "in.bin"}));
 }
 
+// A failed unpack takes away the file it was writing, but never a device named as the output.
+TEST(Safety, FailedUnpackKeepsADeviceNamedAsOutput) {
+    if (!fs::is_character_file("/dev/full")) GTEST_SKIP() << "no /dev/full";
+    Sandbox box;
+    box.put("in.txt", textBytes(5000, 3));
+    ASSERT_EQ(box.run({"c2", "one.qzn", "in.txt"}).status, 0);
+    RunResult r = box.run({"-force-overwrite", "d", "one.qzn", "/dev/full"});
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("Error: Failed to write /dev/full\n"), std::string::npos) << r.out;
+    EXPECT_TRUE(fs::is_character_file("/dev/full"));
+}
+
 // Each of the three signals, part way through a pack and part way through an unpack.
 TEST(Safety, InterruptedPackAndUnpackLeaveNothingBehind) {
     Sandbox box;
