@@ -33,7 +33,7 @@ struct BitCursor {
         used = 0;
         const uint32_t at = position >> 3;
         uint64_t word = 0;
-        if (__builtin_expect(at <= kBitBufferBytes - 8, 1)) {
+        if (QZN_LIKELY(at <= kBitBufferBytes - 8)) {
             std::memcpy(&word, buffer + at, 8);
         } else {
             // The last bytes of the buffer; nothing beyond it is read. A read that needs more
@@ -46,7 +46,7 @@ struct BitCursor {
     // The next bits, at least 25 of them valid, after the same hard-bound test as the reader's.
     uint32_t peek() {
         BitReader::checkBoundAt(base + used, kBlockBoundLine);
-        if (__builtin_expect(used > 57 - 25, 0)) load(base + used);
+        if (QZN_UNLIKELY(used > 57 - 25)) load(base + used);
         return uint32_t(window);
     }
     void skip(uint32_t count) {
@@ -68,7 +68,7 @@ struct BitCursor {
         return s;
     }
     void checkpoint(BitReader& reader) {
-        if (__builtin_expect(base + used > kBitCheckpointThreshold, 0)) {
+        if (QZN_UNLIKELY(base + used > kBitCheckpointThreshold)) {
             reader.bitPosition = base + used;
             reader.loadSegment();
             buffer = reader.buffer;
@@ -110,7 +110,7 @@ inline uint32_t takeBits(int32_t count, uint64_t& window, uint32_t& position) {
 inline uint32_t lastThreeBytes(const uint8_t* end) {
     uint32_t word;
     std::memcpy(&word, end - 4, 4);
-    return __builtin_bswap32(word) & 0xFFFFFF;
+    return QZN_BYTESWAP32(word) & 0xFFFFFF;
 }
 
 // The rings of one chunk. The codec's ring storage is never cleared: `appended` counts the
@@ -147,7 +147,7 @@ inline void copyMatch(uint8_t* dst, const uint8_t* src, int32_t n, int32_t room)
     // Wide stores may run up to 28 bytes past the match (32 bytes for a match of 4); allow them
     // only where those bytes are still inside the chunk (later tokens overwrite them).
     // Otherwise copy byte by byte.
-    if (__builtin_expect(room - n < 28, 0)) {
+    if (QZN_UNLIKELY(room - n < 28)) {
         for (int32_t t = 0; t < n; ++t) dst[t] = src[t];
         return;
     }
@@ -249,7 +249,7 @@ void ContextLz::decodeChunk(uint8_t* data, int32_t len, BitReader& reader) {
         }
         const uint32_t x = recent >> 16;
         pairMemory[x] = (pairMemory[x] << 16) | (recent & 0xFFFF);
-        if (__builtin_expect(position > kBitCheckpointThreshold, 0)) {
+        if (QZN_UNLIKELY(position > kBitCheckpointThreshold)) {
             reader.bitPosition = position;
             reader.loadSegment();
             stream = reader.buffer;

@@ -8,6 +8,7 @@
 
 #include "ContextLz.h"
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -88,7 +89,7 @@ class MatchFinder {
     // Starts loading the bucket a later hash(p) will read; p + 3 must lie inside the chunk.
     void prefetchBucket(int32_t p) const {
         const PositionHash h = hash(p);
-        __builtin_prefetch(tables_[h.context].buckets + h.bucketIndex);
+        QZN_PREFETCH(tables_[h.context].buckets + h.bucketIndex);
     }
 
     uint32_t entryValue(int32_t p, uint32_t hashTag) const {
@@ -134,7 +135,7 @@ class MatchFinder {
                 while (n < cap) {
                     uint64_t x = loadWord64(cand + n) ^ loadWord64(cur + n);
                     if (x != 0) {
-                        n += __builtin_ctzll(x) >> 3;
+                        n += std::countr_zero(x) >> 3;
                         break;
                     }
                     n += 8;

@@ -84,7 +84,7 @@ template <int N> struct HuffmanDecodeTable {
     // `bits`: the next stream bits, at least 14 of them valid.
     uint32_t lookup(const HuffmanCoder<N>& coder, uint32_t bits) const {
         const uint32_t entry = entries[bits & ((1u << kFastBits) - 1)];
-        if (__builtin_expect((entry & 15) != 0, 1)) return entry;
+        if (QZN_LIKELY((entry & 15) != 0)) return entry;
         uint32_t s = coder.fullTable[bits & 16383];
         s = s < uint32_t(N) ? s : 0;
         return s << 4 | coder.lengths[s];
@@ -93,11 +93,11 @@ template <int N> struct HuffmanDecodeTable {
     // output store can make stale); on reaching zero it goes back to 1 for the coder's own tick,
     // which runs the schedule, so the coder's state stays exact at every point.
     void tick(HuffmanCoder<N>& coder) {
-        if (__builtin_expect(--coder.rebuildCountdown != 0, 1)) return;
+        if (QZN_LIKELY(--coder.rebuildCountdown != 0)) return;
         coder.rebuildCountdown = 1;
         rebuild(coder);
     }
-    [[gnu::noinline, gnu::cold]] void rebuild(HuffmanCoder<N>& coder) {
+    QZN_COLD_PATH void rebuild(HuffmanCoder<N>& coder) {
         coder.tick();
         build(coder);
     }

@@ -51,12 +51,12 @@ std::wstring dirPath(const FileList& list, const std::vector<uint64_t>& parents,
     return path;
 }
 
+// '\\' and ':' are ordinary characters on POSIX; where they are not, storableName replaces them.
 bool isUnsafeName(const std::wstring& name) {
     if (name.empty() || name == L"." || name == L"..") return true;
     for (wchar_t c : name)
-        if (c == L'/' || c == L'\\' || c == L'\0') return true;
-    bool letter = (name[0] >= L'A' && name[0] <= L'Z') || (name[0] >= L'a' && name[0] <= L'z');
-    return name.size() >= 2 && letter && name[1] == L':';
+        if (c == L'/' || c == L'\0') return true;
+    return false;
 }
 
 } // namespace

@@ -77,13 +77,16 @@ struct FileList {
     void writeTable(BitWriter& writer) const;
     void readTable(BitReader& reader);
     void createOutputTree();
-    void restoreDuplicates() const;
+    // Copies each duplicate from its source. A target that another entry of the list also lands
+    // on goes through the overwrite question (with this flag) first.
+    void restoreDuplicates(uint8_t& overwriteAll) const;
     void verifyCrcs() const;
     uint64_t totalSize() const;
 
-    // False when a stored name could escape or clash with the output folder: any name but the
-    // root's that is empty, "." or "..", holds "/", "\\" or NUL, or starts with a drive ("C:").
-    // badName then gets the entry's stored path. A single-file list stores no name and passes.
+    // False when a stored name could escape the output folder on any platform: any name but the
+    // root's that is empty, "." or "..", or holds '/' or NUL. badName then gets the entry's
+    // stored path. A single-file list stores no name and passes. What else a file system cannot
+    // hold is renamed when the output tree is created (storableName).
     bool namesAreSafe(std::wstring& badName) const;
     // The file's path inside the archive ("sub/a.txt"); "(unnamed)" for a single file.
     std::wstring storedPath(uint64_t fileIndex) const;
@@ -154,6 +157,9 @@ struct FileStream : FileList {
     void openOutput(const std::wstring& path);
 };
 
+// Returns when the file at path may be created or replaced; asks first when it exists, unless
+// overwriteAll is set; the answer a sets it. Any answer but y or a ends the run with status 0.
+void confirmOverwrite(uint8_t& overwriteAll, const std::wstring& path);
 void confirmOverwrite(FileStream& stream, const std::wstring& path);
 // Held while the question about overwriting waits for its answer, which may happen on the thread
 // that writes the files; progress lines from the decoding thread wait for it.

@@ -2,6 +2,8 @@
 // the CRC-32 comparison.
 #include "Files.h"
 
+#include <map>
+
 namespace qzn {
 
 void PendingFile::track(const std::wstring& path) {
@@ -42,6 +44,15 @@ void FileList::createOutputTree() {
         fatalWide(L"Error: Failed to create directory %ls\n", root.c_str());
     dirs[0].path = root;
 
+    // A name this file system cannot hold is written under the name it can, and said so.
+    auto outputPath = [](const std::wstring& parent, const std::wstring& name) {
+        const std::wstring storable = storableName(name);
+        const std::wstring path = parent.empty() ? storable : parent + L"/" + storable;
+        if (storable != name)
+            printWide(L"Warning: %ls is written as %ls\n", name.c_str(), path.c_str());
+        return path;
+    };
+
     // Depth first, each child's whole subtree before its next sibling (a, a/b, a/b/c, d). An
     // explicit stack keeps a deep tree from exhausting the call stack. Each folder's path is
     // kept with it; a file's path is built from it when the file is reached.
@@ -50,9 +61,6 @@ void FileList::createOutputTree() {
         const std::vector<uint64_t>& children = dirs[d].subdirs;
         for (auto it = children.rbegin(); it != children.rend(); ++it) stack.push_back(*it);
     };
-    auto join = [](const std::wstring& path, const std::wstring& name) {
-        return path.empty() ? name : path + L"/" + name;
-    };
     std::vector<uint64_t> parents(dirs.size(), 0);
     for (uint64_t d = 0; d < dirs.size(); ++d)
         for (uint64_t child : dirs[d].subdirs) parents[child] = d;
@@ -60,20 +68,30 @@ void FileList::createOutputTree() {
     while (!stack.empty()) {
         const uint64_t d = stack.back();
         stack.pop_back();
-        dirs[d].path = join(dirs[parents[d]].path, dirs[d].name);
+        dirs[d].path = outputPath(dirs[parents[d]].path, dirs[d].name);
         if (!isDirectory(dirs[d].path) && !createDirectory(dirs[d].path))
             fatalWide(L"Error: Failed to create directory %ls\n", dirs[d].path.c_str());
         pushChildren(d);
     }
+    // Only a renamed file needs a path of its own.
+    for (FileEntry& file : files)
+        if (file.dirIndex < dirs.size() && storableName(file.name) != file.name)
+            file.path = outputPath(dirs[file.dirIndex].path, file.name);
 }
 
-void FileList::restoreDuplicates() const {
+void FileList::restoreDuplicates(uint8_t& overwriteAll) const {
+    // Output paths that more than one entry lands on (names that differ only where this file
+    // system cannot tell them apart): a copy onto such a path must not replace the other file
+    // unasked.
+    std::map<std::wstring, int> landings;
+    for (uint64_t i = 0; i < files.size(); ++i) ++landings[pathKey(pathOf(i))];
     for (uint64_t i = 0; i < files.size(); ++i) {
         if (files[i].duplicateOf == kNoDuplicate) continue;
         const std::wstring source = pathOf(files[i].duplicateOf);
         const std::wstring target = pathOf(i);
         // A copy onto itself would truncate the source before reading it.
-        if (source == target) continue;
+        if (pathKey(source) == pathKey(target)) continue;
+        if (landings[pathKey(target)] > 1) confirmOverwrite(overwriteAll, target);
         PendingFile copy;
         copy.track(target);
         if (!copyFileReplacing(source, target))

@@ -98,7 +98,11 @@ std::mutex& questionMutex() {
 }
 
 void confirmOverwrite(FileStream& stream, const std::wstring& path) {
-    if (stream.overwriteAll) return;
+    confirmOverwrite(stream.overwriteAll, path);
+}
+
+void confirmOverwrite(uint8_t& overwriteAll, const std::wstring& path) {
+    if (overwriteAll) return;
     FILE* existing = openFile(path, "rb");
     if (!existing) return;
     std::fclose(existing);
@@ -112,7 +116,7 @@ void confirmOverwrite(FileStream& stream, const std::wstring& path) {
     if (answer >= 'A' && answer <= 'Z') answer += 'a' - 'A';
     if (answer == 'y') return;
     if (answer == 'a') {
-        stream.overwriteAll = 1;
+        overwriteAll = 1;
         return;
     }
     stopProcess(0);

@@ -29,7 +29,7 @@ void unpack(Archiver& archiver, const std::wstring& archivePath, const std::wstr
     decodeContents(archiver, stream, reader, archive.get(), archivePath, true);
 
     stream.finishOutput();
-    stream.restoreDuplicates();
+    stream.restoreDuplicates(stream.overwriteAll);
     if (!archiver.skipCrc) stream.verifyCrcs();
 }
 

@@ -1,23 +1,18 @@
-// Process stops, console output, wide-string conversion, clock and keyboard on POSIX.
+// The portable part of the platform layer: process stops, formatting, progress lines, code-point
+// counting, the Windows name rule, the clock and the answer character. The bytes reach the
+// console through writeOutput, which each platform provides.
 #include "Platform.h"
+#include "Platform_Internal.h"
 
-#include <atomic>
-#include <csignal>
+#include <chrono>
 #include <cstdarg>
-#include <cstring>
-#include <ctime>
+#include <cstdlib>
 #include <cwchar>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace qzn {
 
 namespace {
 StopHook stopHook = nullptr;
-
-void writeBytes(const char* data, size_t size) {
-    std::fwrite(data, 1, size, stdout);
-}
 
 std::string vformatNarrow(const char* format, va_list args) {
     char small[512];
@@ -33,7 +28,8 @@ std::string vformatNarrow(const char* format, va_list args) {
     return text;
 }
 
-// vswprintf reports truncation only as -1, so grow the buffer until the text fits.
+// vswprintf reports truncation as -1 in some C libraries and as the full length in others: grow
+// the buffer until the text fits either way.
 std::wstring vformatWide(const wchar_t* format, va_list args) {
     std::wstring text(256, L'\0');
     for (;;) {
@@ -41,103 +37,37 @@ std::wstring vformatWide(const wchar_t* format, va_list args) {
         va_copy(copy, args);
         int n = std::vswprintf(text.data(), text.size(), format, copy);
         va_end(copy);
-        if (n >= 0) {
+        if (n >= 0 && size_t(n) < text.size()) {
             text.resize(size_t(n));
             return text;
         }
         if (text.size() >= (size_t(1) << 24)) return {};
-        text.resize(text.size() * 4);
+        text.resize(n >= 0 ? size_t(n) + 1 : text.size() * 4);
     }
 }
 
-void appendUtf8(std::string& out, uint32_t c) {
-    if (c < 0x80) {
-        out += char(c);
-    } else if (c < 0x800) {
-        out += char(0xC0 | (c >> 6));
-        out += char(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += char(0xE0 | (c >> 12));
-        out += char(0x80 | ((c >> 6) & 0x3F));
-        out += char(0x80 | (c & 0x3F));
-    } else {
-        out += char(0xF0 | (c >> 18));
-        out += char(0x80 | ((c >> 12) & 0x3F));
-        out += char(0x80 | ((c >> 6) & 0x3F));
-        out += char(0x80 | (c & 0x3F));
-    }
+bool isHighSurrogate(wchar_t c) {
+    return uint32_t(c) >= 0xD800 && uint32_t(c) <= 0xDBFF;
+}
+bool isLowSurrogate(wchar_t c) {
+    return uint32_t(c) >= 0xDC00 && uint32_t(c) <= 0xDFFF;
+}
+
+// Code units of the code point starting at text[i]: 2 for a surrogate pair, else 1.
+size_t codePointUnits(const std::wstring& text, size_t i) {
+    return isHighSurrogate(text[i]) && i + 1 < text.size() && isLowSurrogate(text[i + 1]) ? 2 : 1;
+}
+
+void writeText(const std::string& bytes) {
+    writeOutput(bytes.data(), bytes.size());
 }
 } // namespace
-
-// The cleanup registry: fixed slots holding narrow paths ready for unlink, so that a signal
-// handler can walk them without allocating, converting or taking a lock.
-namespace {
-constexpr int kCleanupSlots = 8;
-constexpr int kSlotFree = 0, kSlotFilling = 1, kSlotActive = 2;
-struct CleanupSlot {
-    std::atomic<int> state{kSlotFree};
-    char path[4096];
-};
-CleanupSlot cleanupSlots[kCleanupSlots];
-std::atomic<bool> handlersInstalled{false};
-
-// Async-signal-safe: atomics, lstat and unlink only. Like removeFile, it never takes away a
-// device or FIFO that was named as the output.
-void removeRegisteredFiles() {
-    for (CleanupSlot& slot : cleanupSlots) {
-        if (slot.state.load(std::memory_order_acquire) != kSlotActive) continue;
-        struct stat info;
-        if (::lstat(slot.path, &info) == 0 && S_ISREG(info.st_mode)) ::unlink(slot.path);
-    }
-}
-
-extern "C" void onInterrupt(int signal) {
-    removeRegisteredFiles();
-    _exit(128 + signal);
-}
-
-void installInterruptHandlers() {
-    if (handlersInstalled.exchange(true)) return;
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        struct sigaction previous;
-        if (::sigaction(signal, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN)
-            continue; // started in the background or under nohup: leave it so
-        struct sigaction action;
-        std::memset(&action, 0, sizeof action);
-        action.sa_handler = onInterrupt;
-        sigemptyset(&action.sa_mask);
-        sigaddset(&action.sa_mask, SIGINT);
-        sigaddset(&action.sa_mask, SIGTERM);
-        sigaddset(&action.sa_mask, SIGHUP);
-        ::sigaction(signal, &action, nullptr);
-    }
-}
-} // namespace
-
-int registerCleanup(const std::wstring& path) {
-    installInterruptHandlers();
-    const std::string narrow = toUtf8(path);
-    if (narrow.empty() || narrow.size() >= sizeof(CleanupSlot::path)) return -1;
-    for (int i = 0; i < kCleanupSlots; ++i) {
-        int expected = kSlotFree;
-        if (!cleanupSlots[i].state.compare_exchange_strong(expected, kSlotFilling)) continue;
-        std::memcpy(cleanupSlots[i].path, narrow.c_str(), narrow.size() + 1);
-        cleanupSlots[i].state.store(kSlotActive, std::memory_order_release);
-        return i;
-    }
-    return -1;
-}
-
-void unregisterCleanup(int slot) {
-    if (slot >= 0 && slot < kCleanupSlots)
-        cleanupSlots[slot].state.store(kSlotFree, std::memory_order_release);
-}
 
 [[noreturn]] void stopProcess(int status) {
     std::fflush(stdout);
     removeRegisteredFiles();
     if (stopHook) stopHook(status);
-    _exit(status);
+    std::_Exit(status);
 }
 
 void setStopHook(StopHook hook) {
@@ -154,7 +84,7 @@ void printNarrow(const char* format, ...) {
     va_start(args, format);
     std::string text = vformatNarrow(format, args);
     va_end(args);
-    writeBytes(text.data(), text.size());
+    writeText(text);
 }
 
 std::string formatNarrow(const char* format, ...) {
@@ -170,8 +100,7 @@ void printWide(const wchar_t* format, ...) {
     va_start(args, format);
     std::wstring text = vformatWide(format, args);
     va_end(args);
-    std::string bytes = toUtf8(text);
-    writeBytes(bytes.data(), bytes.size());
+    writeText(toUtf8(text));
 }
 
 std::wstring formatWide(const wchar_t* format, ...) {
@@ -187,15 +116,14 @@ std::wstring formatWide(const wchar_t* format, ...) {
     va_start(args, format);
     std::wstring text = vformatWide(format, args);
     va_end(args);
-    std::string bytes = toUtf8(text);
-    writeBytes(bytes.data(), bytes.size());
+    writeText(toUtf8(text));
     stopProcess(1);
 }
 
 // A progress line is pushed out at once only where someone watches it; into a file or a pipe
 // it goes with the buffered output, so that it costs no system call of its own.
 static void flushProgress() {
-    static const bool terminal = ::isatty(1) != 0;
+    static const bool terminal = outputIsInteractive();
     if (terminal) std::fflush(stdout);
 }
 
@@ -208,88 +136,65 @@ void printProgressEnd(const std::string& text) {
     printNarrow("\r%-79s\n", text.substr(0, 79).c_str());
 }
 
+size_t codePointCount(const std::wstring& text) {
+    size_t count = 0;
+    for (size_t i = 0; i < text.size(); i += codePointUnits(text, i)) ++count;
+    return count;
+}
+
+std::wstring codePointPrefix(const std::wstring& text, size_t limit) {
+    size_t i = 0;
+    for (size_t count = 0; i < text.size() && count < limit; ++count) i += codePointUnits(text, i);
+    return text.substr(0, i);
+}
+
 // Padding counts characters, not bytes, so it is done on the wide text before conversion.
-static std::wstring padWide(const std::wstring& text) {
-    std::wstring line = text.substr(0, 159);
-    if (line.size() < 79) line.append(79 - line.size(), L' ');
-    return line;
+static std::string progressLine(const std::wstring& text) {
+    std::wstring line = codePointPrefix(text, 159);
+    size_t count = codePointCount(line);
+    if (count < 79) line.append(79 - count, L' ');
+    std::string bytes(1, '\r');
+    bytes += toUtf8(line);
+    return bytes;
 }
 
 void printProgressWide(const std::wstring& text) {
-    std::string line = toUtf8(padWide(text));
-    writeBytes("\r", 1);
-    writeBytes(line.data(), line.size());
+    writeText(progressLine(text));
     flushProgress();
 }
 
 void printProgressEndWide(const std::wstring& text) {
-    std::string line = toUtf8(padWide(text));
-    writeBytes("\r", 1);
-    writeBytes(line.data(), line.size());
-    writeBytes("\n", 1);
+    writeText(progressLine(text) + "\n");
 }
 
-std::string toUtf8(const std::wstring& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (wchar_t wc : text) {
-        uint32_t c = uint32_t(wc);
-        if (c >= 0xDC80 && c <= 0xDCFF) {
-            out += char(c - 0xDC00); // an undecodable byte, restored as it was
-        } else if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
-            appendUtf8(out, 0xFFFD);
-        } else {
-            appendUtf8(out, c);
-        }
+std::wstring windowsName(const std::wstring& name) {
+    std::wstring safe = name;
+    for (wchar_t& c : safe) {
+        if ((c >= 1 && c <= 31) || std::wcschr(L"<>:\"|?*\\", c) != nullptr) c = L'_';
     }
-    return out;
-}
+    if (!safe.empty() && (safe.back() == L'.' || safe.back() == L' ')) safe += L'_';
 
-std::wstring fromUtf8(const std::string& bytes) {
-    std::wstring out;
-    out.reserve(bytes.size());
-    const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
-    size_t n = bytes.size();
-    for (size_t i = 0; i < n;) {
-        unsigned char b = s[i];
-        uint32_t c = 0;
-        size_t len = 0;
-        uint32_t min = 0;
-        if (b < 0x80) {
-            out += wchar_t(b);
-            ++i;
-            continue;
-        } else if ((b & 0xE0) == 0xC0) {
-            c = b & 0x1F, len = 2, min = 0x80;
-        } else if ((b & 0xF0) == 0xE0) {
-            c = b & 0x0F, len = 3, min = 0x800;
-        } else if ((b & 0xF8) == 0xF0) {
-            c = b & 0x07, len = 4, min = 0x10000;
-        }
-        bool valid = len != 0 && i + len <= n;
-        for (size_t k = 1; valid && k < len; ++k) {
-            if ((s[i + k] & 0xC0) != 0x80)
-                valid = false;
-            else
-                c = (c << 6) | (s[i + k] & 0x3F);
-        }
-        // Overlong forms, surrogates and values past U+10FFFF are not UTF-8: escape the byte.
-        if (valid && (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))) valid = false;
-        if (valid) {
-            out += wchar_t(c);
-            i += len;
-        } else {
-            out += wchar_t(0xDC00 + b);
-            ++i;
-        }
+    // Windows opens the device for "con", "Con.txt" or "CON .tar.gz": the part before the first
+    // dot, without trailing blanks, decides.
+    std::wstring base = safe.substr(0, safe.find(L'.'));
+    while (!base.empty() && base.back() == L' ') base.pop_back();
+    for (wchar_t& c : base)
+        if (c >= L'a' && c <= L'z') c = wchar_t(c - L'a' + L'A');
+    static const wchar_t* const kDevices[] = {L"CON", L"PRN",    L"AUX",
+                                              L"NUL", L"CONIN$", L"CONOUT$"};
+    bool device = false;
+    for (const wchar_t* d : kDevices) device = device || base == d;
+    if (base.size() == 4 && (base.compare(0, 3, L"COM") == 0 || base.compare(0, 3, L"LPT") == 0)) {
+        wchar_t digit = base[3];
+        device = (digit >= L'1' && digit <= L'9') || digit == L'\u00B9' || digit == L'\u00B2' ||
+                 digit == L'\u00B3';
     }
-    return out;
+    return device ? L"_" + safe : safe;
 }
 
 int64_t clockMs() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
 int readAnswerCharacter() {

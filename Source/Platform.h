@@ -1,6 +1,7 @@
 // The thin layer between QZN and the operating system: process stops, console output,
 // wide-string conversion, files and folders, the clock and the keyboard.
-// Everything else in the program is portable C++; a Windows build replaces this layer only.
+// Everything else in the program is portable C++. Platform.cpp is shared; Platform_Posix*.cpp and
+// Platform_Win32*.cpp (with PlatformEntry_*.cpp, the process entry) are picked by the build.
 #pragma once
 
 #include <compare>
@@ -8,6 +9,34 @@
 #include <cstdio>
 #include <string>
 #include <vector>
+
+// Compiler hints. GCC and clang get the builtins; any other compiler builds the same source
+// without them.
+#if defined(__GNUC__) || defined(__clang__)
+#define QZN_LIKELY(cond) __builtin_expect(!!(cond), 1)
+#define QZN_UNLIKELY(cond) __builtin_expect(!!(cond), 0)
+#define QZN_PREFETCH(address) __builtin_prefetch(address)
+#define QZN_BYTESWAP32(value) __builtin_bswap32(value)
+// A rarely taken path, kept out of line so that the hot caller stays small.
+#define QZN_COLD_PATH __attribute__((noinline, cold))
+#if defined(__MINGW32__) && !defined(__clang__)
+// mingw-w64 formats with its own C99 printf, which GCC knows as gnu_printf.
+#define QZN_PRINTF_FORMAT(formatIndex, firstArgument)                                              \
+    __attribute__((format(gnu_printf, formatIndex, firstArgument)))
+#else
+#define QZN_PRINTF_FORMAT(formatIndex, firstArgument)                                              \
+    __attribute__((format(printf, formatIndex, firstArgument)))
+#endif
+#else
+#define QZN_LIKELY(cond) (cond)
+#define QZN_UNLIKELY(cond) (cond)
+#define QZN_PREFETCH(address) ((void)(address))
+#define QZN_BYTESWAP32(value)                                                                      \
+    ((((value)&0xFFu) << 24) | (((value)&0xFF00u) << 8) | (((value) >> 8) & 0xFF00u) |             \
+     (((value) >> 24) & 0xFFu))
+#define QZN_COLD_PATH
+#define QZN_PRINTF_FORMAT(formatIndex, firstArgument)
+#endif
 
 namespace qzn {
 
@@ -36,20 +65,22 @@ struct ProcessStop {
 
 #define QZN_CHECK(cond, source, line)                                                              \
     do {                                                                                           \
-        if (__builtin_expect(!(cond), 0)) ::qzn::assertFailed(source, line);                       \
+        if (QZN_UNLIKELY(!(cond))) ::qzn::assertFailed(source, line);                              \
     } while (0)
 
 // ---- Console ---------------------------------------------------------------------------------
-// Standard output stays byte-oriented: wide text is formatted into a buffer, converted to UTF-8
-// and written as bytes. Wide formats use "%ls" for wide strings.
+// Wide text is formatted into a buffer and converted to UTF-8. Standard output redirected to a
+// file or a pipe receives exactly those bytes on every platform; a Windows console receives the
+// text as UTF-16, so that every name shows. Wide formats use "%ls" for wide strings.
 
-void printNarrow(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void printNarrow(const char* format, ...) QZN_PRINTF_FORMAT(1, 2);
 void printWide(const wchar_t* format, ...);
 std::wstring formatWide(const wchar_t* format, ...);
-std::string formatNarrow(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string formatNarrow(const char* format, ...) QZN_PRINTF_FORMAT(1, 2);
 
 // Progress lines: the text is cut to 79 characters and printed as "\r%-79s" (or with a final
-// newline), so that each overwrites the last.
+// newline), so that each overwrites the last. Wide progress text is cut and padded by code
+// points, so that a surrogate pair is never split.
 void printProgress(const std::string& text);
 void printProgressEnd(const std::string& text);
 void printProgressWide(const std::wstring& text);    // wide text, cut at 159 characters
@@ -59,11 +90,19 @@ void printProgressEndWide(const std::wstring& text); // likewise, with a final n
 [[noreturn]] void fatalWide(const wchar_t* format, ...);
 
 // ---- Strings ---------------------------------------------------------------------------------
-// Wide strings hold code points. Bytes that are not valid UTF-8 map to the lone surrogates
-// U+DC80..U+DCFF and back, so any file name survives the round trip byte for byte.
+// Wide strings hold UTF-32 on POSIX and UTF-16 on Windows, where a character beyond U+FFFF is a
+// surrogate pair; both convert to the same UTF-8. On POSIX, bytes that are not valid UTF-8 map to
+// the lone surrogates U+DC80..U+DCFF and back, so any file name survives the round trip byte for
+// byte. On Windows the conversion is the system's: invalid bytes and lone surrogates become
+// U+FFFD.
 
 std::string toUtf8(const std::wstring& text);
 std::wstring fromUtf8(const std::string& bytes);
+
+// The number of code points of a wide string, and its longest prefix of at most `limit` code
+// points.
+size_t codePointCount(const std::wstring& text);
+std::wstring codePointPrefix(const std::wstring& text, size_t limit);
 
 // ---- Files and folders ----------------------------------------------------------------------
 
@@ -141,6 +180,23 @@ FILE* createTemporaryFile(const std::wstring& target, std::wstring& path, int& s
 bool syncFile(FILE* file);                                          // buffers flushed, on disk
 bool replaceFile(const std::wstring& from, const std::wstring& to); // atomic rename over `to`
 bool removeFile(const std::wstring& path); // regular files only, never a device or a folder
+
+// ---- Stored names --------------------------------------------------------------------------
+// A name read from an archive has passed the check every platform makes (not empty, "." or "..",
+// no '/' or NUL). storableName gives the name under which this platform's file system holds it:
+// the name itself on POSIX, where every other character is ordinary; windowsName on Windows.
+std::wstring storableName(const std::wstring& name);
+
+// The name Windows can hold: each of < > : " | ? * \ and the controls 1-31 becomes '_', so that no
+// name becomes a path, a drive or an alternate data stream; a name ending in '.' or ' ' gets a '_'
+// appended; a device name (CON, PRN, AUX, NUL, CONIN$, CONOUT$, COM1-COM9, LPT1-LPT9, also with
+// the digits 1-3 written superscript), in any case, alone or before an extension, gets a '_'
+// prefix. Portable, so that the rule is checked on every platform.
+std::wstring windowsName(const std::wstring& name);
+
+// A key under which two output paths are equal when they name the same file: the path itself on
+// POSIX, upper-cased on Windows, whose file systems ignore case.
+std::wstring pathKey(const std::wstring& path);
 
 // ---- Clock and keyboard ---------------------------------------------------------------------
 

@@ -56,10 +56,11 @@ TEST(CommandLine, NoArgumentsPrintsBannerAndUsage) {
     Sandbox box;
     RunResult r = box.run({});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, kBanner + usageFor(QZN_BINARY));
+    EXPECT_EQ(r.out, kBanner + usageFor(binaryPath()));
 
     // Any name, also one beyond ASCII or not UTF-8 at all, prints as it was passed.
     for (std::string name : {"my-archiver", "arch\xc3\xafver", "bad\xff"}) {
+        if (qzn::testing::kWindows && name == "bad\xff") continue; // UTF-16 arguments there
         r = box.runAs(name, {});
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, kBanner + usageFor(name));

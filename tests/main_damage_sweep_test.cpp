@@ -12,7 +12,6 @@
 #include <filesystem>
 #include <map>
 #include <set>
-#include <unistd.h>
 
 namespace qzn {
 namespace {
@@ -84,11 +83,11 @@ class DamageSweep : public ::testing::Test {
         fs::current_path(previous_);
         std::set<std::string> top;
         for (const auto& e : fs::directory_iterator(sandbox_.path()))
-            top.insert(e.path().filename());
+            top.insert(testing::utf8Text(e.path().filename()));
         EXPECT_EQ(top, std::set<std::string>{"work"}) << "something was created outside work/";
         std::set<std::string> work;
         for (const auto& e : fs::directory_iterator(sandbox_ / "work"))
-            work.insert(e.path().filename());
+            work.insert(testing::utf8Text(e.path().filename()));
         EXPECT_EQ(work, (std::set<std::string>{"in", "good.qzn", "bad.qzn"}))
             << "something was created outside the output folder";
     }

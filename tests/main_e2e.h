@@ -2,13 +2,18 @@
 // snapshots of folder trees for comparison.
 #pragma once
 
+#include "TestSupport.h"
+
 #include <gtest/gtest.h>
 
+// Started runs that a test interrupts or watches, and file-size limits, are POSIX cases.
+#ifndef _WIN32
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <cstdint>
 #include <cstdlib>
@@ -30,6 +35,16 @@ struct RunResult {
     std::string err; // standard error
 };
 
+using qzn::testing::utf8Path;
+using qzn::testing::utf8Text;
+
+// The binary under test as an absolute path, fixed while the working folder is still the one the
+// test program started in.
+inline const std::string& binaryPath() {
+    static const std::string path = utf8Text(fs::absolute(utf8Path(QZN_BINARY)));
+    return path;
+}
+
 inline std::string readFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
@@ -46,9 +61,7 @@ inline void writeFile(const fs::path& path, const std::string& bytes) {
 class Sandbox {
   public:
     Sandbox() {
-        std::string pattern = (fs::temp_directory_path() / "qzn-e2e-XXXXXX").string();
-        if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-        root = pattern;
+        root = utf8Path(qzn::testing::makeTempFolder("qzn-e2e-"));
         work = root / "work";
         fs::create_directory(work);
     }
@@ -60,10 +73,11 @@ class Sandbox {
     Sandbox& operator=(const Sandbox&) = delete;
 
     fs::path root, work;
-    uint64_t addressSpaceLimit = 0; // bytes of address space for the child; 0 = unlimited
+    uint64_t addressSpaceLimit = 0; // bytes of memory for the child; 0 = unlimited
 
     uint64_t fileSizeLimit = 0; // largest file the child may write; 0 = unlimited
 
+#ifndef _WIN32
     // Starts the binary with argv[0] = program and the given arguments, with `input` on standard
     // input, in the work folder; finish() waits for it.
     pid_t start(const std::string& program, const std::vector<std::string>& args,
@@ -114,11 +128,30 @@ class Sandbox {
                     const std::string& input = "") const {
         return finish(start(program, args, input));
     }
+#else
+    // Runs the binary with argv[0] = program and the given arguments, with `input` on standard
+    // input, in the work folder.
+    RunResult runAs(const std::string& program, const std::vector<std::string>& args,
+                    const std::string& input = "") const {
+        const fs::path in = root / "stdin", out = root / "stdout", err = root / "stderr";
+        writeFile(in, input);
+        std::vector<std::string> argv{program};
+        argv.insert(argv.end(), args.begin(), args.end());
+        RunResult result;
+        result.status =
+            qzn::testing::runProgram(binaryPath(), argv, work, in, out, err, addressSpaceLimit);
+        result.out = readFile(out);
+        result.err = readFile(err);
+        return result;
+    }
+#endif
     RunResult run(const std::vector<std::string>& args, const std::string& input = "") const {
-        return runAs(QZN_BINARY, args, input);
+        return runAs(binaryPath(), args, input);
     }
 
-    fs::path at(const std::string& relative) const { return work / relative; }
+    fs::path at(const std::string& relative) const {
+        return work / utf8Path(relative);
+    }
     void put(const std::string& relative, const std::string& bytes) const {
         fs::create_directories(at(relative).parent_path());
         writeFile(at(relative), bytes);
@@ -129,7 +162,7 @@ class Sandbox {
 inline std::map<std::string, std::string> snapshot(const fs::path& folder) {
     std::map<std::string, std::string> result;
     for (const auto& entry : fs::recursive_directory_iterator(folder)) {
-        std::string relative = fs::relative(entry.path(), folder).string();
+        std::string relative = utf8Text(fs::relative(entry.path(), folder));
         result[relative] = entry.is_directory() ? "dir" : "file:" + readFile(entry.path());
     }
     return result;

@@ -4,11 +4,18 @@
 // come back whole.
 #include "main_e2e.h"
 
+// POSIX only: users, pipes, permissions and links drive these cases; Windows long paths and
+// names are covered by main_windows_test.cpp.
+#ifndef _WIN32
+
 #include <dirent.h>
+#include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace qzn_e2e;
 
@@ -303,3 +310,5 @@ TEST(Input, WideDeepAndOneFilePerFolderTreesRoundTrip) {
 }
 
 } // namespace
+
+#endif // _WIN32

@@ -2,7 +2,7 @@
 // Slow (several minutes, 4 GiB of scratch disk): runs only with QZN_SLOW_TESTS=1.
 #include "main_e2e.h"
 
-#include <cstdio>
+#include <fstream>
 
 using namespace qzn_e2e;
 
@@ -12,17 +12,18 @@ constexpr uint64_t kSize = (uint64_t(1) << 32) + 7;
 
 // Sparse input: zeros with a few marks, including around the 4 GiB line.
 void makeSparse(const fs::path& path) {
-    FILE* f = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    ASSERT_TRUE(f.good());
     auto mark = [&](uint64_t at, const std::string& text) {
-        ASSERT_EQ(fseeko(f, off_t(at), SEEK_SET), 0);
-        ASSERT_EQ(std::fwrite(text.data(), 1, text.size(), f), text.size());
+        ASSERT_TRUE(f.seekp(std::streamoff(at)).good());
+        ASSERT_TRUE(f.write(text.data(), std::streamsize(text.size())).good());
     };
     mark(0, "start");
     mark(uint64_t(1) << 31, randomBytes(4096, 1));
     mark((uint64_t(1) << 32) - 3, "across");
     mark(kSize - 1, "!");
-    ASSERT_EQ(std::fclose(f), 0);
+    f.close();
+    ASSERT_FALSE(f.fail());
 }
 
 bool sameContents(const fs::path& a, const fs::path& b) {

@@ -10,7 +10,8 @@ using namespace qzn_e2e;
 namespace {
 
 // A tree with nested folders, empty files in the middle and at the end of the list, empty
-// folders, three identical files, non-ASCII names and a name that is not UTF-8.
+// folders, three identical files, non-ASCII names and a name that is not UTF-8 (an emoji on
+// Windows).
 // The scan is breadth-first, so the files of d1 (only an empty one) come before those of d1/d2,
 // and the empty file of d1/d2/d3, the only folder at its depth, comes last.
 void makeTree(const Sandbox& box, const std::string& root) {
@@ -30,7 +31,11 @@ void makeTree(const Sandbox& box, const std::string& root) {
     box.put(root + "/\xe6\x97\xa5\xe6\x9c\xac/\xe3\x83\x95\xe3\x82\xa1\xe3\x82\xa4\xe3\x83\xab.txt",
             textBytes(3000, 5));
     box.put(root + "/\xe6\x97\xa5\xe6\x9c\xac/dup3.bin", same);
-    box.put(root + "/\xe6\x97\xa5\xe6\x9c\xac/bad\xff\xfe.bin", randomBytes(100, 6));
+    // Windows names are UTF-16: a name of bytes exists on POSIX only; there a name beyond the
+    // Basic Multilingual Plane (a surrogate pair) takes its place.
+    box.put(root + "/\xe6\x97\xa5\xe6\x9c\xac/" +
+                (qzn::testing::kWindows ? "\xF0\x9F\x98\x80.bin" : "bad\xff\xfe.bin"),
+            randomBytes(100, 6));
 }
 
 std::vector<std::string> packArgs(std::vector<std::string> flags, const std::string& mode,
@@ -385,7 +390,9 @@ TEST(Damage, TestRefusesOutOfRangeParameters) {
 
     // A 128 MiB chunk buffer that cannot be had is an error, not a crash. (The sanitizers
     // reserve terabytes of address space, so the limit cannot apply to their builds.)
+    // Wine does not enforce a job's memory limit, so the Windows build skips the case as well.
 #ifndef __SANITIZE_ADDRESS__
+    if (qzn::testing::kWindows) return;
     box.addressSpaceLimit = 96u << 20;
     r = box.run({"-force-overwrite", "d", "a.qzn", "five.out"});
     EXPECT_EQ(r.status, 1) << r.out;
@@ -398,7 +405,7 @@ TEST(Damage, TestRefusesOutOfRangeParameters) {
 TEST(Damage, InputThatChangesSizeFailsThePack) {
     // A /proc file measures as empty but reads as text: the pack finishes a consistent
     // archive, warns, and must not report success.
-    if (!fs::exists("/proc/uptime")) GTEST_SKIP() << "no /proc/uptime";
+    if (qzn::testing::kWindows || !fs::exists("/proc/uptime")) GTEST_SKIP() << "no /proc/uptime";
     Sandbox box;
     box.put("in/a", "hello");
     fs::create_symlink("/proc/uptime", box.at("in/b"));
@@ -413,7 +420,7 @@ TEST(Damage, InputThatChangesSizeFailsThePack) {
 }
 
 TEST(Damage, ArchiveWriteFailureFailsThePack) {
-    if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+    if (qzn::testing::kWindows || !fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
     Sandbox box;
     box.put("small", "hello");               // fails at the final flush
     box.put("large", textBytes(3000000, 5)); // fails at a segment flush inside the chunk loop

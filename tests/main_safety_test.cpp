@@ -155,9 +155,12 @@ TEST(Safety, ArchiveThatIsTheInputIsRefused) {
     const std::string text = textBytes(5000, 1);
     box.put("f.txt", text);
     fs::create_hard_link(box.at("f.txt"), box.at("hard.txt"));
-    fs::create_symlink("f.txt", box.at("soft.txt"));
+    // Links need a privilege on Windows.
+    const bool links = !qzn::testing::kWindows;
+    if (links) fs::create_symlink("f.txt", box.at("soft.txt"));
     // The same file under other spellings and names.
     for (const char* archive : {"f.txt", "./f.txt", "hard.txt", "soft.txt"}) {
+        if (!links && std::string(archive) == "soft.txt") continue;
         SCOPED_TRACE(archive);
         RunResult r = box.run({"-force-overwrite", "c2", archive, "f.txt"});
         EXPECT_EQ(r.status, 1) << r.out;
@@ -166,7 +169,9 @@ TEST(Safety, ArchiveThatIsTheInputIsRefused) {
             << r.out;
         EXPECT_EQ(readFile(box.at("f.txt")), text);
     }
-    EXPECT_TRUE(fs::is_symlink(box.at("soft.txt")));
+    if (links) {
+        EXPECT_TRUE(fs::is_symlink(box.at("soft.txt")));
+    }
 }
 
 TEST(Safety, ArchiveInsideItsInputIsLeftOut) {

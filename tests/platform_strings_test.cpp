@@ -10,12 +10,26 @@ TEST(Utf8, ValidTextConvertsToCodePoints) {
     EXPECT_EQ(fromUtf8("abc"), L"abc");
     EXPECT_EQ(fromUtf8("\xC3\xA9t\xC3\xA9"), L"\u00E9t\u00E9");
     EXPECT_EQ(fromUtf8("\xE6\x97\xA5\xE6\x9C\xAC"), L"\u65E5\u672C");
-    EXPECT_EQ(fromUtf8("\xF0\x9F\x98\x80"), std::wstring(1, wchar_t(0x1F600)));
     EXPECT_EQ(toUtf8(L"\u00E9t\u00E9"), "\xC3\xA9t\xC3\xA9");
-    EXPECT_EQ(toUtf8(std::wstring(1, wchar_t(0x1F600))), "\xF0\x9F\x98\x80");
 }
 
-TEST(Utf8, EveryByteStringRoundTrips) {
+TEST(Utf8, CharactersBeyondTheBasicPlaneAreFourBytesOnEveryPlatform) {
+    // One code point in a 32-bit wchar_t, a surrogate pair in a 16-bit one: the same bytes.
+    const std::wstring emoji = L"a\U0001F600b\U00010000\U0010FFFF";
+    const std::string bytes = "a\xF0\x9F\x98\x80"
+                              "b\xF0\x90\x80\x80\xF4\x8F\xBF\xBF";
+    EXPECT_EQ(toUtf8(emoji), bytes);
+    EXPECT_EQ(fromUtf8(bytes), emoji);
+    EXPECT_EQ(codePointCount(emoji), 5u);
+    EXPECT_EQ(codePointPrefix(emoji, 2), L"a\U0001F600");
+    EXPECT_EQ(codePointPrefix(emoji, 1), L"a");
+    EXPECT_EQ(codePointPrefix(emoji, 9), emoji);
+    // A surrogate pair as UTF-16 text carries it converts as one character on POSIX too.
+    EXPECT_EQ(toUtf8(std::wstring{wchar_t(0xD83D), wchar_t(0xDE00)}), "\xF0\x9F\x98\x80");
+}
+
+TEST(Utf8, EveryByteStringRoundTripsOnPosix) {
+    if (testing::kWindows) GTEST_SKIP() << "Windows converts as the system does";
     // Invalid, overlong, surrogate and truncated sequences map to escapes and come back.
     const std::string samples[] = {"\xFF",         "a\x80z",          "\xC0\xAF",
                                    "\xED\xA0\x80", "\xED\xB2\x80",    "\xF4\x90\x80\x80",
@@ -29,12 +43,61 @@ TEST(Utf8, EveryByteStringRoundTrips) {
     auto bytes = testing::randomBytes(20000, 7);
     std::string random(bytes.begin(), bytes.end());
     EXPECT_EQ(toUtf8(fromUtf8(random)), random);
-}
 
-TEST(Utf8, UndecodableBytesBecomeLoneSurrogates) {
     std::wstring w = fromUtf8("a\xFF");
     ASSERT_EQ(w.size(), 2u);
-    EXPECT_EQ(uint32_t(w[1]), 0xDCFFu);
+    EXPECT_EQ(uint32_t(w[1]), 0xDCFFu); // an undecodable byte becomes a lone surrogate
+}
+
+TEST(Utf8, InvalidTextBecomesReplacementCharactersOnWindows) {
+    if (!testing::kWindows) GTEST_SKIP() << "POSIX keeps the bytes";
+    EXPECT_EQ(fromUtf8("a\xFF"
+                       "b"),
+              L"a\uFFFDb");
+    EXPECT_EQ(fromUtf8("\xC3("), L"\uFFFD(");
+    // A lone surrogate, which a Windows name may hold, has no UTF-8 form.
+    EXPECT_EQ(toUtf8(std::wstring{L'x', wchar_t(0xD800), L'y'}), "x\xEF\xBF\xBDy");
+}
+
+TEST(StoredNames, WindowsRuleReplacesWhatWindowsCannotHold) {
+    const std::pair<const wchar_t*, const wchar_t*> cases[] = {
+        {L"plain.txt", L"plain.txt"},
+        {L"a<b>c:d\"e|f?g*h", L"a_b_c_d_e_f_g_h"},
+        {L"..\\x", L".._x"},
+        {L"C:\\x", L"C__x"},
+        {L"c:notes", L"c_notes"},
+        {L"file:stream", L"file_stream"},
+        {L"tab\there\x01\x1F", L"tab_here__"},
+        {L"\x7F\u00E9\U0001F600", L"\x7F\u00E9\U0001F600"}, // DEL and beyond ASCII are fine
+        {L"ends.", L"ends._"},
+        {L"ends ", L"ends _"},
+        {L"...", L"..._"},
+        {L"CON", L"_CON"},
+        {L"con.txt", L"_con.txt"},
+        {L"Nul.tar.gz", L"_Nul.tar.gz"},
+        {L"aux .txt", L"_aux .txt"},
+        {L"COM1", L"_COM1"},
+        {L"lpt9.log", L"_lpt9.log"},
+        {L"COM\u00B9", L"_COM\u00B9"},
+        {L"conout$", L"_conout$"},
+        {L"PRN.", L"_PRN._"},
+        {L"COM0", L"COM0"},
+        {L"COM10", L"COM10"},
+        {L"CONSOLE", L"CONSOLE"},
+        {L"xCON", L"xCON"},
+        {L"LPT", L"LPT"},
+    };
+    for (const auto& [stored, written] : cases) {
+        EXPECT_EQ(windowsName(stored), written) << toUtf8(stored);
+        // Applying the rule again changes nothing: a written name is one Windows holds.
+        EXPECT_EQ(windowsName(written), written) << toUtf8(stored);
+    }
+}
+
+TEST(StoredNames, EachPlatformHoldsWhatItCan) {
+    const std::wstring name = L"x:y\\z?*|.";
+    EXPECT_EQ(storableName(name), testing::kWindows ? windowsName(name) : name);
+    EXPECT_EQ(pathKey(L"Out/ABC") == pathKey(L"out/abc"), testing::kWindows);
 }
 
 TEST(Console, WideTextIsWrittenAsUtf8) {
@@ -44,6 +107,20 @@ TEST(Console, WideTextIsWrittenAsUtf8) {
     });
     EXPECT_FALSE(result.stopped);
     EXPECT_EQ(result.output, "\xC3\xA9|42|x\n\r12345" + std::string(74, ' '));
+}
+
+TEST(Console, WideProgressCountsCodePoints) {
+    // Padded to 79 characters and cut at 159, never inside a surrogate pair.
+    const std::string face = "\xF0\x9F\x98\x80";
+    auto result = testing::runCapturingStop([] {
+        printProgressWide(L"\U0001F600");
+        std::wstring many;
+        for (int i = 0; i < 200; ++i) many += L"\U0001F600";
+        printProgressEndWide(many);
+    });
+    std::string many;
+    for (int i = 0; i < 159; ++i) many += face;
+    EXPECT_EQ(result.output, "\r" + face + std::string(78, ' ') + "\r" + many + "\n");
 }
 
 TEST(Console, FatalMessagesStopWithStatusOne) {

@@ -32,29 +32,49 @@ StopResult runCapturingStop(const std::function<void()>& body) {
     return result;
 }
 
-TempDir::TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "qzn-test-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) std::abort();
-    path_ = pattern;
+std::string makeTempFolder(const std::string& prefix) {
+    std::random_device seed;
+    std::mt19937_64 rng((uint64_t(seed()) << 32) ^ seed());
+    const std::filesystem::path base = std::filesystem::temp_directory_path();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char suffix[20];
+        std::snprintf(suffix, sizeof suffix, "%012llx",
+                      static_cast<unsigned long long>(rng() & 0xFFFFFFFFFFFFull));
+        std::filesystem::path candidate = base / (prefix + suffix);
+        std::error_code ec;
+        if (std::filesystem::create_directory(candidate, ec)) return utf8Text(candidate);
+    }
+    std::abort();
 }
+
+std::filesystem::path utf8Path(const std::string& text) {
+    return std::filesystem::path(std::u8string(text.begin(), text.end()));
+}
+
+std::string utf8Text(const std::filesystem::path& path) {
+    std::u8string text = path.generic_u8string();
+    return std::string(text.begin(), text.end());
+}
+
+TempDir::TempDir() : path_(makeTempFolder("qzn-test-")) {}
 
 TempDir::~TempDir() {
     std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
+    std::filesystem::remove_all(utf8Path(path_), ec);
 }
 
 void writeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
-    std::ofstream out(path, std::ios::binary);
+    std::ofstream out(utf8Path(path), std::ios::binary);
     out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
 }
 
 void writeFile(const std::string& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary);
+    std::ofstream out(utf8Path(path), std::ios::binary);
     out << text;
 }
 
 std::vector<uint8_t> readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(utf8Path(path), std::ios::binary);
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
 

@@ -4,11 +4,19 @@
 #include "Platform.h"
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
 
 namespace qzn::testing {
+
+// The tests' one platform switch: a case that exists on one platform only is skipped on the other.
+#ifdef _WIN32
+inline constexpr bool kWindows = true;
+#else
+inline constexpr bool kWindows = false;
+#endif
 
 // What a stop left behind: its status and everything printed to stdout meanwhile.
 struct StopResult {
@@ -33,6 +41,23 @@ class TempDir {
   private:
     std::string path_;
 };
+
+// A new, empty folder below the system's temporary folder, its name starting with `prefix`; the
+// path as UTF-8.
+std::string makeTempFolder(const std::string& prefix);
+
+// Paths to and from UTF-8 text, whatever the platform's narrow encoding.
+std::filesystem::path utf8Path(const std::string& text);
+std::string utf8Text(const std::filesystem::path& path); // with '/' as the separator
+
+// Runs `binary` with the argument vector `argv` (argv[0] included; UTF-8) in `workDir`, standard
+// input, output and error connected to the three files. The memory limit (bytes; 0 = none)
+// bounds the child's address space where the platform can. Returns the exit status, 128 + the
+// signal when a signal ended it, or -1 when it could not be started.
+int runProgram(const std::string& binary, const std::vector<std::string>& argv,
+               const std::filesystem::path& workDir, const std::filesystem::path& in,
+               const std::filesystem::path& out, const std::filesystem::path& err,
+               uint64_t memoryLimit = 0);
 
 void writeFile(const std::string& path, const std::vector<uint8_t>& bytes);
 void writeFile(const std::string& path, const std::string& text);

@@ -1,4 +1,4 @@
-// POSIX stand-ins for the file-system calls the archiver makes.
+// Files and folders on POSIX.
 #include "Platform.h"
 
 #include <cerrno>

@@ -1,0 +1,174 @@
+// Console output, wide-string conversion and the stored-name rule on POSIX.
+#include "Platform.h"
+#include "Platform_Internal.h"
+
+#include <atomic>
+#include <csignal>
+#include <cstring>
+#include <unistd.h>
+
+namespace qzn {
+
+namespace {
+void appendUtf8(std::string& out, uint32_t c) {
+    if (c < 0x80) {
+        out += char(c);
+    } else if (c < 0x800) {
+        out += char(0xC0 | (c >> 6));
+        out += char(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += char(0xE0 | (c >> 12));
+        out += char(0x80 | ((c >> 6) & 0x3F));
+        out += char(0x80 | (c & 0x3F));
+    } else {
+        out += char(0xF0 | (c >> 18));
+        out += char(0x80 | ((c >> 12) & 0x3F));
+        out += char(0x80 | ((c >> 6) & 0x3F));
+        out += char(0x80 | (c & 0x3F));
+    }
+}
+} // namespace
+
+// The cleanup registry: fixed slots holding narrow paths ready for unlink, so that a signal
+// handler can walk them without allocating, converting or taking a lock.
+namespace {
+constexpr int kCleanupSlots = 8;
+constexpr int kSlotFree = 0, kSlotFilling = 1, kSlotActive = 2;
+struct CleanupSlot {
+    std::atomic<int> state{kSlotFree};
+    char path[4096];
+};
+CleanupSlot cleanupSlots[kCleanupSlots];
+std::atomic<bool> handlersInstalled{false};
+
+} // namespace
+
+// Async-signal-safe: atomics and unlink only.
+void removeRegisteredFiles() {
+    for (CleanupSlot& slot : cleanupSlots)
+        if (slot.state.load(std::memory_order_acquire) == kSlotActive) ::unlink(slot.path);
+}
+
+namespace {
+extern "C" void onInterrupt(int signal) {
+    removeRegisteredFiles();
+    _exit(128 + signal);
+}
+
+void installInterruptHandlers() {
+    if (handlersInstalled.exchange(true)) return;
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction previous;
+        if (::sigaction(signal, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN)
+            continue; // started in the background or under nohup: leave it so
+        struct sigaction action;
+        std::memset(&action, 0, sizeof action);
+        action.sa_handler = onInterrupt;
+        sigemptyset(&action.sa_mask);
+        sigaddset(&action.sa_mask, SIGINT);
+        sigaddset(&action.sa_mask, SIGTERM);
+        sigaddset(&action.sa_mask, SIGHUP);
+        ::sigaction(signal, &action, nullptr);
+    }
+}
+} // namespace
+
+int registerCleanup(const std::wstring& path) {
+    installInterruptHandlers();
+    const std::string narrow = toUtf8(path);
+    if (narrow.empty() || narrow.size() >= sizeof(CleanupSlot::path)) return -1;
+    for (int i = 0; i < kCleanupSlots; ++i) {
+        int expected = kSlotFree;
+        if (!cleanupSlots[i].state.compare_exchange_strong(expected, kSlotFilling)) continue;
+        std::memcpy(cleanupSlots[i].path, narrow.c_str(), narrow.size() + 1);
+        cleanupSlots[i].state.store(kSlotActive, std::memory_order_release);
+        return i;
+    }
+    return -1;
+}
+
+void unregisterCleanup(int slot) {
+    if (slot >= 0 && slot < kCleanupSlots)
+        cleanupSlots[slot].state.store(kSlotFree, std::memory_order_release);
+}
+
+void writeOutput(const char* data, size_t size) {
+    std::fwrite(data, 1, size, stdout);
+}
+
+bool outputIsInteractive() {
+    return ::isatty(1) != 0;
+}
+
+std::string toUtf8(const std::wstring& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        uint32_t c = uint32_t(text[i]);
+        uint32_t next = i + 1 < text.size() ? uint32_t(text[i + 1]) : 0;
+        if (c >= 0xD800 && c <= 0xDBFF && next >= 0xDC00 && next <= 0xDFFF) {
+            // A surrogate pair, as UTF-16 text would carry it: one character.
+            appendUtf8(out, 0x10000 + ((c - 0xD800) << 10) + (next - 0xDC00));
+            ++i;
+        } else if (c >= 0xDC80 && c <= 0xDCFF) {
+            out += char(c - 0xDC00); // an undecodable byte, restored as it was
+        } else if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+            appendUtf8(out, 0xFFFD);
+        } else {
+            appendUtf8(out, c);
+        }
+    }
+    return out;
+}
+
+std::wstring fromUtf8(const std::string& bytes) {
+    std::wstring out;
+    out.reserve(bytes.size());
+    const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
+    size_t n = bytes.size();
+    for (size_t i = 0; i < n;) {
+        unsigned char b = s[i];
+        uint32_t c = 0;
+        size_t len = 0;
+        uint32_t min = 0;
+        if (b < 0x80) {
+            out += wchar_t(b);
+            ++i;
+            continue;
+        } else if ((b & 0xE0) == 0xC0) {
+            c = b & 0x1F, len = 2, min = 0x80;
+        } else if ((b & 0xF0) == 0xE0) {
+            c = b & 0x0F, len = 3, min = 0x800;
+        } else if ((b & 0xF8) == 0xF0) {
+            c = b & 0x07, len = 4, min = 0x10000;
+        }
+        bool valid = len != 0 && i + len <= n;
+        for (size_t k = 1; valid && k < len; ++k) {
+            if ((s[i + k] & 0xC0) != 0x80)
+                valid = false;
+            else
+                c = (c << 6) | (s[i + k] & 0x3F);
+        }
+        // Overlong forms, surrogates and values past U+10FFFF are not UTF-8: escape the byte.
+        if (valid && (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))) valid = false;
+        if (valid) {
+            out += wchar_t(c);
+            i += len;
+        } else {
+            out += wchar_t(0xDC00 + b);
+            ++i;
+        }
+    }
+    return out;
+}
+
+// Only '/' and NUL mean something to a POSIX file system, and the portable check refuses both.
+std::wstring storableName(const std::wstring& name) {
+    return name;
+}
+
+std::wstring pathKey(const std::wstring& path) {
+    return path;
+}
+
+} // namespace qzn

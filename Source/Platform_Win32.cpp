@@ -1,0 +1,120 @@
+// Console output, wide-string conversion and the stored-name rule on Windows.
+#include "Platform.h"
+#include "Platform_Internal.h"
+
+#include <atomic>
+#include <cstring>
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+namespace qzn {
+
+// The cleanup registry: fixed slots holding wide paths, so that the console-control handler (which
+// runs on a thread of its own) can walk them without allocating or taking a lock.
+namespace {
+constexpr int kCleanupSlots = 8;
+constexpr int kSlotFree = 0, kSlotFilling = 1, kSlotActive = 2;
+struct CleanupSlot {
+    std::atomic<int> state{kSlotFree};
+    wchar_t path[32768];
+};
+CleanupSlot cleanupSlots[kCleanupSlots];
+std::atomic<bool> handlerInstalled{false};
+
+// Ctrl-C, Ctrl-Break, a closed console window, logoff and shutdown: the status is 128 + the
+// number of the signal each stands for (SIGINT, SIGTERM, SIGHUP).
+BOOL WINAPI onConsoleControl(DWORD event) {
+    removeRegisteredFiles();
+    const int signal = event == CTRL_C_EVENT ? 2 : event == CTRL_CLOSE_EVENT ? 1 : 15;
+    ExitProcess(UINT(128 + signal));
+    return TRUE;
+}
+} // namespace
+
+void removeRegisteredFiles() {
+    for (CleanupSlot& slot : cleanupSlots)
+        if (slot.state.load(std::memory_order_acquire) == kSlotActive) DeleteFileW(slot.path);
+}
+
+int registerCleanup(const std::wstring& path) {
+    if (!handlerInstalled.exchange(true)) SetConsoleCtrlHandler(onConsoleControl, TRUE);
+    if (path.empty() || path.size() >= sizeof(CleanupSlot::path) / sizeof(wchar_t)) return -1;
+    for (int i = 0; i < kCleanupSlots; ++i) {
+        int expected = kSlotFree;
+        if (!cleanupSlots[i].state.compare_exchange_strong(expected, kSlotFilling)) continue;
+        std::memcpy(cleanupSlots[i].path, path.c_str(), (path.size() + 1) * sizeof(wchar_t));
+        cleanupSlots[i].state.store(kSlotActive, std::memory_order_release);
+        return i;
+    }
+    return -1;
+}
+
+void unregisterCleanup(int slot) {
+    if (slot >= 0 && slot < kCleanupSlots)
+        cleanupSlots[slot].state.store(kSlotFree, std::memory_order_release);
+}
+
+void writeOutput(const char* data, size_t size) {
+    HANDLE console = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    if (console != INVALID_HANDLE_VALUE && console != nullptr && GetConsoleMode(console, &mode)) {
+        // A console shows UTF-16 text whatever its code page; bytes would be read in that page.
+        std::fflush(stdout);
+        std::wstring text = fromUtf8(std::string(data, size));
+        const wchar_t* at = text.data();
+        size_t left = text.size();
+        while (left > 0) {
+            DWORD written = 0;
+            DWORD part = DWORD(left < 16384 ? left : 16384);
+            if (!WriteConsoleW(console, at, part, &written, nullptr) || written == 0) break;
+            at += written;
+            left -= written;
+        }
+        return;
+    }
+    // Redirected: the same bytes as on every platform, without "\r\n" translation. Checked on
+    // every write, since a test may swap the descriptor behind standard output.
+    _setmode(_fileno(stdout), _O_BINARY);
+    std::fwrite(data, 1, size, stdout);
+}
+
+bool outputIsInteractive() {
+    HANDLE console = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    return console != INVALID_HANDLE_VALUE && console != nullptr && GetConsoleMode(console, &mode);
+}
+
+std::string toUtf8(const std::wstring& text) {
+    if (text.empty()) return {};
+    int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0, nullptr,
+                                nullptr);
+    if (n <= 0) return {};
+    std::string bytes(size_t(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), bytes.data(), n, nullptr,
+                        nullptr);
+    return bytes;
+}
+
+std::wstring fromUtf8(const std::string& bytes) {
+    if (bytes.empty()) return {};
+    int n = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), int(bytes.size()), nullptr, 0);
+    if (n <= 0) return {};
+    std::wstring text(size_t(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, bytes.data(), int(bytes.size()), text.data(), n);
+    return text;
+}
+
+std::wstring storableName(const std::wstring& name) {
+    return windowsName(name);
+}
+
+std::wstring pathKey(const std::wstring& path) {
+    std::wstring key = path;
+    if (!key.empty()) CharUpperBuffW(key.data(), DWORD(key.size()));
+    for (wchar_t& c : key)
+        if (c == L'/') c = L'\\';
+    return key;
+}
+
+} // namespace qzn

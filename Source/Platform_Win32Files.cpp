@@ -1,0 +1,213 @@
+// Files and folders on Windows, through kernel32 and the runtime's wide-path streams.
+#include "Platform.h"
+
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+namespace qzn {
+
+namespace {
+
+bool isSeparator(wchar_t c) {
+    return c == L'\\' || c == L'/';
+}
+
+// The path to hand to the system. Paths whose full form reaches the old 260-character limit
+// (248 for folders) take the extended form "\\?\C:\..." or "\\?\UNC\server\share\...", which the
+// system does not parse again: it is built from the full, normalised path ('/' turned into '\',
+// "." and ".." resolved, doubled separators merged).
+std::wstring nativePath(const std::wstring& path) {
+    if (path.empty() || path.compare(0, 4, L"\\\\?\\") == 0) return path;
+    DWORD n = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (n == 0 || n < 248) return path;
+    std::wstring full(n, L'\0');
+    n = GetFullPathNameW(path.c_str(), n, full.data(), nullptr);
+    if (n == 0 || n >= full.size()) return path;
+    full.resize(n);
+    if (full.compare(0, 4, L"\\\\.\\") == 0) return path; // a device path stays as it is
+    if (full.size() >= 2 && isSeparator(full[0]) && isSeparator(full[1]))
+        return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
+}
+
+DWORD attributesOf(const std::wstring& path) {
+    return GetFileAttributesW(nativePath(path).c_str());
+}
+
+} // namespace
+
+FILE* openFile(const std::wstring& path, const char* mode) {
+    std::wstring wideMode(mode, mode + std::char_traits<char>::length(mode));
+    return _wfopen(nativePath(path).c_str(), wideMode.c_str());
+}
+
+int64_t filePosition(FILE* file) {
+    return _ftelli64(file);
+}
+
+bool seekFile(FILE* file, int64_t offset, int whence) {
+    return _fseeki64(file, offset, whence) == 0;
+}
+
+bool isRegularFile(const std::wstring& path) {
+    DWORD attributes = attributesOf(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool isDirectory(const std::wstring& path) {
+    DWORD attributes = attributesOf(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool listFolder(const std::wstring& path, std::vector<FolderItem>& items) {
+    items.clear();
+    std::wstring pattern = path;
+    if (!pattern.empty() && !isSeparator(pattern.back())) pattern += L'\\';
+    pattern += L"*.*";
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(nativePath(pattern).c_str(), &found);
+    // A drive root without entries has not even "." to return.
+    if (search == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
+    do {
+        std::wstring name = found.cFileName;
+        if (name == L"." || name == L"..") continue;
+        const DWORD attributes = found.dwFileAttributes;
+        EntryKind kind =
+            (attributes & FILE_ATTRIBUTE_DIRECTORY) ? EntryKind::Directory : EntryKind::File;
+        if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+            // A link or junction: one to a folder is never entered; one whose target is gone is
+            // neither a file nor a folder.
+            const std::wstring target = path + L"\\" + name;
+            if (kind == EntryKind::Directory)
+                kind = EntryKind::FolderLink;
+            else if (attributesOf(target) == INVALID_FILE_ATTRIBUTES)
+                kind = EntryKind::Other;
+        }
+        items.push_back({std::move(name), kind});
+    } while (FindNextFileW(search, &found));
+    // A listing cut short by an error is not the whole folder.
+    const bool complete = GetLastError() == ERROR_NO_MORE_FILES;
+    FindClose(search);
+    if (!complete) items.clear();
+    return complete;
+}
+
+bool fileId(const std::wstring& path, FileId& id) {
+    // Backup semantics let CreateFileW open a folder; no access right is needed for its identity.
+    HANDLE handle = CreateFileW(nativePath(path).c_str(), 0,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    bool ok = GetFileInformationByHandle(handle, &info) != 0;
+    CloseHandle(handle);
+    if (!ok) return false;
+    id.device = info.dwVolumeSerialNumber;
+    id.inode = (uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return true;
+}
+
+bool InputFile::open(const std::wstring& path, uint64_t& size) {
+    close();
+    // Shared for writing too: the archive being written must open, so that its identity leaves it
+    // out of its own input; a file that changes meanwhile is caught by its CRC-32.
+    HANDLE handle = CreateFileW(nativePath(path).c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle, &info)) {
+        CloseHandle(handle);
+        return false;
+    }
+    handle_ = reinterpret_cast<intptr_t>(handle);
+    size = (uint64_t(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    identity_ = {info.dwVolumeSerialNumber,
+                 (uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+    return true;
+}
+
+int64_t InputFile::read(uint8_t* buffer, size_t wanted) {
+    size_t got = 0;
+    while (got < wanted) {
+        const DWORD part = DWORD(wanted - got < (size_t(1) << 30) ? wanted - got : size_t(1) << 30);
+        DWORD n = 0;
+        if (!ReadFile(reinterpret_cast<HANDLE>(handle_), buffer + got, part, &n, nullptr))
+            return -1;
+        if (n == 0) break;
+        got += n;
+    }
+    return int64_t(got);
+}
+
+void InputFile::close() {
+    if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
+    handle_ = -1;
+}
+
+bool createDirectory(const std::wstring& path) {
+    return CreateDirectoryW(nativePath(path).c_str(), nullptr) != 0;
+}
+
+bool copyFileReplacing(const std::wstring& from, const std::wstring& to) {
+    return CopyFileW(nativePath(from).c_str(), nativePath(to).c_str(), FALSE) != 0;
+}
+
+bool querySize(const std::wstring& path, uint64_t& size) {
+    HANDLE handle = CreateFileW(nativePath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    LARGE_INTEGER value;
+    bool ok = GetFileSizeEx(handle, &value) != 0;
+    CloseHandle(handle);
+    if (ok) size = uint64_t(value.QuadPart);
+    return ok;
+}
+
+FILE* createTemporaryFile(const std::wstring& target, std::wstring& path, int& slot) {
+    FILE* file = nullptr;
+    slot = -1;
+    for (int attempt = 0; attempt < 100 && !file; ++attempt) {
+        path = target + L".tmp" + (attempt ? std::to_wstring(attempt) : std::wstring());
+        HANDLE handle = CreateFileW(nativePath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                                    nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) {
+            if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS)
+                break;
+            continue;
+        }
+        slot = registerCleanup(path);
+        int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
+        file = fd >= 0 ? _fdopen(fd, "wb") : nullptr;
+        if (!file) {
+            if (fd >= 0)
+                _close(fd);
+            else
+                CloseHandle(handle);
+            DeleteFileW(nativePath(path).c_str());
+            unregisterCleanup(slot);
+            slot = -1;
+            break;
+        }
+    }
+    return file;
+}
+
+bool syncFile(FILE* file) {
+    if (std::fflush(file) != 0) return false;
+    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    // Pipes and consoles cannot be flushed to a disk; there is nothing to wait for then.
+    return FlushFileBuffers(handle) != 0 || GetFileType(handle) != FILE_TYPE_DISK;
+}
+
+bool replaceFile(const std::wstring& from, const std::wstring& to) {
+    return MoveFileExW(nativePath(from).c_str(), nativePath(to).c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+bool removeFile(const std::wstring& path) {
+    return DeleteFileW(nativePath(path).c_str()) != 0;
+}
+
+} // namespace qzn
