@@ -108,7 +108,7 @@ bool fileId(const std::wstring& path, FileId& id) {
     return true;
 }
 
-bool InputFile::open(const std::wstring& path, uint64_t& size) {
+bool InputFile::open(const std::wstring& path, uint64_t* size) {
     close();
     // Shared for writing too: the archive being written must open, so that its identity leaves it
     // out of its own input; a file that changes meanwhile is caught by its CRC-32.
@@ -116,22 +116,25 @@ bool InputFile::open(const std::wstring& path, uint64_t& size) {
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return false;
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(handle, &info)) {
-        CloseHandle(handle);
-        return false;
+    if (size) {
+        BY_HANDLE_FILE_INFORMATION info;
+        if (!GetFileInformationByHandle(handle, &info)) {
+            CloseHandle(handle);
+            return false;
+        }
+        *size = (uint64_t(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+        identity_ = {info.dwVolumeSerialNumber,
+                     (uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
     }
     handle_ = reinterpret_cast<intptr_t>(handle);
-    size = (uint64_t(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-    identity_ = {info.dwVolumeSerialNumber,
-                 (uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
     return true;
 }
 
-int64_t InputFile::read(uint8_t* buffer, size_t wanted) {
+int64_t InputFile::read(uint8_t* buffer, size_t wanted, size_t enough) {
     size_t got = 0;
-    while (got < wanted) {
-        const DWORD part = DWORD(wanted - got < (size_t(1) << 30) ? wanted - got : size_t(1) << 30);
+    while (got < wanted && (got < enough || got == 0)) {
+        const size_t left = wanted - got;
+        const DWORD part = DWORD(left < (size_t(1) << 30) ? left : size_t(1) << 30);
         DWORD n = 0;
         if (!ReadFile(reinterpret_cast<HANDLE>(handle_), buffer + got, part, &n, nullptr))
             return -1;
