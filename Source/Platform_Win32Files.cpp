@@ -38,6 +38,25 @@ DWORD attributesOf(const std::wstring& path) {
 } // namespace
 
 FILE* openFile(const std::wstring& path, const char* mode) {
+    const std::string m = mode;
+    if (m == "rb" || m == "wb") {
+        // Shared for deletion as well, so that a file left unfinished can be removed while open.
+        const bool write = m == "wb";
+        HANDLE handle =
+            CreateFileW(nativePath(path).c_str(), write ? GENERIC_WRITE : GENERIC_READ,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                        write ? CREATE_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) return nullptr;
+        int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle),
+                                 (write ? _O_WRONLY : _O_RDONLY) | _O_BINARY);
+        if (fd < 0) {
+            CloseHandle(handle);
+            return nullptr;
+        }
+        FILE* file = _fdopen(fd, mode);
+        if (!file) _close(fd);
+        return file;
+    }
     std::wstring wideMode(mode, mode + std::char_traits<char>::length(mode));
     return _wfopen(nativePath(path).c_str(), wideMode.c_str());
 }
@@ -173,8 +192,9 @@ FILE* createTemporaryFile(const std::wstring& target, std::wstring& path, int& s
     slot = -1;
     for (int attempt = 0; attempt < 100 && !file; ++attempt) {
         path = target + L".tmp" + (attempt ? std::to_wstring(attempt) : std::wstring());
-        HANDLE handle = CreateFileW(nativePath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ,
-                                    nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        HANDLE handle = CreateFileW(nativePath(path).c_str(), GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle == INVALID_HANDLE_VALUE) {
             if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS)
                 break;
