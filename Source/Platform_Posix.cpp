@@ -5,6 +5,7 @@
 #include <atomic>
 #include <csignal>
 #include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace qzn {
@@ -43,10 +44,14 @@ std::atomic<bool> handlersInstalled{false};
 
 } // namespace
 
-// Async-signal-safe: atomics and unlink only.
+// Async-signal-safe: atomics, lstat and unlink only. Like removeFile, it never takes away a
+// device or FIFO that was named as the output.
 void removeRegisteredFiles() {
-    for (CleanupSlot& slot : cleanupSlots)
-        if (slot.state.load(std::memory_order_acquire) == kSlotActive) ::unlink(slot.path);
+    for (CleanupSlot& slot : cleanupSlots) {
+        if (slot.state.load(std::memory_order_acquire) != kSlotActive) continue;
+        struct stat info;
+        if (::lstat(slot.path, &info) == 0 && S_ISREG(info.st_mode)) ::unlink(slot.path);
+    }
 }
 
 namespace {
