@@ -166,8 +166,5 @@ void confirmOverwrite(FileStream& stream, const std::wstring& path);
 std::mutex& questionMutex();
 
 uint32_t crc32Update(uint32_t previous, const uint8_t* buffer, int32_t length);
-uint32_t crc32OfFile(FILE* file, const std::wstring& label);
-uint64_t fileSize(const std::wstring& path); // ~0 on failure
-bool filesEqual(const std::wstring& a, const std::wstring& b);
 
 } // namespace qzn

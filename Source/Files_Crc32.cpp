@@ -61,66 +61,6 @@ uint32_t crc32Update(uint32_t previous, const uint8_t* buffer, int32_t length) {
     return c ^ 0xFFFFFFFF;
 }
 
-uint32_t crc32OfFile(FILE* file, const std::wstring& label) {
-    const int64_t start = filePosition(file);
-    seekFile(file, 0, SEEK_END);
-    const int64_t total = filePosition(file);
-    seekFile(file, 0, SEEK_SET);
-
-    std::unique_ptr<uint8_t[]> buffer(new uint8_t[kCrcBlockBytes]);
-    uint32_t crc = 0;
-    uint64_t done = 0;
-    for (;;) {
-        // A read error ends the pass like the end of the file.
-        size_t got = std::fread(buffer.get(), 1, kCrcBlockBytes, file);
-        if (got == 0) break;
-        done += got;
-        printProgressWide(formatWide(L"crc32 %ls: %.1f/%.1f MB", label.c_str(),
-                                     double(done) / 1048576.0, double(total) / 1048576.0));
-        crc = crc32Update(crc, buffer.get(), int32_t(got));
-    }
-    printProgressEndWide(formatWide(L"crc32 %ls: %X", label.c_str(), crc));
-    seekFile(file, start, SEEK_SET);
-    return crc;
-}
-
-uint64_t fileSize(const std::wstring& path) {
-    uint64_t size = 0;
-    return querySize(path, size) ? size : ~uint64_t(0);
-}
-
-bool filesEqual(const std::wstring& a, const std::wstring& b) {
-    FILE* fa = openFile(a, "rb");
-    if (!fa) fatalWide(L"Error: Failed to open %ls\n", a.c_str());
-    FILE* fb = openFile(b, "rb");
-    if (!fb) {
-        std::fclose(fa);
-        fatalWide(L"Error: Failed to open %ls\n", b.c_str());
-    }
-    std::unique_ptr<uint8_t[]> bufferA(new uint8_t[kCompareBlockBytes]);
-    std::unique_ptr<uint8_t[]> bufferB(new uint8_t[kCompareBlockBytes]);
-    bool equal;
-    for (;;) {
-        size_t na = std::fread(bufferA.get(), 1, kCompareBlockBytes, fa);
-        size_t nb = std::fread(bufferB.get(), 1, kCompareBlockBytes, fb);
-        if (na != nb) {
-            equal = false;
-            break;
-        }
-        if (na == 0) {
-            equal = true;
-            break;
-        }
-        if (std::memcmp(bufferA.get(), bufferB.get(), na) != 0) {
-            equal = false;
-            break;
-        }
-    }
-    std::fclose(fa);
-    std::fclose(fb);
-    return equal;
-}
-
 namespace {
 
 // Reads `size` bytes of an open file into `buffer`; a file that ends early or fails to read

@@ -164,7 +164,6 @@ class InputFile {
 
 bool createDirectory(const std::wstring& path);                           // only the last level
 bool copyFileReplacing(const std::wstring& from, const std::wstring& to); // replaces the target
-bool querySize(const std::wstring& path, uint64_t& size); // size of a readable regular file
 
 // ---- Files that must not outlive a failed run -------------------------------------------------
 // A registered file is removed by stopProcess (before its hook runs) and by an interrupt: SIGINT,

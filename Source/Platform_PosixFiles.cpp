@@ -239,16 +239,6 @@ bool copyFileReplacing(const std::wstring& from, const std::wstring& to) {
     return ok;
 }
 
-bool querySize(const std::wstring& path, uint64_t& size) {
-    int fd = openPath(path, O_RDONLY);
-    if (fd < 0) return false;
-    struct stat st;
-    bool ok = ::fstat(fd, &st) == 0 && !S_ISDIR(st.st_mode);
-    if (ok) size = uint64_t(st.st_size);
-    ::close(fd);
-    return ok;
-}
-
 FILE* createTemporaryFile(const std::wstring& target, std::wstring& path, int& slot) {
     // A replaced archive keeps its permissions.
     struct stat existing;

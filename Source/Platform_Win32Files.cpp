@@ -176,17 +176,6 @@ bool copyFileReplacing(const std::wstring& from, const std::wstring& to) {
     return CopyFileW(nativePath(from).c_str(), nativePath(to).c_str(), FALSE) != 0;
 }
 
-bool querySize(const std::wstring& path, uint64_t& size) {
-    HANDLE handle = CreateFileW(nativePath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return false;
-    LARGE_INTEGER value;
-    bool ok = GetFileSizeEx(handle, &value) != 0;
-    CloseHandle(handle);
-    if (ok) size = uint64_t(value.QuadPart);
-    return ok;
-}
-
 FILE* createTemporaryFile(const std::wstring& target, std::wstring& path, int& slot) {
     FILE* file = nullptr;
     slot = -1;

@@ -47,29 +47,36 @@ TEST(Crc32, SlicedUpdateMatchesBytewiseAtEverySplitAndAlignment) {
     }
 }
 
-TEST(Crc32, OfFileReportsProgressPerBlockAndKeepsThePosition) {
-    TempDir tmp;
-    writeFile(tmp / "empty", "");
-    FILE* empty = openFile(fromUtf8(tmp / "empty"), "rb");
-    auto run = runCapturingStop([&] { EXPECT_EQ(crc32OfFile(empty, L"[1/1] empty"), 0u); });
-    std::fclose(empty);
-    EXPECT_EQ(run.output, progressLine("crc32 [1/1] empty: 0") + "\n");
+FileList listOf(const TempDir& tmp, const std::vector<std::pair<std::string, std::string>>& files) {
+    FileList list;
+    list.dirs.resize(1);
+    for (const auto& [name, contents] : files) {
+        writeFile(tmp / name, contents);
+        FileEntry entry;
+        entry.name = fromUtf8(name);
+        entry.path = fromUtf8(tmp / name);
+        list.dirs[0].files.push_back(list.files.size());
+        list.files.push_back(entry);
+    }
+    return list;
+}
 
+TEST(Measure, CrcOfLargeFileReportsProgressPerBlock) {
+    TempDir tmp;
     const std::vector<uint8_t> data = testing::randomBytes(20 << 20, 3);
-    writeFile(tmp / "big", data);
-    FILE* big = openFile(fromUtf8(tmp / "big"), "rb");
-    ASSERT_TRUE(seekFile(big, 12345, SEEK_SET));
-    uint32_t crc = 0;
-    run = runCapturingStop([&] { crc = crc32OfFile(big, L"big"); });
-    EXPECT_EQ(filePosition(big), 12345);
-    std::fclose(big);
-    EXPECT_EQ(crc, referenceCrc(data.data(), data.size()));
+    FileList list = listOf(tmp, {{"empty", ""}, {"big", std::string(data.begin(), data.end())}});
+    auto run = runCapturingStop([&] { list.measure(true); });
+    EXPECT_FALSE(run.stopped);
+    EXPECT_EQ(list.files[0].crc, 0u);
+    EXPECT_EQ(list.files[1].size, data.size());
+    EXPECT_EQ(list.files[1].crc, referenceCrc(data.data(), data.size()));
     char hex[16];
-    std::snprintf(hex, sizeof hex, "%X", crc);
-    EXPECT_EQ(run.output, progressLine("crc32 big: 8.0/20.0 MB") +
-                              progressLine("crc32 big: 16.0/20.0 MB") +
-                              progressLine("crc32 big: 20.0/20.0 MB") +
-                              progressLine(std::string("crc32 big: ") + hex) + "\n");
+    std::snprintf(hex, sizeof hex, "%X", list.files[1].crc);
+    EXPECT_EQ(run.output, progressLine("crc32 [1/2] empty: 0") + "\n" +
+                              progressLine("crc32 [2/2] big: 8.0/20.0 MB") +
+                              progressLine("crc32 [2/2] big: 16.0/20.0 MB") +
+                              progressLine("crc32 [2/2] big: 20.0/20.0 MB") +
+                              progressLine(std::string("crc32 [2/2] big: ") + hex) + "\n");
 }
 
 TEST(Measure, SizesAndCrcsWithLabels) {
@@ -122,20 +129,6 @@ TEST(Measure, VanishedFileIsLeftOutNamingIt) {
     EXPECT_EQ(run.output, "Error: Unable to access " + (tmp / "kept") + "\n");
 }
 
-FileList listOf(const TempDir& tmp, const std::vector<std::pair<std::string, std::string>>& files) {
-    FileList list;
-    list.dirs.resize(1);
-    for (const auto& [name, contents] : files) {
-        writeFile(tmp / name, contents);
-        FileEntry entry;
-        entry.name = fromUtf8(name);
-        entry.path = fromUtf8(tmp / name);
-        list.dirs[0].files.push_back(list.files.size());
-        list.files.push_back(entry);
-    }
-    return list;
-}
-
 TEST(Duplicates, EveryIdenticalPairIsCounted) {
     TempDir tmp;
     FileList three = listOf(tmp, {{"x", "same"}, {"other", "diff"}, {"y", "same"}, {"z", "same"}});
@@ -169,24 +162,33 @@ TEST(Duplicates, EqualSizeAndCrcAloneDoNotMatch) {
     EXPECT_EQ(list.files[1].duplicateOf, kNoDuplicate);
 }
 
-TEST(Duplicates, FilesEqualComparesWholeContents) {
+TEST(Duplicates, LargeFilesAreComparedWholeBeyondTheCache) {
+    // Larger than any kept file and than one comparison block, with every CRC set equal as if
+    // they collided: only the comparison of contents tells the files apart, and the one that
+    // differs does so in its last byte.
     TempDir tmp;
-    const std::vector<uint8_t> big = testing::randomBytes(600000, 9);
-    std::vector<uint8_t> changed = big;
+    const std::vector<uint8_t> bytes = testing::randomBytes(600000, 9);
+    const std::string big(bytes.begin(), bytes.end());
+    std::string changed = big;
     changed.back() ^= 1;
-    writeFile(tmp / "a", big);
-    writeFile(tmp / "b", big);
-    writeFile(tmp / "c", changed);
-    writeFile(tmp / "short", std::vector<uint8_t>(big.begin(), big.end() - 1));
-    EXPECT_TRUE(filesEqual(fromUtf8(tmp / "a"), fromUtf8(tmp / "b")));
-    EXPECT_FALSE(filesEqual(fromUtf8(tmp / "a"), fromUtf8(tmp / "c")));
-    EXPECT_FALSE(filesEqual(fromUtf8(tmp / "a"), fromUtf8(tmp / "short")));
-    EXPECT_EQ(fileSize(fromUtf8(tmp / "a")), 600000u);
-    EXPECT_EQ(fileSize(fromUtf8(tmp / "missing")), ~uint64_t(0));
+    FileList list = listOf(
+        tmp, {{"a", big}, {"c", changed}, {"short", big.substr(0, big.size() - 1)}, {"b", big}});
+    auto run = runCapturingStop([&] { list.measure(true); });
+    ASSERT_FALSE(run.stopped) << run.output;
+    EXPECT_EQ(list.files[0].size, 600000u);
+    EXPECT_EQ(list.files[2].size, 599999u);
+    for (FileEntry& file : list.files) file.crc = 0x12345678;
+    run = runCapturingStop([&] { list.findDuplicates(); });
+    EXPECT_EQ(run.output, "Duplicates: 1/4\n");
+    EXPECT_EQ(list.files[1].duplicateOf, kNoDuplicate);
+    EXPECT_EQ(list.files[2].duplicateOf, kNoDuplicate);
+    EXPECT_EQ(list.files[3].duplicateOf, 0u);
 
-    auto run = runCapturingStop([&] { filesEqual(fromUtf8(tmp / "a"), fromUtf8(tmp / "gone")); });
+    // A file that goes before it is compared stops the run, naming it.
+    std::remove((tmp / "b").c_str());
+    run = runCapturingStop([&] { list.findDuplicates(); });
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.output, "Error: Failed to open " + (tmp / "gone") + "\n");
+    EXPECT_EQ(run.output, "Error: Failed to open " + (tmp / "b") + "\n");
 }
 
 } // namespace
