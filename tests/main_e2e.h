@@ -9,6 +9,7 @@
 // Started runs that a test interrupts or watches, and file-size limits, are POSIX cases.
 #ifndef _WIN32
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -78,10 +79,14 @@ class Sandbox {
     uint64_t fileSizeLimit = 0; // largest file the child may write; 0 = unlimited
 
 #ifndef _WIN32
+    uid_t user = 0; // the child runs as this user (with the group of the same number); 0 = as is
+
     // Starts the binary with argv[0] = program and the given arguments, with `input` on standard
-    // input, in the work folder; finish() waits for it.
+    // input, in the work folder; finish() waits for it. With `outputPipe`, standard output goes
+    // to a pipe whose read end is stored there: the child blocks once the caller leaves the pipe
+    // full, and finish() reads it to the end. A child that cannot take on `user` exits with 125.
     pid_t start(const std::string& program, const std::vector<std::string>& args,
-                const std::string& input = "") const {
+                const std::string& input = "", int* outputPipe = nullptr) const {
         const fs::path in = root / "stdin", out = root / "stdout", err = root / "stderr";
         writeFile(in, input);
         std::vector<std::string> all{program};
@@ -90,10 +95,13 @@ class Sandbox {
         for (std::string& a : all) argv.push_back(a.data());
         argv.push_back(nullptr);
 
+        int pipeEnds[2] = {-1, -1};
+        if (outputPipe && pipe(pipeEnds) != 0) return -1;
         pid_t pid = fork();
         if (pid == 0) {
             int i = open(in.c_str(), O_RDONLY);
-            int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            int o =
+                outputPipe ? pipeEnds[1] : open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             if (i < 0 || o < 0 || e < 0 || chdir(work.c_str()) != 0) _exit(126);
             if (addressSpaceLimit) {
@@ -106,20 +114,34 @@ class Sandbox {
                 rlimit limit{fileSizeLimit, fileSizeLimit};
                 if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
             }
+            if (user != 0 && (setgroups(0, nullptr) != 0 || setgid(user) != 0 || setuid(user) != 0))
+                _exit(125);
+            if (outputPipe) close(pipeEnds[0]);
             dup2(i, 0);
             dup2(o, 1);
             dup2(e, 2);
             execv(QZN_BINARY, argv.data());
             _exit(127);
         }
+        if (outputPipe) {
+            close(pipeEnds[1]);
+            *outputPipe = pipeEnds[0];
+        }
         return pid;
     }
-    RunResult finish(pid_t pid) const {
+    // Waits for a started child; `outputPipe` is the read end start() gave, if any.
+    RunResult finish(pid_t pid, int outputPipe = -1) const {
         RunResult result;
+        if (outputPipe >= 0) {
+            char buffer[65536];
+            for (ssize_t n; (n = read(outputPipe, buffer, sizeof buffer)) > 0;)
+                result.out.append(buffer, size_t(n));
+            close(outputPipe);
+        }
         int status = 0;
         if (pid <= 0 || waitpid(pid, &status, 0) != pid) return result;
         result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        result.out = readFile(root / "stdout");
+        if (outputPipe < 0) result.out = readFile(root / "stdout");
         result.err = readFile(root / "stderr");
         return result;
     }

@@ -10,66 +10,13 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <grp.h>
-#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace qzn_e2e;
 
 namespace {
-
-// Runs qzn in `folder` with standard output on a pipe, as user `uid` unless it is 0.
-struct Child {
-    pid_t pid = -1;
-    int out = -1;
-};
-
-Child start(const fs::path& folder, const std::vector<std::string>& args, uid_t uid = 0) {
-    int fds[2];
-    if (pipe(fds) != 0) return {};
-    std::vector<std::string> all{QZN_BINARY};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& a : all) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        int null = open("/dev/null", O_RDWR);
-        dup2(null, 0);
-        dup2(fds[1], 1);
-        dup2(null, 2);
-        close(fds[0]);
-        if (chdir(folder.c_str()) != 0) _exit(126);
-        if (uid != 0 && (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0))
-            _exit(125);
-        execv(QZN_BINARY, argv.data());
-        _exit(127);
-    }
-    close(fds[1]);
-    return {pid, fds[0]};
-}
-
-RunResult finish(Child child) {
-    RunResult result;
-    char buffer[65536];
-    for (;;) {
-        ssize_t n = read(child.out, buffer, sizeof buffer);
-        if (n <= 0) break;
-        result.out.append(buffer, size_t(n));
-    }
-    close(child.out);
-    int status = 0;
-    if (waitpid(child.pid, &status, 0) != child.pid) return result;
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return result;
-}
-
-RunResult runIn(const fs::path& folder, const std::vector<std::string>& args, uid_t uid = 0) {
-    return finish(start(folder, args, uid));
-}
 
 bool contains(const std::string& text, const std::string& what) {
     return text.find(what) != std::string::npos;
@@ -83,14 +30,15 @@ TEST(Input, UnreadableFileAndFolderAreReportedAndFailThePack) {
     box.put("in/sub/fine.txt", textBytes(4000, 4));
     // Root reads everything: the pack then runs as an unprivileged user, who may write the
     // archive but not read the two entries.
-    const uid_t uid = geteuid() == 0 ? 65534 : 0;
+    box.user = geteuid() == 0 ? 65534 : 0;
     fs::permissions(box.root, fs::perms::all);
     fs::permissions(box.work, fs::perms::all);
     fs::permissions(box.at("in/secret.txt"), fs::perms::none);
     fs::permissions(box.at("in/locked"), fs::perms::none);
 
-    RunResult r = runIn(box.work, {"-force-overwrite", "c1", "a.qzn", "in"}, uid);
+    RunResult r = box.run({"-force-overwrite", "c1", "a.qzn", "in"});
     ASSERT_NE(r.status, 125) << "cannot drop privileges";
+    box.user = 0;
     EXPECT_EQ(r.status, 1) << r.out;
     EXPECT_TRUE(contains(r.out, "Warning: Skipping in/secret.txt (file cannot be read)\n"))
         << r.out;
@@ -115,7 +63,6 @@ TEST(Input, FileRewrittenDuringThePackIsCaughtByItsCrc) {
     Sandbox box;
     const std::string before = randomBytes(50000, 5); // too large to be kept in memory
     box.put("in/big.bin", before);
-    Child child{};
     int capacity = 0;
     {
         int fds[2];
@@ -130,12 +77,13 @@ TEST(Input, FileRewrittenDuringThePackIsCaughtByItsCrc) {
     fs::create_directories(box.at("in/z"));
     for (int i = 0; i < fillers; ++i) writeFile(box.at("in/z/e" + std::to_string(i)), "");
 
-    child = start(box.work, {"-force-overwrite", "c1", "a.qzn", "in"});
-    ASSERT_GT(child.pid, 0);
+    int output = -1;
+    const pid_t pid = box.start(QZN_BINARY, {"-force-overwrite", "c1", "a.qzn", "in"}, "", &output);
+    ASSERT_GT(pid, 0);
     int queued = 0;
     for (int waited = 0; waited < 60000 && queued < capacity; waited += 10) {
         usleep(10000);
-        ioctl(child.out, FIONREAD, &queued);
+        ioctl(output, FIONREAD, &queued);
     }
     ASSERT_GE(queued, capacity) << "the pack never filled its output pipe";
     std::string after = before;
@@ -144,7 +92,7 @@ TEST(Input, FileRewrittenDuringThePackIsCaughtByItsCrc) {
         std::fstream rewrite(box.at("in/big.bin"), std::ios::in | std::ios::out | std::ios::binary);
         rewrite.write(after.data(), std::streamsize(after.size()));
     }
-    RunResult r = finish(child);
+    RunResult r = box.finish(pid, output);
     EXPECT_EQ(r.status, 1) << r.out.substr(r.out.size() > 2000 ? r.out.size() - 2000 : 0);
     EXPECT_TRUE(contains(r.out, "Warning: in/big.bin changed while packing\n"));
     // The stored bytes are the new ones under the old CRC: the archive's own test says so.
