@@ -130,7 +130,7 @@ void pack(Archiver& archiver, const std::wstring& inputPath, const std::wstring&
 
     writeArchiveHeader(stream, archiver, writer);
 
-    // Workers parse chunks ahead of the coder; there is no use for more of them than chunks.
+    // Threads parse chunks ahead of the coder; there is no use for more of them than chunks.
     const uint64_t chunks = chunkCount(total, archiver.windowBits);
     const int32_t threads = threadCount(archiver);
     PackPipeline pipeline(archiver, int32_t(chunks < uint64_t(threads) ? chunks : threads));

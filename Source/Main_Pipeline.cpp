@@ -27,39 +27,39 @@ namespace {
 
 // ---- Pack ------------------------------------------------------------------------------------
 
-PackPipeline::PackPipeline(const Archiver& archiver, int32_t workers)
+PackPipeline::PackPipeline(const Archiver& archiver, int32_t threads)
     : settings_(archiver), capacity_(int32_t(1) << archiver.windowBits) {
     coder_.configure(uint32_t(archiver.tableBits), uint32_t(archiver.hashBits),
                      uint32_t(archiver.windowBits));
-    if (workers <= 1) {
+    memory_ = coder_.allocateEncoder();
+    if (threads <= 1) {
         // The single-threaded program: one chunk buffer, one codec that parses and codes at once.
         chunks_.resize(1);
         chunks_[0].bytes = allocateChunkBuffer(archiver.windowBits);
-        memory_ = uint64_t(capacity_) + coder_.allocateEncoder();
+        memory_ += uint64_t(capacity_);
         return;
     }
-    // One chunk per worker: while the coder holds one, the others are being parsed, which keeps
-    // every core busy as long as coding is the smaller share of the work.
-    chunks_.resize(size_t(workers));
+    // A chunk per thread: while the calling thread codes one, the workers parse the others, and
+    // the calling thread parses too whenever the chunk it needs next is still being parsed.
+    chunks_.resize(size_t(threads));
     for (Chunk& chunk : chunks_) {
         chunk.bytes = allocateChunkBuffer(archiver.windowBits);
         chunk.tokens.reserve(capacity_);
         memory_ += uint64_t(capacity_) + chunk.tokens.capacity;
     }
+    const int32_t workers = threads - 1;
     for (int32_t i = 0; i < workers; ++i) {
         parsers_.push_back(std::make_unique<ContextLz>());
         parsers_.back()->configure(uint32_t(archiver.tableBits), uint32_t(archiver.hashBits),
                                    uint32_t(archiver.windowBits));
         memory_ += parsers_.back()->allocateEncoder();
     }
-    coder_.resetModels();
-    memory_ += sizeof(ContextLz);
     try {
         for (int32_t i = 0; i < workers; ++i)
             threads_.emplace_back([this, i] { work(*parsers_[size_t(i)]); });
     } catch (const std::system_error&) {
         stopWorkers();
-        threadFailure(workers);
+        threadFailure(threads);
     }
 }
 
@@ -84,16 +84,20 @@ void PackPipeline::work(ContextLz& codec) {
         if (stopping_) return;
         Chunk& chunk = chunks_[nextToParse_++ % chunks_.size()];
         lock.unlock();
-        try {
-            codec.parseChunk(chunk.bytes.get(), chunk.len, chunk.tokens, settings_.chainLimit,
-                             settings_.lookaheadLimit, settings_.parseMode);
-        } catch (...) {
-            // The stop hook threw here; the coder raises it again when this chunk's turn comes.
-            chunk.failure = std::current_exception();
-        }
+        parse(codec, chunk);
         lock.lock();
         chunk.parsed = true;
         chunkParsed_.notify_all();
+    }
+}
+
+void PackPipeline::parse(ContextLz& codec, Chunk& chunk) {
+    try {
+        codec.parseChunk(chunk.bytes.get(), chunk.len, chunk.tokens, settings_.chainLimit,
+                         settings_.lookaheadLimit, settings_.parseMode);
+    } catch (...) {
+        // The stop hook threw here; the coder raises it again when this chunk's turn comes.
+        chunk.failure = std::current_exception();
     }
 }
 
@@ -128,8 +132,19 @@ const PackPipeline::Chunk* PackPipeline::next(FileStream& stream) {
     Chunk& chunk = chunks_[nextToCode_ % ring];
     const int64_t start = clockMs();
     {
+        // Waiting is the last resort: any chunk nobody has taken yet is parsed here meanwhile.
         std::unique_lock<std::mutex> lock(mutex_);
-        chunkParsed_.wait(lock, [&] { return chunk.parsed; });
+        while (!chunk.parsed) {
+            if (nextToParse_ == submitted_) {
+                chunkParsed_.wait(lock);
+                continue;
+            }
+            Chunk& own = chunks_[nextToParse_++ % ring];
+            lock.unlock();
+            parse(coder_, own);
+            lock.lock();
+            own.parsed = true;
+        }
     }
     chunk.waitedMs = clockMs() - start;
     holding_ = true;

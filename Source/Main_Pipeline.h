@@ -1,7 +1,8 @@
 // The threads of a run. Pack: worker threads parse chunks ahead of the coder, which codes them in
-// stream order on the calling thread. Unpack and test: the calling thread decodes while a second
-// thread undoes the filter, computes CRC-32 values and writes the files. With one thread (or one
-// chunk) both run inline, as a single-threaded program would.
+// stream order on the calling thread and, rather than wait for a parse, parses a chunk itself.
+// Unpack and test: the calling thread decodes while a second thread undoes the filter, computes
+// CRC-32 values and writes the files. With one thread (or one chunk) both run inline, as a
+// single-threaded program would.
 //
 // A stop raised on a worker (the stop hook throwing) is carried to the calling thread and raised
 // again there when the chunk it belongs to comes up; no thread outlives its pipeline object.
@@ -38,9 +39,9 @@ class PackPipeline {
         int64_t waitedMs = 0;       // how long the coder waited for the parse
     };
 
-    // Allocates every buffer and table on the calling thread, then starts `workers` threads
-    // (none when workers <= 1).
-    PackPipeline(const Archiver& archiver, int32_t workers);
+    // Allocates every buffer and table on the calling thread, then starts threads - 1 workers
+    // (none when threads <= 1: the single-threaded program).
+    PackPipeline(const Archiver& archiver, int32_t threads);
     ~PackPipeline();
     PackPipeline(const PackPipeline&) = delete;
     PackPipeline& operator=(const PackPipeline&) = delete;
@@ -56,12 +57,13 @@ class PackPipeline {
 
   private:
     void work(ContextLz& codec);
+    void parse(ContextLz& codec, Chunk& chunk);
     void stopWorkers();
 
     const Archiver settings_;
     int32_t capacity_;
     uint64_t memory_ = 0;
-    ContextLz coder_; // inline: parses and codes; with workers: only codes
+    ContextLz coder_; // parses and codes; with workers it parses only while it would wait
     std::vector<std::unique_ptr<ContextLz>> parsers_;
     std::vector<Chunk> chunks_; // a ring indexed by sequence number
     bool inputEnded_ = false;

@@ -144,23 +144,24 @@ TEST(Threads, UnpackAndTestAgreeWithAnyThreadCount) {
 }
 
 // The memory lines count what is allocated: per worker its tables, a chunk buffer and a token
-// list; never more workers than chunks; -threads clamped to 1..64.
+// list; never more threads than chunks; -threads clamped to 1..64.
 TEST(Threads, MemoryLinesCountEveryWorker) {
     Sandbox box;
-    // 70 chunks of 64 KB with tiny tables, so that 64 workers stay cheap.
+    // 70 chunks of 64 KB with tiny tables, so that 64 threads stay cheap.
     box.put("in.txt", textBytes(70 * 65536 - 5, 3));
     const uint64_t chunk = 65536;
     const uint64_t tables = 1536 * 128 + 512 * 128 + sizeof(qzn::ContextLz);
     const uint64_t tokens = qzn::TokenList::capacityFor(int32_t(chunk));
-    auto packMemory = [&](uint64_t workers) {
-        const uint64_t bytes = workers == 1 ? chunk + tables + qzn::kBitBufferBytes
-                                            : workers * (chunk + tokens + tables) +
-                                                  sizeof(qzn::ContextLz) + qzn::kBitBufferBytes;
+    // Every thread parses with tables of its own; the calling thread also codes with its models.
+    auto packMemory = [&](uint64_t threads) {
+        const uint64_t bytes = threads == 1
+                                   ? chunk + tables + qzn::kBitBufferBytes
+                                   : threads * (chunk + tokens + tables) + qzn::kBitBufferBytes;
         return "Encoder memory: " + std::to_string(bytes >> 10) + " KB\n";
     };
     const struct {
         std::string flag;
-        uint64_t workers;
+        uint64_t threads;
     } cases[] = {{"-threads:1", 1}, {"-threads:0", 1},    {"-threads:-4", 1},
                  {"-threads:3", 3}, {"-threads:999", 64}, {"-threads: 2x", 2}};
     for (const auto& c : cases) {
@@ -168,9 +169,9 @@ TEST(Threads, MemoryLinesCountEveryWorker) {
         RunResult r = box.run({"-force-overwrite", "-window:16", "-table:7", "-hash:7", c.flag,
                                "c1", "a.qzn", "in.txt"});
         ASSERT_EQ(r.status, 0) << r.out;
-        EXPECT_EQ(memoryLine(r.out, "Encoder memory"), packMemory(c.workers));
+        EXPECT_EQ(memoryLine(r.out, "Encoder memory"), packMemory(c.threads));
     }
-    // Two chunks: -threads:8 starts two workers.
+    // Two chunks: -threads:8 runs two threads.
     box.put("two.txt", textBytes(100000, 4));
     RunResult r = box.run({"-force-overwrite", "-window:16", "-table:7", "-hash:7", "-threads:8",
                            "c1", "a.qzn", "two.txt"});
