@@ -202,22 +202,48 @@ void ContextLz::decodeChunk(uint8_t* data, int32_t len, BitReader& reader) {
     //
     // Every token ends in a checkpoint, and so did the last opening literal: each token starts
     // at or below the checkpoint threshold and reads at most kMaxTokenBits, so its reads stay
-    // inside the hard bound, and one 8-byte load at its start (at least 57 valid bits) serves all
-    // of them. The hard-bound test of the opening literals covers a reader handed over past it.
-    static_assert(kMaxTokenBits <= 57);
+    // inside the hard bound. The stream bits wait in `window`, `valid` of them from the current
+    // position on, topped up without a branch from `next`, the first byte not yet in it: bits
+    // above `valid` are either zero or the stream's own, so OR-ing the same bytes in again is
+    // harmless. A symbol is looked up before the top-up (at least 14 bits are always there), so
+    // the loads of the refill stay off the chain from one symbol to the next.
+    static_assert(kMaxTokenBits <= 56);
     static_assert(((kBitCheckpointThreshold + kMaxTokenBits) & ~7u) < kBitHardBound);
-    static_assert(kBitCheckpointThreshold / 8 + 8 <= kBitBufferBytes);
+    static_assert(kBitCheckpointThreshold / 8 + 24 <= kBitBufferBytes);
     const int32_t tokenEnd = len - 8;
-    uint32_t position = in.position();
     const uint8_t* stream = in.buffer;
+    const uint8_t* next;
+    uint64_t window;
+    uint32_t valid;
+    auto start = [&](uint32_t position) {
+        next = stream + (position >> 3);
+        std::memcpy(&window, next, 8);
+        window >>= position & 7;
+        // Seven whole bytes count; the eighth's bits stay above `valid`.
+        valid = 56 - (position & 7);
+        next += 7;
+    };
+    auto refill = [&] {
+        uint64_t word;
+        std::memcpy(&word, next, 8);
+        window |= word << (valid & 63);
+        next += 7 - ((valid >> 3) & 7);
+        valid |= 56;
+    };
+    auto position = [&] { return uint32_t(next - stream) * 8 - valid; };
+    start(in.position());
     uint32_t recent = 0;
     if (j < tokenEnd)
         recent = uint32_t(data[j - 3]) << 16 | uint32_t(data[j - 2]) << 8 | data[j - 1];
     while (j < tokenEnd) {
-        uint64_t window;
-        std::memcpy(&window, stream + (position >> 3), 8);
-        window >>= position & 7;
-        const uint32_t s = takeSymbol(symbolModel, symbols, window, position);
+        symbols.tick(symbolModel);
+        const uint32_t entry = symbols.lookup(symbolModel, uint32_t(window));
+        refill();
+        const uint32_t length = entry & 15;
+        window >>= length;
+        valid -= length;
+        const uint32_t s = entry >> 4;
+        symbolModel.update(s);
         const uint32_t context = recent & 0xFF;
         if (s <= 255) {
             ring.append(context, j);
@@ -232,32 +258,43 @@ void ContextLz::decodeChunk(uint8_t* data, int32_t len, BitReader& reader) {
             j += 2;
             recent = (recent << 16 | (pair & 0xFFFF)) & 0xFFFFFF;
         } else {
+            // At least 42 bits remain: length bits, the distance symbol and its bits.
             const uint32_t k = s - 256;
+            uint32_t used = 0;
             const int32_t n =
-                lengthBase[k] + int32_t(takeBits(lengthExtraBits[k], window, position)) + 4;
-            const uint32_t d = takeSymbol(distanceModel, distances, window, position);
+                lengthBase[k] + int32_t(takeBits(lengthExtraBits[k], window, used)) + 4;
+            const uint32_t d = takeSymbol(distanceModel, distances, window, used);
             const uint32_t v =
-                uint32_t(distanceBase[d]) + takeBits(distanceExtraBits[d], window, position);
+                uint32_t(distanceBase[d]) + takeBits(distanceExtraBits[d], window, used);
+            valid -= used;
+            refill();
             const int32_t h = ring.lookBack(context, v);
             // h >= 0 && h < j in one unsigned comparison (j > 0 here).
             QZN_CHECK(uint32_t(h) < uint32_t(j), kContextLzSource, 544);
             ring.append(context, j);
             QZN_CHECK(n <= len - j, kContextLzSource, 549);
+            // The last three bytes of the match, read from its source so that the next token's
+            // context does not wait for the copy's stores; an overlapping copy repeats the
+            // last `gap` bytes before it.
+            const int32_t gap = j - h;
+            recent = QZN_LIKELY(gap >= n)
+                         ? lastThreeBytes(data + h + n)
+                         : uint32_t(data[h + (n - 3) % gap]) << 16 |
+                               uint32_t(data[h + (n - 2) % gap]) << 8 | data[h + (n - 1) % gap];
             copyMatch(data + j, data + h, n, len - j);
             j += n;
-            recent = lastThreeBytes(data + j);
         }
         const uint32_t x = recent >> 16;
         pairMemory[x] = (pairMemory[x] << 16) | (recent & 0xFFFF);
-        if (QZN_UNLIKELY(position > kBitCheckpointThreshold)) {
-            reader.bitPosition = position;
+        if (QZN_UNLIKELY(position() > kBitCheckpointThreshold)) {
+            reader.bitPosition = position();
             reader.loadSegment();
             stream = reader.buffer;
-            position = reader.bitPosition;
+            start(reader.bitPosition);
         }
     }
     in.buffer = stream;
-    in.load(position);
+    in.load(position());
 
     // Closing literals.
     for (; j < len; ++j) {
