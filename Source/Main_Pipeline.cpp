@@ -39,9 +39,10 @@ PackPipeline::PackPipeline(const Archiver& archiver, int32_t threads)
         memory_ += uint64_t(capacity_);
         return;
     }
-    // A chunk per thread: while the calling thread codes one, the workers parse the others, and
-    // the calling thread parses too whenever the chunk it needs next is still being parsed.
-    chunks_.resize(size_t(threads));
+    // A chunk per thread and one more: while the calling thread codes one chunk and reads the
+    // next, every worker still has one to parse. The calling thread parses too whenever the
+    // chunk it needs next is still being parsed.
+    chunks_.resize(size_t(threads) + 1);
     for (Chunk& chunk : chunks_) {
         chunk.bytes = allocateChunkBuffer(archiver.windowBits);
         chunk.tokens.reserve(capacity_);

@@ -152,11 +152,11 @@ TEST(Threads, MemoryLinesCountEveryWorker) {
     const uint64_t chunk = 65536;
     const uint64_t tables = 1536 * 128 + 512 * 128 + sizeof(qzn::ContextLz);
     const uint64_t tokens = qzn::TokenList::capacityFor(int32_t(chunk));
-    // Every thread parses with tables of its own; the calling thread also codes with its models.
+    // Every thread parses with tables of its own, and one chunk more than threads is in flight.
     auto packMemory = [&](uint64_t threads) {
-        const uint64_t bytes = threads == 1
-                                   ? chunk + tables + qzn::kBitBufferBytes
-                                   : threads * (chunk + tokens + tables) + qzn::kBitBufferBytes;
+        const uint64_t bytes = threads == 1 ? chunk + tables + qzn::kBitBufferBytes
+                                            : threads * tables + (threads + 1) * (chunk + tokens) +
+                                                  qzn::kBitBufferBytes;
         return "Encoder memory: " + std::to_string(bytes >> 10) + " KB\n";
     };
     const struct {
