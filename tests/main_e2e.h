@@ -184,7 +184,10 @@ class Sandbox {
 inline std::map<std::string, std::string> snapshot(const fs::path& folder) {
     std::map<std::string, std::string> result;
     for (const auto& entry : fs::recursive_directory_iterator(folder)) {
-        std::string relative = utf8Text(fs::relative(entry.path(), folder));
+        // Cut off as text: the folder may be in the extended form "\\?\...", which the library
+        // cannot take apart.
+        const auto& path = entry.path().native();
+        std::string relative = utf8Text(fs::path(path.substr(folder.native().size() + 1)));
         result[relative] = entry.is_directory() ? "dir" : "file:" + readFile(entry.path());
     }
     return result;
