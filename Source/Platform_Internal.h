@@ -1,7 +1,10 @@
 // What the shared platform code needs from the file of each platform.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+#include <cstring>
+#include <string>
 
 namespace qzn {
 
@@ -14,5 +17,44 @@ void removeRegisteredFiles();
 
 // True when standard output is a terminal or console that someone watches.
 bool outputIsInteractive();
+
+// The files to remove when a run fails: a few fixed slots of paths already in the form the
+// system's removal call takes (bytes on POSIX, the extended wide form on Windows), so that a
+// signal or console-control handler can walk them without allocating, converting or taking a
+// lock. A slot is filled before it is marked active and freed by marking it free.
+template <class Char, size_t kCapacity> class CleanupRegistry {
+  public:
+    // A slot, or -1 when the path is empty, does not fit or every slot is taken.
+    int add(const std::basic_string<Char>& path) {
+        if (path.empty() || path.size() >= kCapacity) return -1;
+        for (int i = 0; i < kSlots; ++i) {
+            int expected = kFree;
+            if (!slots_[i].state.compare_exchange_strong(expected, kFilling)) continue;
+            std::memcpy(slots_[i].path, path.c_str(), (path.size() + 1) * sizeof(Char));
+            slots_[i].state.store(kActive, std::memory_order_release);
+            return i;
+        }
+        return -1;
+    }
+
+    void release(int slot) {
+        if (slot >= 0 && slot < kSlots) slots_[slot].state.store(kFree, std::memory_order_release);
+    }
+
+    // Calls remove(path) for every active slot; safe in a handler when `remove` is.
+    template <class Remove> void removeAll(Remove remove) const {
+        for (const Slot& slot : slots_)
+            if (slot.state.load(std::memory_order_acquire) == kActive) remove(slot.path);
+    }
+
+  private:
+    static constexpr int kSlots = 8;
+    static constexpr int kFree = 0, kFilling = 1, kActive = 2;
+    struct Slot {
+        std::atomic<int> state{kFree};
+        Char path[kCapacity];
+    };
+    Slot slots_[kSlots];
+};
 
 } // namespace qzn

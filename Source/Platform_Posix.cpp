@@ -30,28 +30,18 @@ void appendUtf8(std::string& out, uint32_t c) {
 }
 } // namespace
 
-// The cleanup registry: fixed slots holding narrow paths ready for unlink, so that a signal
-// handler can walk them without allocating, converting or taking a lock.
 namespace {
-constexpr int kCleanupSlots = 8;
-constexpr int kSlotFree = 0, kSlotFilling = 1, kSlotActive = 2;
-struct CleanupSlot {
-    std::atomic<int> state{kSlotFree};
-    char path[4096];
-};
-CleanupSlot cleanupSlots[kCleanupSlots];
+CleanupRegistry<char, 4096> cleanupRegistry;
 std::atomic<bool> handlersInstalled{false};
-
 } // namespace
 
 // Async-signal-safe: atomics, lstat and unlink only. Like removeFile, it never takes away a
 // device or FIFO that was named as the output.
 void removeRegisteredFiles() {
-    for (CleanupSlot& slot : cleanupSlots) {
-        if (slot.state.load(std::memory_order_acquire) != kSlotActive) continue;
+    cleanupRegistry.removeAll([](const char* path) {
         struct stat info;
-        if (::lstat(slot.path, &info) == 0 && S_ISREG(info.st_mode)) ::unlink(slot.path);
-    }
+        if (::lstat(path, &info) == 0 && S_ISREG(info.st_mode)) ::unlink(path);
+    });
 }
 
 namespace {
@@ -80,21 +70,11 @@ void installInterruptHandlers() {
 
 int registerCleanup(const std::wstring& path) {
     installInterruptHandlers();
-    const std::string narrow = toUtf8(path);
-    if (narrow.empty() || narrow.size() >= sizeof(CleanupSlot::path)) return -1;
-    for (int i = 0; i < kCleanupSlots; ++i) {
-        int expected = kSlotFree;
-        if (!cleanupSlots[i].state.compare_exchange_strong(expected, kSlotFilling)) continue;
-        std::memcpy(cleanupSlots[i].path, narrow.c_str(), narrow.size() + 1);
-        cleanupSlots[i].state.store(kSlotActive, std::memory_order_release);
-        return i;
-    }
-    return -1;
+    return cleanupRegistry.add(toUtf8(path));
 }
 
 void unregisterCleanup(int slot) {
-    if (slot >= 0 && slot < kCleanupSlots)
-        cleanupSlots[slot].state.store(kSlotFree, std::memory_order_release);
+    cleanupRegistry.release(slot);
 }
 
 void writeOutput(const char* data, size_t size) {

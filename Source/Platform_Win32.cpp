@@ -2,58 +2,12 @@
 #include "Platform.h"
 #include "Platform_Internal.h"
 
-#include <atomic>
 #include <cstring>
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 
 namespace qzn {
-
-// The cleanup registry: fixed slots holding wide paths, so that the console-control handler (which
-// runs on a thread of its own) can walk them without allocating or taking a lock.
-namespace {
-constexpr int kCleanupSlots = 8;
-constexpr int kSlotFree = 0, kSlotFilling = 1, kSlotActive = 2;
-struct CleanupSlot {
-    std::atomic<int> state{kSlotFree};
-    wchar_t path[32768];
-};
-CleanupSlot cleanupSlots[kCleanupSlots];
-std::atomic<bool> handlerInstalled{false};
-
-// Ctrl-C, Ctrl-Break, a closed console window, logoff and shutdown: the status is 128 + the
-// number of the signal each stands for (SIGINT, SIGTERM, SIGHUP).
-BOOL WINAPI onConsoleControl(DWORD event) {
-    removeRegisteredFiles();
-    const int signal = event == CTRL_C_EVENT ? 2 : event == CTRL_CLOSE_EVENT ? 1 : 15;
-    ExitProcess(UINT(128 + signal));
-    return TRUE;
-}
-} // namespace
-
-void removeRegisteredFiles() {
-    for (CleanupSlot& slot : cleanupSlots)
-        if (slot.state.load(std::memory_order_acquire) == kSlotActive) DeleteFileW(slot.path);
-}
-
-int registerCleanup(const std::wstring& path) {
-    if (!handlerInstalled.exchange(true)) SetConsoleCtrlHandler(onConsoleControl, TRUE);
-    if (path.empty() || path.size() >= sizeof(CleanupSlot::path) / sizeof(wchar_t)) return -1;
-    for (int i = 0; i < kCleanupSlots; ++i) {
-        int expected = kSlotFree;
-        if (!cleanupSlots[i].state.compare_exchange_strong(expected, kSlotFilling)) continue;
-        std::memcpy(cleanupSlots[i].path, path.c_str(), (path.size() + 1) * sizeof(wchar_t));
-        cleanupSlots[i].state.store(kSlotActive, std::memory_order_release);
-        return i;
-    }
-    return -1;
-}
-
-void unregisterCleanup(int slot) {
-    if (slot >= 0 && slot < kCleanupSlots)
-        cleanupSlots[slot].state.store(kSlotFree, std::memory_order_release);
-}
 
 void writeOutput(const char* data, size_t size) {
     HANDLE console = GetStdHandle(STD_OUTPUT_HANDLE);

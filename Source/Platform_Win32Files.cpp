@@ -1,5 +1,7 @@
-// Files and folders on Windows, through kernel32 and the runtime's wide-path streams.
+// Files and folders on Windows, through kernel32 and the runtime's wide-path streams; the files
+// that must not outlive a failed run.
 #include "Platform.h"
+#include "Platform_Internal.h"
 
 #include <fcntl.h>
 #include <io.h>
@@ -35,7 +37,56 @@ DWORD attributesOf(const std::wstring& path) {
     return GetFileAttributesW(nativePath(path).c_str());
 }
 
+// Removes a regular file and nothing else: a folder, a device, a pipe or a link in its place
+// stays, as on POSIX. The check and the removal go through one handle, so that nothing can be
+// put there in between. Allocates nothing, so the console-control handler may call it.
+bool removeRegularFile(const wchar_t* systemPath) {
+    // Without backup semantics a folder does not open; a link opens as itself.
+    HANDLE handle = CreateFileW(systemPath, DELETE | FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    const DWORD notRegular =
+        FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
+    const bool regular = GetFileType(handle) == FILE_TYPE_DISK &&
+                         GetFileInformationByHandle(handle, &info) &&
+                         !(info.dwFileAttributes & notRegular);
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    const bool removed = regular && SetFileInformationByHandle(handle, FileDispositionInfo,
+                                                               &disposition, sizeof disposition);
+    CloseHandle(handle);
+    return removed;
+}
+
+// Paths in the form removeRegularFile takes; the console-control handler runs on a thread of its
+// own and may find any of them.
+CleanupRegistry<wchar_t, 32768> cleanupRegistry;
+std::atomic<bool> handlerInstalled{false};
+
+// Ctrl-C, Ctrl-Break, a closed console window, logoff and shutdown: the status is 128 + the
+// number of the signal each stands for (SIGINT, SIGTERM, SIGHUP).
+BOOL WINAPI onConsoleControl(DWORD event) {
+    removeRegisteredFiles();
+    const int signal = event == CTRL_C_EVENT ? 2 : event == CTRL_CLOSE_EVENT ? 1 : 15;
+    ExitProcess(UINT(128 + signal));
+    return TRUE;
+}
+
 } // namespace
+
+void removeRegisteredFiles() {
+    cleanupRegistry.removeAll(removeRegularFile);
+}
+
+int registerCleanup(const std::wstring& path) {
+    if (!handlerInstalled.exchange(true)) SetConsoleCtrlHandler(onConsoleControl, TRUE);
+    return cleanupRegistry.add(nativePath(path));
+}
+
+void unregisterCleanup(int slot) {
+    cleanupRegistry.release(slot);
+}
 
 FILE* openFile(const std::wstring& path, const char* mode) {
     const std::string m = mode;
@@ -197,7 +248,7 @@ FILE* createTemporaryFile(const std::wstring& target, std::wstring& path, int& s
                 _close(fd);
             else
                 CloseHandle(handle);
-            DeleteFileW(nativePath(path).c_str());
+            removeFile(path);
             unregisterCleanup(slot);
             slot = -1;
             break;
@@ -219,7 +270,7 @@ bool replaceFile(const std::wstring& from, const std::wstring& to) {
 }
 
 bool removeFile(const std::wstring& path) {
-    return DeleteFileW(nativePath(path).c_str()) != 0;
+    return removeRegularFile(nativePath(path).c_str());
 }
 
 } // namespace qzn
