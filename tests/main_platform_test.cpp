@@ -212,6 +212,25 @@ TEST(StoredNames, NamesThatLandOnOneFileAsk) {
     EXPECT_EQ(readFile(box.at("out/q_x")), "first q?x");
 }
 
+// A file that Windows writes under the name of a folder made from another stored name: the run
+// fails on that file, and the failure takes away no folder.
+TEST(StoredNames, FileLandingOnAFolderFailsAndKeepsTheFolder) {
+    CraftedArchive crafted;
+    crafted.file(crafted.folder(0, L"x:"), L"inner", "inside");
+    crafted.file(0, L"x?", "a file");
+    Sandbox box;
+    crafted.write(box.at("clash.qzn"));
+    RunResult r = box.run({"-force-overwrite", "d", "clash.qzn", "out"});
+    if (!kWindows) {
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_EQ(readFile(box.at("out/x?")), "a file");
+        return;
+    }
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("Error: Failed to open out/x_\n"), std::string::npos) << r.out;
+    EXPECT_EQ(readFile(box.at("out/x_/inner")), "inside");
+}
+
 // Long paths in the test itself: the library's single-entry calls take the extended form
 // "\\?\C:\..." on Windows, but its directory iterator cannot go that deep there, so folders are
 // walked with the program's own listing, which reaches paths of any length.
