@@ -335,6 +335,36 @@ TEST(LongPaths, TreeBeyondThreeHundredCharacters) {
     }
 }
 
+// On Windows '\' separates as '/' does on the command line, also at the end of the input folder
+// and in absolute paths.
+TEST(CommandLinePaths, BackslashesSeparateOnWindows) {
+    if (!kWindows) GTEST_SKIP() << "'\\' is an ordinary character in names elsewhere";
+    Sandbox box;
+    box.put("in/sub/a.txt", textBytes(3000, 1));
+    box.put("in/b.txt", textBytes(2000, 2));
+    fs::create_directories(box.at("archives"));
+    const auto tree = snapshot(box.at("in"));
+    std::string absolute = utf8Text(box.work);
+    for (char& c : absolute)
+        if (c == '/') c = '\\';
+    const std::pair<std::string, std::string> runs[] = {
+        {"in", "archives\\one.qzn"},
+        {"in\\", "archives\\two.qzn"},
+        {absolute + "\\in", absolute + "\\archives\\three.qzn"},
+    };
+    int k = 0;
+    for (const auto& [input, archive] : runs) {
+        SCOPED_TRACE(input);
+        RunResult r = box.run({"c", archive, input});
+        ASSERT_EQ(r.status, 0) << r.out;
+        const std::string out = "out" + std::to_string(++k);
+        r = box.run({"d", archive, (k == 3 ? absolute + "\\" : std::string()) + out});
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_NE(r.out.find("All crc32 match\n"), std::string::npos) << r.out;
+        EXPECT_EQ(snapshot(box.at(out)), tree);
+    }
+}
+
 // The answer is the first character of a line; the rest of the line, a Windows line end
 // included, is discarded, so each line answers one question.
 TEST(Answer, FirstCharacterOfEachLine) {
