@@ -1,5 +1,6 @@
 // CRC-32, file measurement and duplicate detection.
 #include "Files.h"
+#include "FilesSupport.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +10,7 @@
 namespace qzn {
 namespace {
 
+using testing::folderListOf;
 using testing::runCapturingStop;
 using testing::TempDir;
 using testing::writeFile;
@@ -47,24 +49,11 @@ TEST(Crc32, SlicedUpdateMatchesBytewiseAtEverySplitAndAlignment) {
     }
 }
 
-FileList listOf(const TempDir& tmp, const std::vector<std::pair<std::string, std::string>>& files) {
-    FileList list;
-    list.dirs.resize(1);
-    for (const auto& [name, contents] : files) {
-        writeFile(tmp / name, contents);
-        FileEntry entry;
-        entry.name = fromUtf8(name);
-        entry.path = fromUtf8(tmp / name);
-        list.dirs[0].files.push_back(list.files.size());
-        list.files.push_back(entry);
-    }
-    return list;
-}
-
 TEST(Measure, CrcOfLargeFileReportsProgressPerBlock) {
     TempDir tmp;
     const std::vector<uint8_t> data = testing::randomBytes(20 << 20, 3);
-    FileList list = listOf(tmp, {{"empty", ""}, {"big", std::string(data.begin(), data.end())}});
+    FileList list =
+        folderListOf(tmp.path(), {{"empty", ""}, {"big", std::string(data.begin(), data.end())}});
     auto run = runCapturingStop([&] { list.measure(true); });
     EXPECT_FALSE(run.stopped);
     EXPECT_EQ(list.files[0].crc, 0u);
@@ -131,7 +120,8 @@ TEST(Measure, VanishedFileIsLeftOutNamingIt) {
 
 TEST(Duplicates, EveryIdenticalPairIsCounted) {
     TempDir tmp;
-    FileList three = listOf(tmp, {{"x", "same"}, {"other", "diff"}, {"y", "same"}, {"z", "same"}});
+    FileList three =
+        folderListOf(tmp.path(), {{"x", "same"}, {"other", "diff"}, {"y", "same"}, {"z", "same"}});
     auto run = runCapturingStop([&] {
         three.measure(true);
         three.findDuplicates();
@@ -143,7 +133,7 @@ TEST(Duplicates, EveryIdenticalPairIsCounted) {
     EXPECT_EQ(three.files[3].duplicateOf, 2u); // Z -> Y
     EXPECT_EQ(three.totalSize(), 8u);
 
-    FileList two = listOf(tmp, {{"p", "12345"}, {"q", "12345"}});
+    FileList two = folderListOf(tmp.path(), {{"p", "12345"}, {"q", "12345"}});
     run = runCapturingStop([&] {
         two.measure(true);
         two.findDuplicates();
@@ -154,7 +144,7 @@ TEST(Duplicates, EveryIdenticalPairIsCounted) {
 
 TEST(Duplicates, EqualSizeAndCrcAloneDoNotMatch) {
     TempDir tmp;
-    FileList list = listOf(tmp, {{"a", "abcd"}, {"b", "abce"}});
+    FileList list = folderListOf(tmp.path(), {{"a", "abcd"}, {"b", "abce"}});
     list.files[0].size = list.files[1].size = 4;
     list.files[0].crc = list.files[1].crc = 0x12345678; // as if the CRCs collided
     auto run = runCapturingStop([&] { list.findDuplicates(); });
@@ -171,8 +161,9 @@ TEST(Duplicates, LargeFilesAreComparedWholeBeyondTheCache) {
     const std::string big(bytes.begin(), bytes.end());
     std::string changed = big;
     changed.back() ^= 1;
-    FileList list = listOf(
-        tmp, {{"a", big}, {"c", changed}, {"short", big.substr(0, big.size() - 1)}, {"b", big}});
+    FileList list = folderListOf(
+        tmp.path(),
+        {{"a", big}, {"c", changed}, {"short", big.substr(0, big.size() - 1)}, {"b", big}});
     auto run = runCapturingStop([&] { list.measure(true); });
     ASSERT_FALSE(run.stopped) << run.output;
     EXPECT_EQ(list.files[0].size, 600000u);

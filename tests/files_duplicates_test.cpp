@@ -2,6 +2,7 @@
 // contents makes j point at i (so at the latest such i) and counts once. Groups of files share
 // size and CRC-32 without sharing contents, so that the grouping alone cannot give the answer.
 #include "Files.h"
+#include "FilesSupport.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -121,17 +122,10 @@ TEST(Duplicates, ChainsCountEveryIdenticalPair) {
     // identical earlier file.
     TempDir tmp;
     fs::create_directories(tmp / "in");
-    FileList list;
-    list.dirs.resize(1);
     const std::vector<std::string> contents = {"same", "", "same", "", "same", "other", "", "same"};
-    for (size_t i = 0; i < contents.size(); ++i) {
-        writeFile(tmp / ("in/" + std::to_string(i)), contents[i]);
-        FileEntry entry;
-        entry.name = fromUtf8(std::to_string(i));
-        entry.path = fromUtf8(tmp / ("in/" + std::to_string(i)));
-        list.dirs[0].files.push_back(i);
-        list.files.push_back(entry);
-    }
+    std::vector<std::pair<std::string, std::string>> files;
+    for (size_t i = 0; i < contents.size(); ++i) files.push_back({std::to_string(i), contents[i]});
+    FileList list = testing::folderListOf(tmp / "in", files);
     auto run = runCapturingStop([&] {
         list.measure(true);
         list.findDuplicates();

@@ -1,6 +1,7 @@
 // The contents stream in both directions, the overwrite question, the output tree, duplicate
 // copies and the CRC comparison.
 #include "Files.h"
+#include "FilesSupport.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@ namespace qzn {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::folderListOf;
 using testing::readFile;
 using testing::runCapturingStop;
 using testing::TempDir;
@@ -37,16 +39,8 @@ std::vector<uint8_t> readAll(FileStream& stream, int32_t step) {
 // A folder list over the given files (contents), measured without CRCs.
 void makeInput(FileStream& stream, const TempDir& tmp,
                const std::vector<std::pair<std::string, std::string>>& files) {
-    stream.dirs.resize(1);
-    for (const auto& [name, contents] : files) {
-        writeFile(tmp / name, contents);
-        FileEntry entry;
-        entry.name = fromUtf8(name);
-        entry.path = fromUtf8(tmp / name);
-        entry.size = contents.size();
-        stream.dirs[0].files.push_back(stream.files.size());
-        stream.files.push_back(entry);
-    }
+    static_cast<FileList&>(stream) = folderListOf(tmp.path(), files);
+    for (size_t i = 0; i < files.size(); ++i) stream.files[i].size = files[i].second.size();
 }
 
 // ---- Reading (packing) ---------------------------------------------------------------------
