@@ -56,6 +56,32 @@ struct SmallFileCache {
     void clear();
 };
 
+// What the measuring pass learns from one file, read apart from the list (possibly on another
+// thread) and applied in list order by FileList::measure.
+struct FileProbe {
+    static constexpr uint64_t kLargestRead = uint64_t(1) << 20; // larger files: by the pass itself
+    bool opened = false;
+    bool read = false; // the contents were read: crc, failed and longer hold
+    uint64_t size = 0;
+    FileId id;
+    uint32_t crc = 0;
+    bool failed = false, longer = false;
+    std::vector<uint8_t> bytes; // the contents of a file small enough to be kept
+};
+// Opens the file and, with `withCrc`, reads it if it is at most kLargestRead bytes long; the
+// bytes of a file too large to be kept go through `scratch`.
+FileProbe probeFile(const std::wstring& path, bool withCrc, std::vector<uint8_t>& scratch);
+
+// Files read ahead of the measuring pass: take(i) hands over file i's probe, or returns false
+// when the pass is to read that file itself. The pass asks for each file once, in list order.
+class ProbesAhead {
+  public:
+    virtual bool take(uint64_t file, FileProbe& probe) = 0;
+
+  protected:
+    ~ProbesAhead() = default;
+};
+
 struct FileList {
     std::vector<DirEntry> dirs;
     std::vector<FileEntry> files;
@@ -71,7 +97,9 @@ struct FileList {
     void scan(const std::wstring& inputPath, const std::vector<FileId>& leaveOut = {});
     // Removes the files marked in `dropped` (one flag per file) from the list.
     void removeFiles(const std::vector<uint8_t>& dropped);
-    void measure(bool withCrc);
+    // Sizes and (withCrc) CRC-32 values from one open of each file, in list order; files read
+    // ahead come from `ahead`.
+    void measure(bool withCrc, ProbesAhead* ahead = nullptr);
     void findDuplicates();
     void checkConsistency() const;
     void writeTable(BitWriter& writer) const;

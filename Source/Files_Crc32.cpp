@@ -122,33 +122,68 @@ bool sameContents(const FileList& list, uint64_t a, uint64_t b, std::vector<uint
 
 } // namespace
 
-void FileList::measure(bool withCrc) {
+FileProbe probeFile(const std::wstring& path, bool withCrc, std::vector<uint8_t>& scratch) {
+    FileProbe probe;
+    InputFile input;
+    probe.opened = input.open(path, &probe.size);
+    if (!probe.opened) return probe;
+    probe.id = input.identity();
+    if (!withCrc || probe.size > FileProbe::kLargestRead) return probe;
+    probe.read = true;
+    if (probe.size == 0) {
+        uint8_t extra[1];
+        probe.longer = input.read(extra, 1) > 0;
+        return probe;
+    }
+    // Read as the pass reads a kept file: with room for one byte more, to see whether there is.
+    const bool keepable = probe.size <= SmallFileCache::kLargestFile;
+    std::vector<uint8_t>& bytes = keepable ? probe.bytes : scratch;
+    if (bytes.size() < probe.size + 1) bytes.resize(size_t(probe.size) + 1);
+    probe.longer = readBlock(input, bytes.data(), probe.size, true, probe.failed);
+    if (keepable) bytes.resize(size_t(probe.size));
+    probe.crc = crc32Update(0, bytes.data(), int32_t(probe.size));
+    return probe;
+}
+
+void FileList::measure(bool withCrc, ProbesAhead* ahead) {
     // One open per file: the size comes from the open handle, and the CRC-32 (over exactly that
     // many bytes) from the same handle. Small files are kept for the data pass while the budget
-    // lasts.
+    // lasts. A file read ahead went through the same steps; only the messages and the cache are
+    // left for here, in list order.
     const unsigned count = unsigned(files.size());
     std::vector<uint8_t> dropped;
     std::unique_ptr<uint8_t[]> block;
-    uint8_t probe[1];
-    InputFile input;
+    auto drop = [&](uint64_t i) {
+        if (dropped.empty()) dropped.resize(files.size(), 0);
+        dropped[i] = 1;
+    };
     for (uint64_t i = 0; i < files.size(); ++i) {
         FileEntry& file = files[i];
         const std::wstring path = pathOf(i);
-        if (!input.open(path, &file.size)) {
+        FileProbe probe;
+        InputFile input; // this pass's own open, for a file not read ahead
+        bool taken = ahead != nullptr && ahead->take(i, probe);
+        // Too large to be read ahead: read here, from an open of its own.
+        if (taken && probe.opened && withCrc && !probe.read) taken = false;
+        if (!taken) {
+            probe = FileProbe();
+            probe.opened = input.open(path, &probe.size);
+            probe.id = input.identity();
+        }
+        if (!probe.opened) {
             if (dirs.empty()) fatalWide(L"Error: Unable to access %ls\n", file.name.c_str());
             // Left out rather than stopping the pack: the rest is still stored.
             printWide(L"Warning: Skipping %ls (file cannot be read)\n", path.c_str());
-            if (dropped.empty()) dropped.resize(files.size(), 0);
-            dropped[i] = 1;
+            drop(i);
             incomplete = true;
             continue;
         }
-        if (std::find(excluded.begin(), excluded.end(), input.identity()) != excluded.end()) {
+        if (std::find(excluded.begin(), excluded.end(), probe.id) != excluded.end()) {
             printWide(L"Warning: Skipping %ls (the archive being written)\n", path.c_str());
-            if (dropped.empty()) dropped.resize(files.size(), 0);
-            dropped[i] = 1;
+            drop(i);
             continue;
         }
+        file.size = probe.size;
         file.crc = 0;
         if (!withCrc) continue;
 
@@ -158,14 +193,27 @@ void FileList::measure(bool withCrc) {
         // others again and checks them itself.
         bool failed = false, longer = false;
         if (file.size == 0) {
-            longer = input.read(probe, 1) > 0;
+            uint8_t extra[1];
+            longer = taken ? probe.longer : input.read(extra, 1) > 0;
         } else if (cache.fits(file.size)) {
             const size_t at = cache.bytes.size();
-            cache.bytes.resize(at + size_t(file.size) + 1);
-            longer = readBlock(input, cache.bytes.data() + at, file.size, true, failed);
-            cache.bytes.pop_back();
+            if (taken) {
+                cache.bytes.insert(cache.bytes.end(), probe.bytes.begin(), probe.bytes.end());
+                failed = probe.failed;
+                longer = probe.longer;
+                file.crc = probe.crc;
+            } else {
+                cache.bytes.resize(at + size_t(file.size) + 1);
+                longer = readBlock(input, cache.bytes.data() + at, file.size, true, failed);
+                cache.bytes.pop_back();
+                file.crc = crc32Update(0, cache.bytes.data() + at, int32_t(file.size));
+            }
             cache.items.push_back({i, at});
-            file.crc = crc32Update(0, cache.bytes.data() + at, int32_t(file.size));
+            const double mb = double(file.size) / 1048576.0;
+            printProgressWide(formatWide(L"crc32 %ls: %.1f/%.1f MB", label.c_str(), mb, mb));
+        } else if (taken) {
+            // Read in one block, as below.
+            file.crc = probe.crc;
             const double mb = double(file.size) / 1048576.0;
             printProgressWide(formatWide(L"crc32 %ls: %.1f/%.1f MB", label.c_str(), mb, mb));
         } else {

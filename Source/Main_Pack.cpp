@@ -115,7 +115,13 @@ void pack(Archiver& archiver, const std::wstring& inputPath, const std::wstring&
     {
         FileList scanned;
         scanned.scan(inputPath, leaveOut);
-        scanned.measure(!archiver.skipCrc);
+        if (!archiver.skipCrc && threadCount(archiver) > 1 && scanned.files.size() > 1) {
+            // The other threads read files ahead of the pass.
+            MeasureAhead ahead(scanned, threadCount(archiver) - 1);
+            scanned.measure(true, &ahead);
+        } else {
+            scanned.measure(!archiver.skipCrc);
+        }
         if (!archiver.skipCrc) scanned.findDuplicates();
         scanned.checkConsistency();
         static_cast<FileList&>(stream) = std::move(scanned);

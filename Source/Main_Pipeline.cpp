@@ -25,7 +25,76 @@ namespace {
 
 } // namespace
 
-// ---- Pack ------------------------------------------------------------------------------------
+// ---- Pack: measuring -------------------------------------------------------------------------
+
+MeasureAhead::MeasureAhead(const FileList& list, int32_t workers) : list_(list), slots_(kWindow) {
+    try {
+        for (int32_t i = 0; i < workers; ++i) threads_.emplace_back([this] { work(); });
+    } catch (const std::system_error&) {
+        stop();
+        threadFailure(workers + 1);
+    }
+}
+
+MeasureAhead::~MeasureAhead() {
+    stop();
+}
+
+void MeasureAhead::stop() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    changed_.notify_all();
+    for (std::thread& thread : threads_)
+        if (thread.joinable()) thread.join();
+}
+
+void MeasureAhead::work() {
+    std::vector<uint8_t> scratch;
+    const uint64_t count = list_.files.size();
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        changed_.wait(lock, [&] {
+            return stopping_ || (nextToClaim_ < count && nextToClaim_ < nextToTake_ + kWindow);
+        });
+        if (stopping_) return;
+        const uint64_t file = nextToClaim_++;
+        Slot& slot = slots_[file % kWindow];
+        lock.unlock();
+        try {
+            slot.probe = probeFile(list_.pathOf(file), true, scratch);
+        } catch (...) {
+            slot.failure = std::current_exception();
+        }
+        lock.lock();
+        slot.done = true;
+        changed_.notify_all();
+    }
+}
+
+bool MeasureAhead::take(uint64_t file, FileProbe& probe) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    Slot& slot = slots_[file % kWindow];
+    if (file >= nextToClaim_) {
+        // Nobody has it yet: the pass reads it, and the workers go on after it.
+        nextToClaim_ = file + 1;
+        ++nextToTake_;
+        changed_.notify_all();
+        return false;
+    }
+    changed_.wait(lock, [&] { return slot.done; });
+    probe = std::move(slot.probe);
+    std::exception_ptr failure = std::exchange(slot.failure, nullptr);
+    slot = Slot();
+    ++nextToTake_;
+    changed_.notify_all();
+    lock.unlock();
+    if (failure) std::rethrow_exception(failure);
+    return true;
+}
+
+// ---- Pack: coding ----------------------------------------------------------------------------
 
 PackPipeline::PackPipeline(const Archiver& archiver, int32_t threads)
     : settings_(archiver), capacity_(int32_t(1) << archiver.windowBits) {

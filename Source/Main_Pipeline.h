@@ -1,4 +1,5 @@
-// The threads of a run. Pack: worker threads parse chunks ahead of the coder, which codes them in
+// The threads of a run. Pack: worker threads read input files ahead of the measuring pass, then
+// parse chunks ahead of the coder, which codes them in
 // stream order on the calling thread and, rather than wait for a parse, parses a chunk itself.
 // Unpack and test: the calling thread decodes while a second thread undoes the filter, computes
 // CRC-32 values and writes the files. With one thread (or one chunk) both run inline, as a
@@ -9,6 +10,7 @@
 #pragma once
 
 #include "ContextLz.h"
+#include "Files.h"
 #include "Main.h"
 
 #include <condition_variable>
@@ -27,6 +29,37 @@ int32_t threadCount(const Archiver& archiver);
 
 // Chunks of total bytes at 2^windowBits bytes each.
 uint64_t chunkCount(uint64_t total, int32_t windowBits);
+
+// Workers that read the input files (size, CRC-32, the bytes of a small file) ahead of the
+// measuring pass, at most kWindow files ahead of it, so that the bytes held stay bounded. The
+// pass takes every file in list order and reads a file itself when no worker has taken it yet.
+class MeasureAhead : public ProbesAhead {
+  public:
+    MeasureAhead(const FileList& list, int32_t workers);
+    ~MeasureAhead();
+    MeasureAhead(const MeasureAhead&) = delete;
+    MeasureAhead& operator=(const MeasureAhead&) = delete;
+
+    bool take(uint64_t file, FileProbe& probe) override;
+
+  private:
+    static constexpr uint64_t kWindow = 64;
+    struct Slot {
+        FileProbe probe;
+        bool done = false;
+        std::exception_ptr failure; // a stop raised while reading
+    };
+    void work();
+    void stop();
+
+    const FileList& list_;
+    std::vector<Slot> slots_; // a ring indexed by file number
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    uint64_t nextToClaim_ = 0, nextToTake_ = 0;
+    bool stopping_ = false;
+    std::vector<std::thread> threads_;
+};
 
 class PackPipeline {
   public:

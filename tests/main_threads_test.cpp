@@ -93,6 +93,55 @@ TEST(Threads, ArchivesAreTheSameForEveryThreadCount) {
     }
 }
 
+// The pass that measures the input (read ahead by the other threads) prints the same lines,
+// progress included, and finds the same sizes, CRC-32 values and duplicates with any thread
+// count: more files than are read ahead at once, sizes on each side of the largest kept file and
+// of the largest file read ahead, more small files than the budget keeps, empty files and
+// duplicates.
+TEST(Threads, MeasuringPrintsTheSameForEveryThreadCount) {
+    Sandbox box;
+    const std::string kept = textBytes(16384, 11);
+    for (int i = 0; i < 600; ++i) {
+        const std::string name = "many/" + std::to_string(i % 7) + "/f" + std::to_string(i);
+        switch (i % 6) {
+        case 0:
+            box.put(name, "");
+            break;
+        case 1:
+            box.put(name, kept);
+            break;
+        case 2:
+            box.put(name, textBytes(16384, 100 + i));
+            break;
+        case 3:
+            box.put(name, textBytes(16385, 100 + i));
+            break;
+        case 4:
+            box.put(name, textBytes(size_t(1000 + i), 100 + i));
+            break;
+        default:
+            box.put(name, textBytes(size_t(12000 + 7 * i), 100 + i)); // the budget runs out
+        }
+    }
+    box.put("many/large-1", textBytes(1 << 20, 12));
+    box.put("many/large-2", textBytes((1 << 20) + 1, 13));
+    std::string reference, referenceArchive;
+    for (const std::string& threads : kThreadFlags) {
+        SCOPED_TRACE(threads);
+        RunResult r = box.run(withFlags({"-force-overwrite", threads}, {"c1", "a.qzn", "many"}));
+        ASSERT_EQ(r.status, 0) << r.out;
+        expectQuiet(r);
+        const std::string measured = r.out.substr(0, r.out.find("Encoder memory"));
+        ASSERT_NE(measured.find("crc32 [602/602]"), std::string::npos) << measured;
+        if (reference.empty()) {
+            reference = measured;
+            referenceArchive = readFile(box.at("a.qzn"));
+        }
+        EXPECT_EQ(measured, reference);
+        EXPECT_TRUE(readFile(box.at("a.qzn")) == referenceArchive) << "archive differs";
+    }
+}
+
 TEST(Threads, ChannelFilterArchivesAreTheSame) {
     Sandbox box;
     box.put("samples.raw", sampleBytes(400003, 9));
