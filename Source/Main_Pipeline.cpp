@@ -50,26 +50,31 @@ void MeasureAhead::stop() {
         if (thread.joinable()) thread.join();
 }
 
+bool MeasureAhead::canClaim() const {
+    return nextToClaim_ < list_.files.size() && nextToClaim_ < nextToTake_ + kWindow;
+}
+
+void MeasureAhead::probeNext(std::unique_lock<std::mutex>& lock, std::vector<uint8_t>& scratch) {
+    const uint64_t file = nextToClaim_++;
+    Slot& slot = slots_[file % kWindow];
+    lock.unlock();
+    try {
+        slot.probe = probeFile(list_.pathOf(file), true, scratch);
+    } catch (...) {
+        slot.failure = std::current_exception();
+    }
+    lock.lock();
+    slot.done = true;
+    changed_.notify_all();
+}
+
 void MeasureAhead::work() {
     std::vector<uint8_t> scratch;
-    const uint64_t count = list_.files.size();
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-        changed_.wait(lock, [&] {
-            return stopping_ || (nextToClaim_ < count && nextToClaim_ < nextToTake_ + kWindow);
-        });
+        changed_.wait(lock, [&] { return stopping_ || canClaim(); });
         if (stopping_) return;
-        const uint64_t file = nextToClaim_++;
-        Slot& slot = slots_[file % kWindow];
-        lock.unlock();
-        try {
-            slot.probe = probeFile(list_.pathOf(file), true, scratch);
-        } catch (...) {
-            slot.failure = std::current_exception();
-        }
-        lock.lock();
-        slot.done = true;
-        changed_.notify_all();
+        probeNext(lock, scratch);
     }
 }
 
@@ -83,7 +88,13 @@ bool MeasureAhead::take(uint64_t file, FileProbe& probe) {
         changed_.notify_all();
         return false;
     }
-    changed_.wait(lock, [&] { return slot.done; });
+    // Waiting is the last resort: meanwhile the pass reads a later file nobody has taken yet.
+    while (!slot.done) {
+        if (canClaim())
+            probeNext(lock, scratch_);
+        else
+            changed_.wait(lock);
+    }
     probe = std::move(slot.probe);
     std::exception_ptr failure = std::exchange(slot.failure, nullptr);
     slot = Slot();

@@ -49,11 +49,15 @@ class MeasureAhead : public ProbesAhead {
         bool done = false;
         std::exception_ptr failure; // a stop raised while reading
     };
+    bool canClaim() const;
+    // Reads the next file nobody has taken into its slot; called and returns with the lock held.
+    void probeNext(std::unique_lock<std::mutex>& lock, std::vector<uint8_t>& scratch);
     void work();
     void stop();
 
     const FileList& list_;
-    std::vector<Slot> slots_; // a ring indexed by file number
+    std::vector<Slot> slots_;      // a ring indexed by file number
+    std::vector<uint8_t> scratch_; // for the files the pass itself reads ahead
     std::mutex mutex_;
     std::condition_variable changed_;
     uint64_t nextToClaim_ = 0, nextToTake_ = 0;
