@@ -23,6 +23,18 @@ namespace {
     fatalWide(L"Error: Failed to start %d threads\n", int(count));
 }
 
+// Raises `stopping` under the lock, wakes every thread waiting on `wake` and joins them all.
+void stopThreads(std::mutex& mutex, bool& stopping, std::condition_variable& wake,
+                 std::vector<std::thread>& threads) {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        stopping = true;
+    }
+    wake.notify_all();
+    for (std::thread& thread : threads)
+        if (thread.joinable()) thread.join();
+}
+
 } // namespace
 
 // ---- Pack: measuring -------------------------------------------------------------------------
@@ -41,13 +53,7 @@ MeasureAhead::~MeasureAhead() {
 }
 
 void MeasureAhead::stop() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
-    }
-    changed_.notify_all();
-    for (std::thread& thread : threads_)
-        if (thread.joinable()) thread.join();
+    stopThreads(mutex_, stopping_, changed_, threads_);
 }
 
 bool MeasureAhead::canClaim() const {
@@ -149,13 +155,7 @@ PackPipeline::~PackPipeline() {
 }
 
 void PackPipeline::stopWorkers() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
-    }
-    workReady_.notify_all();
-    for (std::thread& thread : threads_)
-        if (thread.joinable()) thread.join();
+    stopThreads(mutex_, stopping_, workReady_, threads_);
 }
 
 void PackPipeline::work(ContextLz& codec) {
