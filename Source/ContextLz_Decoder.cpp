@@ -80,15 +80,15 @@ struct BitCursor {
 // The most bits one token reads: a symbol code, length bits, a distance code, distance bits.
 constexpr uint32_t kMaxTokenBits = 14 + 10 + 14 + 18;
 
-// Token-section reads from a window loaded at the token's start; `position` follows them.
+// Token-section reads from the bit window; `used` counts the bits they take.
 template <int N>
 inline uint32_t takeSymbol(HuffmanCoder<N>& model, HuffmanDecodeTable<N>& table, uint64_t& window,
-                           uint32_t& position) {
+                           uint32_t& used) {
     table.tick(model);
     const uint32_t entry = table.lookup(model, uint32_t(window));
     const uint32_t length = entry & 15;
     window >>= length;
-    position += length;
+    used += length;
     const uint32_t s = entry >> 4;
     model.update(s);
     return s;
@@ -99,10 +99,10 @@ constexpr auto kLowBits = [] {
     for (uint32_t n = 0; n < 32; ++n) masks[n] = (1u << n) - 1;
     return masks;
 }();
-inline uint32_t takeBits(int32_t count, uint64_t& window, uint32_t& position) {
+inline uint32_t takeBits(int32_t count, uint64_t& window, uint32_t& used) {
     const uint32_t value = uint32_t(window) & kLowBits[uint32_t(count)];
     window >>= count;
-    position += uint32_t(count);
+    used += uint32_t(count);
     return value;
 }
 
