@@ -143,7 +143,10 @@ PackPipeline::PackPipeline(const Archiver& archiver, int32_t threads)
     }
     try {
         for (int32_t i = 0; i < workers; ++i)
-            threads_.emplace_back([this, i] { work(*parsers_[size_t(i)]); });
+            threads_.emplace_back([this, i] {
+                if (i == 0) prefaultChunks();
+                work(*parsers_[size_t(i)]);
+            });
     } catch (const std::system_error&) {
         stopWorkers();
         threadFailure(threads);
@@ -156,6 +159,15 @@ PackPipeline::~PackPipeline() {
 
 void PackPipeline::stopWorkers() {
     stopThreads(mutex_, stopping_, workReady_, threads_);
+}
+
+// The calling thread starts reading input into the first buffer at once; mapping the pages of
+// every buffer in here, ahead of it, keeps their page faults off the thread that codes.
+void PackPipeline::prefaultChunks() {
+    for (Chunk& chunk : chunks_) {
+        prefaultMemory(chunk.bytes.get(), size_t(capacity_));
+        prefaultMemory(chunk.tokens.bytes.get(), chunk.tokens.capacity);
+    }
 }
 
 void PackPipeline::work(ContextLz& codec) {
@@ -247,9 +259,10 @@ DecodedChunks::DecodedChunks(FileStream& stream, int32_t channels, bool doWrite,
                              bool threaded)
     : stream_(stream), channels_(channels), doWrite_(doWrite) {
     const int count = threaded ? 2 : 1;
+    chunkBytes_ = int32_t(1) << windowBits;
     for (int i = 0; i < count; ++i) {
         buffers_[i] = allocateChunkBuffer(windowBits);
-        memory_ += uint64_t(1) << windowBits;
+        memory_ += uint64_t(chunkBytes_);
     }
     if (!threaded) return;
     try {
@@ -281,6 +294,9 @@ void DecodedChunks::deliver(uint8_t* bytes, int32_t len) {
 }
 
 void DecodedChunks::work() {
+    // The decoder is already filling the first buffer; mapping the pages in here, ahead of it,
+    // keeps the page faults of both buffers off the decoding thread.
+    for (const auto& buffer : buffers_) prefaultMemory(buffer.get(), size_t(chunkBytes_));
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
         changed_.wait(lock, [this] { return stopping_ || written_ < submitted_; });

@@ -93,6 +93,7 @@ class PackPipeline {
     void code(const Chunk& chunk, BitWriter& writer);
 
   private:
+    void prefaultChunks();
     void work(ContextLz& codec);
     void parse(ContextLz& codec, Chunk& chunk);
     void stopWorkers();
@@ -142,6 +143,7 @@ class DecodedChunks {
     FileStream& stream_;
     int32_t channels_;
     bool doWrite_;
+    int32_t chunkBytes_ = 0;
     uint64_t memory_ = 0;
     std::unique_ptr<uint8_t[]> buffers_[2];
     int32_t lengths_[2] = {0, 0};

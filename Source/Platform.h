@@ -197,6 +197,13 @@ std::wstring windowsName(const std::wstring& name);
 // POSIX, upper-cased on Windows, whose file systems ignore case.
 std::wstring pathKey(const std::wstring& path);
 
+// ---- Memory --------------------------------------------------------------------------------
+
+// Maps the pages of freshly allocated memory in ahead of their first write, so that the thread
+// that fills them takes no page faults. It changes no byte, so another thread may write the
+// memory meanwhile. Best effort: where the system offers no such call, it does nothing.
+void prefaultMemory(void* address, size_t bytes);
+
 // ---- Clock and keyboard ---------------------------------------------------------------------
 
 int64_t clockMs();         // milliseconds from an arbitrary start, monotonic

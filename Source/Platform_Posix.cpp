@@ -5,6 +5,7 @@
 #include <atomic>
 #include <csignal>
 #include <cstring>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -154,6 +155,14 @@ std::wstring storableName(const std::wstring& name) {
 
 std::wstring pathKey(const std::wstring& path) {
     return path;
+}
+
+void prefaultMemory(void* address, size_t bytes) {
+    // Only whole pages inside the block; an older kernel refuses the advice, which is harmless.
+    const uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
+    const uintptr_t start = (uintptr_t(address) + page - 1) & ~(page - 1);
+    const uintptr_t end = (uintptr_t(address) + bytes) & ~(page - 1);
+    if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_POPULATE_WRITE);
 }
 
 } // namespace qzn

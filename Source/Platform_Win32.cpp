@@ -71,4 +71,8 @@ std::wstring pathKey(const std::wstring& path) {
     return key;
 }
 
+// Windows has no call that commits demand-zero pages without writing them; the first writes fault
+// them in as before.
+void prefaultMemory(void*, size_t) {}
+
 } // namespace qzn
