@@ -38,11 +38,11 @@ void fillSlotLookup(uint8_t* lookup, int size, const int32_t* base, int slots) {
     }
 }
 
-uint8_t* allocateBlock(uint64_t bytes) {
-    // calloc: the block must start zero-filled, and large fresh pages come zeroed for free.
-    void* memory = std::calloc(size_t(bytes), 1);
-    if (memory == nullptr) fatalWide(L"Error: Not enough memory for %d KB\n", int(bytes >> 10));
-    return static_cast<uint8_t*>(memory);
+// The block must start zero-filled; fresh pages come zeroed for free.
+LargeBuffer allocateBlock(uint64_t bytes) {
+    LargeBuffer memory{size_t(bytes)};
+    if (!memory) fatalWide(L"Error: Not enough memory for %d KB\n", int(bytes >> 10));
+    return memory;
 }
 
 } // namespace
@@ -72,7 +72,8 @@ void ContextLz::configure(uint32_t tableBitsValue, uint32_t hashBitsValue,
 uint64_t ContextLz::allocateEncoder() {
     if (block != nullptr) release();
     const uint64_t size = 1536ull * uint64_t(tableSize) + 512ull * uint64_t(hashSize);
-    block = allocateBlock(size);
+    blockMemory = allocateBlock(size);
+    block = blockMemory.get();
     uint8_t* p = block;
     for (int c = 0; c < 256; ++c) {
         ContextTable& table = tables[c];
@@ -92,7 +93,8 @@ uint64_t ContextLz::allocateEncoder() {
 uint64_t ContextLz::allocateDecoder() {
     if (block != nullptr) release();
     const uint64_t size = 1024ull * uint64_t(tableSize);
-    block = allocateBlock(size);
+    blockMemory = allocateBlock(size);
+    block = blockMemory.get();
     uint8_t* p = block;
     for (int c = 0; c < 256; ++c) {
         rings[c].entries = reinterpret_cast<int32_t*>(p);
@@ -123,7 +125,7 @@ void ContextLz::resetModels() {
 }
 
 void ContextLz::release() {
-    std::free(block);
+    blockMemory.reset();
     block = nullptr;
     for (int c = 0; c < 256; ++c) {
         tables[c] = ContextTable{};

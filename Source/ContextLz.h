@@ -42,7 +42,8 @@ struct TokenList {
 
 class ContextLz {
   public:
-    uint8_t* block = nullptr; // the one table block, owned
+    LargeBuffer blockMemory;
+    uint8_t* block = nullptr; // the one table block, in blockMemory
     HuffmanCoder<289> symbolModel;
     HuffmanCoder<60> distanceModel;
     ContextTable tables[256];

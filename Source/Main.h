@@ -1,6 +1,8 @@
 // The front end and the four mode drivers.
 #pragma once
 
+#include "Platform.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -47,7 +49,7 @@ int32_t parseFlagValue(const std::string& text);
 int32_t clampBits(int32_t value, int32_t low, int32_t high);
 
 // The chunk buffer: 2^windowBits bytes. A failed allocation stops the run with an error message.
-std::unique_ptr<uint8_t[]> allocateChunkBuffer(int32_t windowBits);
+LargeBuffer allocateChunkBuffer(int32_t windowBits);
 
 // Progress text of a pass: "done/total MB", with the speed of the previous chunk once one has
 // been timed and the pass is not complete. `previousSeconds` < 0 means no chunk timed yet.

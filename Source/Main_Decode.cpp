@@ -11,9 +11,9 @@
 
 namespace qzn {
 
-std::unique_ptr<uint8_t[]> allocateChunkBuffer(int32_t windowBits) {
+LargeBuffer allocateChunkBuffer(int32_t windowBits) {
     const size_t bytes = size_t(1) << windowBits;
-    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[bytes]);
+    LargeBuffer buffer(bytes);
     if (!buffer)
         fatalWide(L"Error: Not enough memory for a chunk buffer of %d KB\n", int(bytes >> 10));
     return buffer;

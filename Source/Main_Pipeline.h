@@ -68,8 +68,8 @@ class MeasureAhead : public ProbesAhead {
 class PackPipeline {
   public:
     struct Chunk {
-        std::unique_ptr<uint8_t[]> bytes; // the chunk, filtered
-        TokenList tokens;                 // its parse (with workers only)
+        LargeBuffer bytes; // the chunk, filtered
+        TokenList tokens;  // its parse (with workers only)
         int32_t len = 0;
         bool parsed = false;
         std::exception_ptr failure; // a stop raised while parsing
@@ -145,7 +145,7 @@ class DecodedChunks {
     bool doWrite_;
     int32_t chunkBytes_ = 0;
     uint64_t memory_ = 0;
-    std::unique_ptr<uint8_t[]> buffers_[2];
+    LargeBuffer buffers_[2];
     int32_t lengths_[2] = {0, 0};
 
     std::mutex mutex_;

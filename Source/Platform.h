@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 // Compiler hints. GCC and clang get the builtins; any other compiler builds the same source
@@ -198,6 +199,33 @@ std::wstring windowsName(const std::wstring& name);
 std::wstring pathKey(const std::wstring& path);
 
 // ---- Memory --------------------------------------------------------------------------------
+
+// Large working memory (chunk buffers, codec tables), zero-filled and owned. On Linux it is
+// aligned to and advised into 2 MiB pages: the codec reads an 8 MiB chunk and its tables at
+// scattered places, and with small pages most of those reads would also miss the TLB. Empty
+// when memory runs out.
+class LargeBuffer {
+  public:
+    LargeBuffer() = default;
+    explicit LargeBuffer(size_t bytes);
+    ~LargeBuffer() { reset(); }
+    LargeBuffer(LargeBuffer&& other) noexcept { *this = std::move(other); }
+    LargeBuffer& operator=(LargeBuffer&& other) noexcept {
+        if (this != &other) {
+            reset();
+            data_ = std::exchange(other.data_, nullptr);
+            bytes_ = std::exchange(other.bytes_, 0);
+        }
+        return *this;
+    }
+    uint8_t* get() const { return data_; }
+    explicit operator bool() const { return data_ != nullptr; }
+    void reset();
+
+  private:
+    uint8_t* data_ = nullptr;
+    size_t bytes_ = 0;
+};
 
 // Maps the pages of freshly allocated memory in ahead of their first write, so that the thread
 // that fills them takes no page faults. It changes no byte, so another thread may write the
