@@ -164,10 +164,7 @@ void PackPipeline::stopWorkers() {
 // The calling thread starts reading input into the first buffer at once; mapping the pages of
 // every buffer in here, ahead of it, keeps their page faults off the thread that codes.
 void PackPipeline::prefaultChunks() {
-    for (Chunk& chunk : chunks_) {
-        prefaultMemory(chunk.bytes.get(), size_t(capacity_));
-        prefaultMemory(chunk.tokens.bytes.get(), chunk.tokens.capacity);
-    }
+    for (Chunk& chunk : chunks_) prefaultMemory(chunk.bytes.get(), size_t(capacity_));
 }
 
 void PackPipeline::work(ContextLz& codec) {

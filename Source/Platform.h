@@ -201,8 +201,8 @@ std::wstring pathKey(const std::wstring& path);
 // ---- Memory --------------------------------------------------------------------------------
 
 // Large working memory (chunk buffers, codec tables), zero-filled and owned. On Linux it is
-// aligned to and advised into 2 MiB pages: the codec reads an 8 MiB chunk and its tables at
-// scattered places, and with small pages most of those reads would also miss the TLB. Empty
+// aligned to and advised into 2 MiB pages: an 8 MiB chunk then costs 4 page faults instead of
+// 2048, and the codec's scattered reads into it and its tables need fewer TLB entries. Empty
 // when memory runs out.
 class LargeBuffer {
   public:
