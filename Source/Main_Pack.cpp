@@ -139,7 +139,7 @@ void pack(Archiver& archiver, const std::wstring& inputPath, const std::wstring&
     // Threads parse chunks ahead of the coder; there is no use for more of them than chunks.
     const uint64_t chunks = chunkCount(total, archiver.windowBits);
     const int32_t threads = threadCount(archiver);
-    PackPipeline pipeline(archiver, int32_t(chunks < uint64_t(threads) ? chunks : threads));
+    PackPipeline pipeline(archiver, int32_t(chunks < uint64_t(threads) ? chunks : threads), total);
     const int32_t capacity = int32_t(1) << archiver.windowBits;
     printWide(L"Encoder memory: %d KB\n",
               static_cast<int32_t>((pipeline.memoryBytes() + kBitBufferBytes) >> 10));

@@ -111,10 +111,19 @@ bool MeasureAhead::take(uint64_t file, FileProbe& probe) {
     return true;
 }
 
+// The most bytes ring slot `slot` will hold of a stream of `total` bytes in chunks of `capacity`
+// bytes: every full chunk fills its slot, and a slot past them holds at most the partial last
+// chunk. Only those pages are worth mapping in ahead.
+static size_t slotBytes(uint64_t total, int32_t capacity, size_t slot) {
+    const uint64_t full = total / uint64_t(capacity);
+    if (slot < full) return size_t(capacity);
+    return slot == full ? size_t(total % uint64_t(capacity)) : 0;
+}
+
 // ---- Pack: coding ----------------------------------------------------------------------------
 
-PackPipeline::PackPipeline(const Archiver& archiver, int32_t threads)
-    : settings_(archiver), capacity_(int32_t(1) << archiver.windowBits) {
+PackPipeline::PackPipeline(const Archiver& archiver, int32_t threads, uint64_t total)
+    : settings_(archiver), capacity_(int32_t(1) << archiver.windowBits), total_(total) {
     coder_.configure(uint32_t(archiver.tableBits), uint32_t(archiver.hashBits),
                      uint32_t(archiver.windowBits));
     memory_ = coder_.allocateEncoder();
@@ -164,7 +173,8 @@ void PackPipeline::stopWorkers() {
 // The calling thread starts reading input into the first buffer at once; mapping the pages of
 // every buffer in here, ahead of it, keeps their page faults off the thread that codes.
 void PackPipeline::prefaultChunks() {
-    for (Chunk& chunk : chunks_) prefaultMemory(chunk.bytes.get(), size_t(capacity_));
+    for (size_t i = 0; i < chunks_.size(); ++i)
+        prefaultMemory(chunks_[i].bytes.get(), slotBytes(total_, capacity_, i));
 }
 
 void PackPipeline::work(ContextLz& codec) {
@@ -293,7 +303,8 @@ void DecodedChunks::deliver(uint8_t* bytes, int32_t len) {
 void DecodedChunks::work() {
     // The decoder is already filling the first buffer; mapping the pages in here, ahead of it,
     // keeps the page faults of both buffers off the decoding thread.
-    for (const auto& buffer : buffers_) prefaultMemory(buffer.get(), size_t(chunkBytes_));
+    for (size_t i = 0; i < 2; ++i)
+        prefaultMemory(buffers_[i].get(), slotBytes(stream_.totalSize(), chunkBytes_, i));
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
         changed_.wait(lock, [this] { return stopping_ || written_ < submitted_; });

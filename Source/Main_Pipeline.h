@@ -77,8 +77,8 @@ class PackPipeline {
     };
 
     // Allocates every buffer and table on the calling thread, then starts threads - 1 workers
-    // (none when threads <= 1: the single-threaded program).
-    PackPipeline(const Archiver& archiver, int32_t threads);
+    // (none when threads <= 1: the single-threaded program). `total`: the bytes to come.
+    PackPipeline(const Archiver& archiver, int32_t threads, uint64_t total);
     ~PackPipeline();
     PackPipeline(const PackPipeline&) = delete;
     PackPipeline& operator=(const PackPipeline&) = delete;
@@ -100,6 +100,7 @@ class PackPipeline {
 
     const Archiver settings_;
     int32_t capacity_;
+    uint64_t total_;
     uint64_t memory_ = 0;
     ContextLz coder_; // parses and codes; with workers it parses only while it would wait
     std::vector<std::unique_ptr<ContextLz>> parsers_;
