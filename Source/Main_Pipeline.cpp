@@ -175,6 +175,8 @@ void PackPipeline::stopWorkers() {
 void PackPipeline::prefaultChunks() {
     for (size_t i = 0; i < chunks_.size(); ++i)
         prefaultMemory(chunks_[i].bytes.get(), slotBytes(total_, capacity_, i));
+    // The calling thread's match tables too: its first parse clears them all.
+    prefaultMemory(coder_.blockMemory.get(), coder_.blockMemory.size());
 }
 
 void PackPipeline::work(ContextLz& codec) {

@@ -219,6 +219,7 @@ class LargeBuffer {
         return *this;
     }
     uint8_t* get() const { return data_; }
+    size_t size() const { return bytes_; }
     explicit operator bool() const { return data_ != nullptr; }
     void reset();
 
