@@ -71,9 +71,11 @@ void BitReader::loadSegment() {
                           uint32_t(header[3]) << 24
                     : 0;
     QZN_CHECK(size <= kBitBufferBytes, kIoSource, 77);
-    std::memset(buffer, 0, kBitBufferBytes);
     if (got != 4) truncated = true;
-    if (size != 0 && std::fread(buffer, 1, size, file) != size) truncated = true;
+    const size_t read = size != 0 ? std::fread(buffer, 1, size, file) : 0;
+    if (read != size) truncated = true;
+    // Whatever the segment does not fill reads as zeros, not as the previous segment's bytes.
+    std::memset(buffer + read, 0, kBitBufferBytes - read);
     bitPosition = 0;
 }
 
