@@ -122,9 +122,12 @@ bool sameContents(const FileList& list, uint64_t a, uint64_t b, std::vector<uint
 
 } // namespace
 
-FileProbe probeFile(const std::wstring& path, bool withCrc, std::vector<uint8_t>& scratch) {
+namespace {
+
+// probeFile through the caller's open, which stays usable for a file too large to be read here.
+FileProbe probeWith(InputFile& input, const std::wstring& path, bool withCrc,
+                    std::vector<uint8_t>& scratch) {
     FileProbe probe;
-    InputFile input;
     probe.opened = input.open(path, &probe.size);
     if (!probe.opened) return probe;
     probe.id = input.identity();
@@ -145,13 +148,21 @@ FileProbe probeFile(const std::wstring& path, bool withCrc, std::vector<uint8_t>
     return probe;
 }
 
+} // namespace
+
+FileProbe probeFile(const std::wstring& path, bool withCrc, std::vector<uint8_t>& scratch) {
+    InputFile input;
+    return probeWith(input, path, withCrc, scratch);
+}
+
 void FileList::measure(bool withCrc, ProbesAhead* ahead) {
     // One open per file: the size comes from the open handle, and the CRC-32 (over exactly that
     // many bytes) from the same handle. Small files are kept for the data pass while the budget
-    // lasts. A file read ahead went through the same steps; only the messages and the cache are
+    // lasts. Files read ahead went through the same probe; only the messages and the cache are
     // left for here, in list order.
     const unsigned count = unsigned(files.size());
     std::vector<uint8_t> dropped;
+    std::vector<uint8_t> scratch;
     std::unique_ptr<uint8_t[]> block;
     auto drop = [&](uint64_t i) {
         if (dropped.empty()) dropped.resize(files.size(), 0);
@@ -165,11 +176,7 @@ void FileList::measure(bool withCrc, ProbesAhead* ahead) {
         bool taken = ahead != nullptr && ahead->take(i, probe);
         // Too large to be read ahead: read here, from an open of its own.
         if (taken && probe.opened && withCrc && !probe.read) taken = false;
-        if (!taken) {
-            probe = FileProbe();
-            probe.opened = input.open(path, &probe.size);
-            probe.id = input.identity();
-        }
+        if (!taken) probe = probeWith(input, path, withCrc, scratch);
         if (!probe.opened) {
             if (dirs.empty()) fatalWide(L"Error: Unable to access %ls\n", file.name.c_str());
             // Left out rather than stopping the pack: the rest is still stored.
@@ -193,27 +200,16 @@ void FileList::measure(bool withCrc, ProbesAhead* ahead) {
         // others again and checks them itself.
         bool failed = false, longer = false;
         if (file.size == 0) {
-            uint8_t extra[1];
-            longer = taken ? probe.longer : input.read(extra, 1) > 0;
-        } else if (cache.fits(file.size)) {
-            const size_t at = cache.bytes.size();
-            if (taken) {
+            longer = probe.longer;
+        } else if (probe.read) {
+            file.crc = probe.crc;
+            if (cache.fits(file.size)) {
+                cache.items.push_back({i, cache.bytes.size()});
                 cache.bytes.insert(cache.bytes.end(), probe.bytes.begin(), probe.bytes.end());
                 failed = probe.failed;
                 longer = probe.longer;
-                file.crc = probe.crc;
-            } else {
-                cache.bytes.resize(at + size_t(file.size) + 1);
-                longer = readBlock(input, cache.bytes.data() + at, file.size, true, failed);
-                cache.bytes.pop_back();
-                file.crc = crc32Update(0, cache.bytes.data() + at, int32_t(file.size));
             }
-            cache.items.push_back({i, at});
-            const double mb = double(file.size) / 1048576.0;
-            printProgressWide(formatWide(L"crc32 %ls: %.1f/%.1f MB", label.c_str(), mb, mb));
-        } else if (taken) {
             // Read in one block, as below.
-            file.crc = probe.crc;
             const double mb = double(file.size) / 1048576.0;
             printProgressWide(formatWide(L"crc32 %ls: %.1f/%.1f MB", label.c_str(), mb, mb));
         } else {
