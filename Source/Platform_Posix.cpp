@@ -157,22 +157,27 @@ std::wstring pathKey(const std::wstring& path) {
     return path;
 }
 
+namespace {
+constexpr size_t kHugePage = size_t(2) << 20;
+
+uintptr_t pageBytes() {
+    static const uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
+    return page;
+}
+} // namespace
+
 void prefaultMemory(void* address, size_t bytes) {
     // Only whole pages inside the block; an older kernel refuses the advice, which is harmless.
-    const uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
+    const uintptr_t page = pageBytes();
     const uintptr_t start = (uintptr_t(address) + page - 1) & ~(page - 1);
     const uintptr_t end = (uintptr_t(address) + bytes) & ~(page - 1);
     if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_POPULATE_WRITE);
 }
 
-namespace {
-constexpr size_t kHugePage = size_t(2) << 20;
-}
-
 LargeBuffer::LargeBuffer(size_t bytes) {
     if (bytes == 0) return;
     // Over-allocate by a huge page, then unmap the slack on both sides of the aligned block.
-    const size_t size = (bytes + 4095) & ~size_t(4095);
+    const size_t size = (bytes + pageBytes() - 1) & ~size_t(pageBytes() - 1);
     void* mapped =
         mmap(nullptr, size + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (mapped == MAP_FAILED) return;
