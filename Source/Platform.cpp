@@ -120,6 +120,25 @@ std::wstring formatWide(const wchar_t* format, ...) {
     stopProcess(1);
 }
 
+void printWithReason(const wchar_t* format, ...) {
+    const std::wstring reason = systemErrorText();
+    va_list args;
+    va_start(args, format);
+    std::wstring text = vformatWide(format, args);
+    va_end(args);
+    writeText(toUtf8(text + reason + L"\n"));
+}
+
+[[noreturn]] void fatalWithReason(const wchar_t* format, ...) {
+    const std::wstring reason = systemErrorText();
+    va_list args;
+    va_start(args, format);
+    std::wstring text = vformatWide(format, args);
+    va_end(args);
+    writeText(toUtf8(text + reason + L"\n"));
+    stopProcess(1);
+}
+
 // A progress line is pushed out at once only where someone watches it; into a file or a pipe
 // it goes with the buffered output, so that it costs no system call of its own.
 static void flushProgress() {

@@ -90,6 +90,14 @@ void printProgressEndWide(const std::wstring& text); // likewise, with a final n
 // Prints a wide message (normally beginning "Error: ") and stops with status 1.
 [[noreturn]] void fatalWide(const wchar_t* format, ...);
 
+// The reason the system gave for the last failed call of this thread (strerror on POSIX, the
+// FormatMessageW text on Windows), without a final newline. Take it right after the failure.
+std::wstring systemErrorText();
+// Like printWide and fatalWide, followed by the system's reason for the failure just seen, on a
+// line of its own. The reason is taken before anything is printed.
+void printWithReason(const wchar_t* format, ...);
+[[noreturn]] void fatalWithReason(const wchar_t* format, ...);
+
 // ---- Strings ---------------------------------------------------------------------------------
 // Wide strings hold UTF-32 on POSIX and UTF-16 on Windows, where a character beyond U+FFFF is a
 // surrogate pair; both convert to the same UTF-8. On POSIX, bytes that are not valid UTF-8 map to

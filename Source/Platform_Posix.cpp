@@ -3,6 +3,7 @@
 #include "Platform_Internal.h"
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <sys/mman.h>
@@ -146,6 +147,11 @@ std::wstring fromUtf8(const std::string& bytes) {
         }
     }
     return out;
+}
+
+std::wstring systemErrorText() {
+    const int error = errno;
+    return fromUtf8(std::strerror(error));
 }
 
 // Only '/' and NUL mean something to a POSIX file system, and the portable check refuses both.

@@ -2,7 +2,9 @@
 #include "Platform.h"
 #include "Platform_Internal.h"
 
+#include <cerrno>
 #include <cstring>
+#include <cwchar>
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
@@ -56,6 +58,27 @@ std::wstring fromUtf8(const std::string& bytes) {
     if (n <= 0) return {};
     std::wstring text(size_t(n), L'\0');
     MultiByteToWideChar(CP_UTF8, 0, bytes.data(), int(bytes.size()), text.data(), n);
+    return text;
+}
+
+std::wstring systemErrorText() {
+    // The C runtime's own failures (a short fwrite) set errno; the system's calls set the last
+    // error, which the runtime also leaves behind when a system call failed under it.
+    const DWORD code = GetLastError();
+    const int error = errno;
+    std::wstring text;
+    if (code != 0) {
+        wchar_t* message = nullptr;
+        const DWORD n =
+            FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                               FORMAT_MESSAGE_IGNORE_INSERTS,
+                           nullptr, code, 0, reinterpret_cast<wchar_t*>(&message), 0, nullptr);
+        if (n > 0 && message != nullptr) text.assign(message, n);
+        if (message != nullptr) LocalFree(message);
+    }
+    if (text.empty()) text = _wcserror(error);
+    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' '))
+        text.pop_back();
     return text;
 }
 
