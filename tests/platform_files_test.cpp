@@ -118,12 +118,15 @@ TEST(OutputFile, StopRemovesItFromItsFolderWherever) {
         return std::distance(fs::directory_iterator(now), fs::directory_iterator());
     };
     EXPECT_EQ(count(), 3); // old, new and the replacement
+    // Closed, so that Windows takes them away at once; still registered.
+    EXPECT_TRUE(fresh.close());
+    EXPECT_TRUE(replacement.close());
     auto result = testing::runCapturingStop([] { stopProcess(1); });
     EXPECT_TRUE(result.stopped);
+    EXPECT_EQ(count(), 1);
     fresh.discard();
     replacement.discard();
     folder.close();
-    EXPECT_EQ(count(), 1);
     EXPECT_EQ(testing::readFile(testing::utf8Text(now / "old")),
               std::vector<uint8_t>({'o', 'l', 'd'}));
 }
