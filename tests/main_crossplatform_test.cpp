@@ -137,14 +137,7 @@ TEST_F(CrossPlatform, TreesUnpackWithTheOtherBuild) {
 // cannot say it is a link there.
 TEST_F(CrossPlatform, LinksInTheOutputFolderAreNeverWrittenThrough) {
     Sandbox box;
-    box.put("in/file1", "one");
-    box.put("in/file2", "two");
-    box.put("in/sub/file", "below a link");
-    ASSERT_EQ(box.run({"c1", "a.qzn", "in"}).status, 0);
-    const fs::path elsewhere = box.root / "elsewhere";
-    fs::create_directories(elsewhere);
-    writeFile(elsewhere / "victim", "victim");
-    writeFile(elsewhere / "file", "kept");
+    const fs::path elsewhere = packTreeBesideElsewhere(box);
     const auto outside = snapshot(elsewhere);
     fs::create_directories(box.at("out"));
     fs::create_symlink(elsewhere / "victim", box.at("out/file2"));

@@ -240,6 +240,21 @@ inline fs::path temporaryBeside(const fs::path& folder, const std::string& name)
     return {};
 }
 
+// For links planted in an output folder: a small tree (and whatever `in` holds already) packed
+// into a.qzn, and the folder `elsewhere` beside the work folder, outside every run's reach, with
+// the files "victim" and "file", which no run may change. Returns that folder.
+inline fs::path packTreeBesideElsewhere(const Sandbox& box) {
+    box.put("in/file1", "one");
+    box.put("in/file2", "two");
+    box.put("in/sub/file", "below a link");
+    EXPECT_EQ(box.run({"c1", "a.qzn", "in"}).status, 0);
+    const fs::path elsewhere = box.root / "elsewhere";
+    fs::create_directories(elsewhere);
+    writeFile(elsewhere / "victim", "victim");
+    writeFile(elsewhere / "file", "kept");
+    return elsewhere;
+}
+
 // Deterministic test data.
 inline std::string randomBytes(size_t n, uint32_t seed) {
     std::mt19937 rng(seed);

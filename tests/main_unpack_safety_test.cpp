@@ -84,17 +84,9 @@ TEST(UnpackOutput, TreeFilesThatAreTheArchiveAreLeftAlone) {
 TEST(UnpackOutput, LinksInTheOutputFolderAreNeverWrittenThrough) {
     if (kWindows) GTEST_SKIP() << "links need a privilege on Windows";
     Sandbox box;
-    box.put("in/file1", "one");
-    box.put("in/file2", "two");
-    box.put("in/sub/file", "below a link");
     box.put("in/sub/deeper/file", "further below");
     box.put("in/z-copy", "two"); // a copy of file2, restored by copying
-    ASSERT_EQ(box.run({"c1", "a.qzn", "in"}).status, 0);
-    // Outside the folder the runs work in.
-    const fs::path elsewhere = box.root / "elsewhere";
-    fs::create_directories(elsewhere);
-    writeFile(elsewhere / "victim", "victim");
-    writeFile(elsewhere / "file", "kept");
+    const fs::path elsewhere = packTreeBesideElsewhere(box);
     const auto outside = snapshot(elsewhere);
     auto plantLinks = [&] {
         fs::remove_all(box.at("out"));
