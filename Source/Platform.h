@@ -246,6 +246,8 @@ class OutputFile {
     bool createReplacement(const OutputFolder& folder, const std::wstring& name);
     // A device or FIFO at `name`, written where it is, never through a link.
     bool openInPlace(const OutputFolder& folder, const std::wstring& name);
+    // The same at a path as typed, links followed (the user's choice).
+    bool openInPlace(const std::wstring& path);
 
     bool write(const uint8_t* data, size_t size);
     bool close();   // false when the file system refused the data

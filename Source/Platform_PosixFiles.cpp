@@ -418,6 +418,16 @@ bool OutputFile::openInPlace(const OutputFolder& folder, const std::wstring& nam
     return true;
 }
 
+bool OutputFile::openInPlace(const std::wstring& path) {
+    discard();
+    const int fd = openPath(path, O_WRONLY);
+    if (fd < 0) return false;
+    handle_ = fd;
+    state_ = State::InPlace;
+    name_ = made_ = path;
+    return true;
+}
+
 bool OutputFile::write(const uint8_t* data, size_t size) {
     return writeAll(int(handle_), reinterpret_cast<const char*>(data), size);
 }

@@ -438,12 +438,29 @@ bool OutputFile::createReplacement(const OutputFolder& folder, const std::wstrin
     return true;
 }
 
+namespace {
+// An existing file opened for writing where it is: a device in its place takes the data.
+HANDLE openExisting(const std::wstring& path, DWORD flags) {
+    return CreateFileW(nativePath(path).c_str(), GENERIC_WRITE,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, flags, nullptr);
+}
+} // namespace
+
 bool OutputFile::openInPlace(const OutputFolder& folder, const std::wstring& name) {
     discard();
     const std::wstring path = joinPath(folder.path_, name);
-    HANDLE handle = CreateFileW(nativePath(path).c_str(), GENERIC_WRITE,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE handle = openExisting(path, FILE_FLAG_OPEN_REPARSE_POINT);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    handle_ = reinterpret_cast<intptr_t>(handle);
+    state_ = State::InPlace;
+    name_ = made_ = path;
+    return true;
+}
+
+bool OutputFile::openInPlace(const std::wstring& path) {
+    discard();
+    HANDLE handle = openExisting(path, FILE_ATTRIBUTE_NORMAL);
     if (handle == INVALID_HANDLE_VALUE) return false;
     handle_ = reinterpret_cast<intptr_t>(handle);
     state_ = State::InPlace;

@@ -219,6 +219,22 @@ TEST(UnpackOutput, InterruptedReplacementKeepsTheOldFile) {
     EXPECT_TRUE(readFile(box.at("long.out")) == contents); // no diff of 32 MB when it fails
     EXPECT_EQ(namesIn(box.work), before);
 }
+// The output typed for a single file may lead through a link to a pipe, which only takes the
+// data where it is: the link is the user's choice, and neither it nor what it leads to is
+// replaced.
+TEST(UnpackOutput, TypedLinkToAPipeIsWrittenThrough) {
+    Sandbox box;
+    box.put("in.txt", textBytes(70000, 3));
+    ASSERT_EQ(box.run({"c1", "one.qzn", "in.txt"}).status, 0);
+    fs::create_symlink("/dev/stdout", box.at("to-stdout"));
+    int pipe = -1;
+    const pid_t pid =
+        box.start(QZN_BINARY, {"-force-overwrite", "d", "one.qzn", "to-stdout"}, "", &pipe);
+    RunResult r = box.finish(pid, pipe);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find(readFile(box.at("in.txt"))), std::string::npos);
+    EXPECT_TRUE(fs::is_symlink(box.at("to-stdout")));
+}
 #endif // _WIN32
 
 } // namespace
