@@ -59,6 +59,19 @@ bool isUnsafeName(const std::wstring& name) {
     return false;
 }
 
+// Listings come in hash order on one file system, creation order on another and sorted on
+// Windows; taking names in the byte order of their stored UTF-8 makes the same tree give the same
+// archive on any disk and platform.
+void sortByStoredName(std::vector<FolderItem>& items) {
+    std::vector<std::pair<std::string, FolderItem>> keyed;
+    keyed.reserve(items.size());
+    for (FolderItem& item : items) keyed.emplace_back(toUtf8(item.name), std::move(item));
+    // std::string compares as unsigned bytes (char_traits<char>::lt).
+    std::stable_sort(keyed.begin(), keyed.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (size_t i = 0; i < items.size(); ++i) items[i] = std::move(keyed[i].second);
+}
+
 } // namespace
 
 std::wstring FileList::storedPath(uint64_t fileIndex) const {
@@ -139,6 +152,7 @@ void FileList::scan(const std::wstring& inputPath, const std::vector<FileId>& le
             printWide(L"Warning: Skipping %ls (folder cannot be read)\n", folder.c_str());
             incomplete = true;
         }
+        sortByStoredName(items);
         for (const FolderItem& item : items) {
             if (item.kind == EntryKind::Other) {
                 // FIFOs, sockets, devices and dangling links: reading one could hang or fail.

@@ -131,4 +131,24 @@ TEST_F(CrossPlatform, TreesUnpackWithTheOtherBuild) {
     EXPECT_EQ(runWindows(box, {"l", "windows.qzn"}).out, box.run({"l", "windows.qzn"}).out);
 }
 
+// A tree of a few hundred files (names beyond ASCII, names that differ only in case, empty
+// folders, duplicates) packs to the same bytes with both builds, at one and at two threads.
+TEST_F(CrossPlatform, TreeArchivesAreByteIdentical) {
+    Sandbox box;
+    const auto entries = mixedTree(true);
+    std::vector<size_t> order(entries.size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = order.size() - 1 - i;
+    createTree(box, "tree", entries, order);
+    for (const char* threads : {"-threads:1", "-threads:2"}) {
+        SCOPED_TRACE(threads);
+        RunResult r = box.run({"-force-overwrite", threads, "c2", "linux.qzn", "tree"});
+        ASSERT_EQ(r.status, 0) << r.out;
+        r = runWindows(box, {"-force-overwrite", threads, "c2", "windows.qzn", "tree"});
+        ASSERT_EQ(r.status, 0) << r.out << r.err;
+        const std::string archive = readFile(box.at("linux.qzn"));
+        EXPECT_GT(archive.size(), 10000u);
+        EXPECT_TRUE(archive == readFile(box.at("windows.qzn")));
+    }
+}
+
 } // namespace
