@@ -61,10 +61,17 @@ bool isUnsafeName(const std::wstring& name) {
 
 } // namespace
 
+std::vector<uint64_t> FileList::folderParents() const {
+    return parentsOf(*this);
+}
+
 std::wstring FileList::storedPath(uint64_t fileIndex) const {
+    return storedPath(fileIndex, parentsOf(*this));
+}
+
+std::wstring FileList::storedPath(uint64_t fileIndex, const std::vector<uint64_t>& parents) const {
     const FileEntry& file = files[fileIndex];
     if (dirs.empty()) return file.name.empty() ? std::wstring(L"(unnamed)") : file.name;
-    std::vector<uint64_t> parents = parentsOf(*this);
     return dirPath(*this, parents, file.dirIndex) + file.name;
 }
 
@@ -77,8 +84,12 @@ std::wstring FileList::pathOf(uint64_t fileIndex) const {
 }
 
 std::wstring FileList::labelOf(uint64_t fileIndex) const {
+    return labelOf(fileIndex, folderParents());
+}
+
+std::wstring FileList::labelOf(uint64_t fileIndex, const std::vector<uint64_t>& parents) const {
     if (!files[fileIndex].path.empty()) return files[fileIndex].path;
-    if (dirs.empty() || dirs[0].path.empty()) return storedPath(fileIndex);
+    if (dirs.empty() || dirs[0].path.empty()) return storedPath(fileIndex, parents);
     return pathOf(fileIndex);
 }
 

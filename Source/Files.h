@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -122,6 +123,29 @@ struct FileList {
     std::wstring pathOf(uint64_t fileIndex) const;
     // How messages name a file: on disk when the tree has been rooted there, else as stored.
     std::wstring labelOf(uint64_t fileIndex) const;
+    // The parent of every folder (kNoParent for the root). Naming many files takes it once and
+    // passes it on, rather than working it out for each file.
+    std::vector<uint64_t> folderParents() const;
+    std::wstring storedPath(uint64_t fileIndex, const std::vector<uint64_t>& parents) const;
+    std::wstring labelOf(uint64_t fileIndex, const std::vector<uint64_t>& parents) const;
+};
+
+// The files stored as copies, grouped under the file whose bytes they carry (the end of their
+// chain of copies), each group in list order. A copy is never read or checked itself, so
+// whatever goes wrong with that file's bytes goes wrong with all of them.
+class CopyGroups {
+  public:
+    CopyGroups() = default;
+    explicit CopyGroups(const FileList& list);
+    bool empty() const { return begin_.empty(); }
+    // The copies of file `original`.
+    std::span<const uint64_t> of(uint64_t original) const {
+        return {copies_.data() + begin_[original], copies_.data() + begin_[original + 1]};
+    }
+
+  private:
+    std::vector<uint64_t> begin_; // group of file i: copies_[begin_[i] .. begin_[i + 1])
+    std::vector<uint64_t> copies_;
 };
 
 // A file being written that must not outlive a failed run: registered for removal by a stop or an

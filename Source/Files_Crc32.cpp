@@ -297,4 +297,22 @@ void FileList::findDuplicates() {
     printWide(L"Duplicates: %u/%u\n", count, unsigned(n));
 }
 
+CopyGroups::CopyGroups(const FileList& list) {
+    // Every copy points at an earlier file, so one pass in list order finds the end of each
+    // chain; counting sort then groups the copies, keeping list order within each group.
+    const uint64_t n = list.files.size();
+    std::vector<uint64_t> original(n);
+    begin_.assign(n + 1, 0);
+    for (uint64_t i = 0; i < n; ++i) {
+        const uint32_t source = list.files[i].duplicateOf;
+        original[i] = source == kNoDuplicate ? i : original[source];
+        if (source != kNoDuplicate) ++begin_[original[i] + 1];
+    }
+    for (uint64_t i = 0; i < n; ++i) begin_[i + 1] += begin_[i];
+    copies_.resize(begin_[n]);
+    std::vector<uint64_t> next(begin_.begin(), begin_.end() - 1);
+    for (uint64_t i = 0; i < n; ++i)
+        if (list.files[i].duplicateOf != kNoDuplicate) copies_[next[original[i]]++] = i;
+}
+
 } // namespace qzn
