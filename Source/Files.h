@@ -185,6 +185,7 @@ struct FileStream : FileList {
     bool checkCrcs = false;
     // The current input file ended early or failed to read: its remaining bytes are zeros.
     bool zeroFill = false;
+    bool reported = false;           // a warning has named the current input file
     InputFile input;                 // the current input file, unless its bytes are cached
     const uint8_t* cached = nullptr; // the current input file's kept bytes
     bool started = false;            // the current input file has been opened or found cached
@@ -192,6 +193,7 @@ struct FileStream : FileList {
     uint64_t streamed = 0;           // bytes handed out by read
     // The output file being written; removed if the run ends before it is complete.
     PendingFile output;
+    CopyGroups copies; // built when an input file with copies is first found changed
 
     FileStream() = default;
     FileStream(const FileStream&) = delete;
@@ -199,6 +201,9 @@ struct FileStream : FileList {
     ~FileStream();
 
     int32_t read(uint8_t* buffer, int32_t wanted);
+    // Names each file stored as a copy of `original`, whose stored bytes are not those it was
+    // measured with. `lineEnded` says, and the result tells, whether the console line has ended.
+    bool warnAboutCopies(uint64_t original, bool lineEnded);
     uint64_t consumed() const;
     void write(const uint8_t* bytes, int32_t count, bool doWrite);
     // After the last chunk: creates the output files the stream never reached (all empty in a

@@ -79,10 +79,10 @@ bool readBlock(InputFile& input, uint8_t* buffer, uint64_t size, bool checkMore,
 // block by block (missing bytes read as zeros, as in both passes).
 class ContentSource {
   public:
-    ContentSource(const FileList& list, uint64_t index) {
+    // False when the file cannot be opened (gone or locked since it was measured).
+    bool open(const FileList& list, uint64_t index) {
         memory_ = list.cache.find(index);
-        if (!memory_ && !input_.open(list.pathOf(index)))
-            fatalWide(L"Error: Failed to open %ls\n", list.pathOf(index).c_str());
+        return memory_ || input_.open(list.pathOf(index));
     }
     // The next n bytes (n at most kCompareBlockBytes).
     const uint8_t* next(size_t n, uint8_t* block) {
@@ -109,7 +109,10 @@ bool sameContents(const FileList& list, uint64_t a, uint64_t b, std::vector<uint
     const uint64_t size = list.files[a].size;
     if (size == 0) return true;
     if (blocks.empty()) blocks.resize(2 * kCompareBlockBytes);
-    ContentSource first(list, a), second(list, b);
+    // A file that cannot be read now is not taken for a copy: it is stored, or reported by the
+    // data pass, on its own.
+    ContentSource first, second;
+    if (!first.open(list, a) || !second.open(list, b)) return false;
     for (uint64_t done = 0; done < size;) {
         const size_t n = size_t(std::min<uint64_t>(kCompareBlockBytes, size - done));
         const uint8_t* x = first.next(n, blocks.data());

@@ -4,6 +4,17 @@
 // stores a file that holds less than it reports as the bytes it holds.
 #include "main_crafted.h"
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#endif
+
 using namespace qzn_e2e;
 
 namespace {
@@ -53,5 +64,91 @@ TEST(CrcCheck, EveryFailedFileAndEveryCopyOfOneIsNamed) {
         EXPECT_TRUE(endsWith(r.out, expected)) << r.out;
     }
 }
+
+#ifndef _WIN32
+
+// Packs `input` (with one thread and 64 KB chunks) into a.qzn by way of a FIFO that the test holds
+// the reading end of. The pack writes nothing to its archive before its duplicate search is over,
+// and its first write is a whole segment of about 512 KB; once the FIFO is full the pack waits in
+// that write, with no more than that and one chunk of the stream read. `meanwhile` runs then,
+// before the pack can read any later file.
+RunResult packThroughFifo(const Sandbox& box, const std::string& input,
+                          const std::function<void()>& meanwhile) {
+    const fs::path fifo = box.at("a.fifo");
+    if (mkfifo(fifo.c_str(), 0600) != 0) return {};
+    // Open before the pack, so that its open for writing does not wait for a reader.
+    const int end = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    if (end < 0) return {};
+    const int capacity = fcntl(end, F_GETPIPE_SZ);
+    const pid_t pid = box.start(
+        QZN_BINARY, {"-force-overwrite", "-threads:1", "-window:16", "c1", "a.fifo", input});
+    int queued = 0;
+    for (int waited = 0; waited < 60000 && queued < capacity; waited += 10) {
+        usleep(10000);
+        ioctl(end, FIONREAD, &queued);
+    }
+    EXPECT_GE(queued, capacity) << "the pack never filled its archive FIFO";
+    meanwhile();
+    fcntl(end, F_SETFL, fcntl(end, F_GETFL) & ~O_NONBLOCK);
+    std::string archive;
+    char buffer[65536];
+    for (ssize_t n; (n = read(end, buffer, sizeof buffer)) > 0;) archive.append(buffer, size_t(n));
+    close(end);
+    writeFile(box.at("a.qzn"), archive);
+    return box.finish(pid);
+}
+
+// Three identical files, each in a folder below the last, so that x1 is listed first and is the
+// one whose bytes are stored: x2 is stored as a copy of x1, x3 as a copy of x2. A 2 MiB file that
+// does not compress is listed before them all and fills the first segment.
+void putCopiesAfterALargeFile(const Sandbox& box, const std::string& bytes) {
+    box.put("in/big.bin", randomBytes(2 << 20, 11));
+    box.put("in/p/x1", bytes);
+    box.put("in/p/q/x2", bytes);
+    box.put("in/p/q/r/x3", bytes);
+}
+
+const char* const kCopyWarnings = "Warning: in/p/q/x2 is stored as a copy of in/p/x1\n"
+                                  "Warning: in/p/q/r/x3 is stored as a copy of in/p/x1\n";
+
+// x1 is rewritten after the duplicate search found x2 and x3 to be copies of it: all three unpack
+// with its new bytes, so the warning about it names them too.
+TEST(ChangedInput, CopiesOfAFileThatChangedWhilePackingAreNamed) {
+    Sandbox box;
+    const std::string before = randomBytes(50000, 12); // too large to be kept in memory
+    putCopiesAfterALargeFile(box, before);
+    RunResult r = packThroughFifo(box, "in", [&] {
+        std::string after = before;
+        for (size_t i = 0; i < after.size(); i += 997) after[i] = char(~after[i]);
+        std::fstream rewrite(box.at("in/p/x1"), std::ios::in | std::ios::out | std::ios::binary);
+        rewrite.write(after.data(), std::streamsize(after.size()));
+    });
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("Duplicates: 3/4\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(std::string("\nWarning: in/p/x1 changed while packing\n") + kCopyWarnings),
+              std::string::npos)
+        << r.out;
+}
+
+// x1 is removed between the two passes: its measured size is stored as zeros with a warning that
+// gives the system's reason, its copies are named, and the archive is finished and holds the rest.
+TEST(ChangedInput, FileRemovedBetweenThePassesIsStoredAsZeros) {
+    Sandbox box;
+    putCopiesAfterALargeFile(box, randomBytes(50000, 13));
+    RunResult r = packThroughFifo(box, "in", [&] { fs::remove(box.at("in/p/x1")); });
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find(std::string("\nWarning: Failed to open in/p/x1, it is stored as zeros\n") +
+                         std::strerror(ENOENT) + "\n" + kCopyWarnings),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("Done compressing"), std::string::npos) << r.out;
+
+    r = box.run({"d", "a.qzn", "out"});
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_TRUE(readFile(box.at("out/p/x1")) == std::string(50000, '\0'));
+    EXPECT_TRUE(readFile(box.at("out/big.bin")) == readFile(box.at("in/big.bin")));
+}
+
+#endif
 
 } // namespace
