@@ -63,7 +63,7 @@ struct FileProbe {
     static constexpr uint64_t kLargestRead = uint64_t(1) << 20; // larger files: by the pass itself
     bool opened = false;
     bool read = false; // the contents were read: crc, failed and longer hold
-    uint64_t size = 0;
+    uint64_t size = 0; // as the open file reports it, or what a read found the file to hold
     FileId id;
     uint32_t crc = 0;
     bool failed = false, longer = false;

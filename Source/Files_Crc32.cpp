@@ -63,16 +63,19 @@ uint32_t crc32Update(uint32_t previous, const uint8_t* buffer, int32_t length) {
 
 namespace {
 
-// Reads `size` bytes of an open file into `buffer`; a file that ends early or fails to read
-// gives zeros for its missing bytes, as in the data pass, so that both passes agree on what is
-// stored. With `checkMore` the buffer has room for one more byte, which is asked for in the
-// same call: it tells whether the file holds more than its measured size.
-bool readBlock(InputFile& input, uint8_t* buffer, uint64_t size, bool checkMore, bool& failed) {
-    int64_t got = input.read(buffer, size_t(size) + (checkMore ? 1 : 0), size_t(size));
-    if (got < 0) failed = true;
-    if (got < 0) got = 0;
-    if (uint64_t(got) < size) std::memset(buffer + got, 0, size_t(size - uint64_t(got)));
-    return uint64_t(got) > size;
+// Reads up to `size` bytes of an open file into `buffer` and returns how many there were: fewer
+// only where the file ends early, and then the bytes read are the whole file. A read error gives
+// zeros for the missing bytes, as in the data pass, so that both passes agree on what is stored.
+// With `checkMore` the buffer has room for one more byte, which is asked for in the same call:
+// `longer` tells whether the file holds more than `size`.
+uint64_t readBlock(InputFile& input, uint8_t* buffer, uint64_t size, bool checkMore, bool& failed,
+                   bool& longer) {
+    const int64_t got = input.read(buffer, size_t(size) + (checkMore ? 1 : 0), size_t(size));
+    longer = got > int64_t(size);
+    if (got >= 0) return std::min(uint64_t(got), size);
+    failed = true;
+    std::memset(buffer, 0, size_t(size));
+    return size;
 }
 
 // Bytes of an input file for the comparison of contents: kept ones from memory, others read
@@ -142,10 +145,11 @@ FileProbe probeWith(InputFile& input, const std::wstring& path, bool withCrc,
         return probe;
     }
     // Read as the pass reads a kept file: with room for one byte more, to see whether there is.
+    // A file that holds less than its reported size (as some system files do) is what it holds.
     const bool keepable = probe.size <= SmallFileCache::kLargestFile;
     std::vector<uint8_t>& bytes = keepable ? probe.bytes : scratch;
     if (bytes.size() < probe.size + 1) bytes.resize(size_t(probe.size) + 1);
-    probe.longer = readBlock(input, bytes.data(), probe.size, true, probe.failed);
+    probe.size = readBlock(input, bytes.data(), probe.size, true, probe.failed, probe.longer);
     if (keepable) bytes.resize(size_t(probe.size));
     probe.crc = crc32Update(0, bytes.data(), int32_t(probe.size));
     return probe;
@@ -220,9 +224,10 @@ void FileList::measure(bool withCrc, ProbesAhead* ahead) {
             bool ignored = false;
             for (uint64_t done = 0; done < file.size;) {
                 const uint64_t n = std::min<uint64_t>(kCrcBlockBytes, file.size - done);
-                readBlock(input, block.get(), n, false, ignored);
-                done += n;
-                file.crc = crc32Update(file.crc, block.get(), int32_t(n));
+                const uint64_t got = readBlock(input, block.get(), n, false, ignored, ignored);
+                done += got;
+                if (got < n) file.size = done; // it ends here: what was read is the file
+                file.crc = crc32Update(file.crc, block.get(), int32_t(got));
                 printProgressWide(formatWide(L"crc32 %ls: %.1f/%.1f MB", label.c_str(),
                                              double(done) / 1048576.0,
                                              double(file.size) / 1048576.0));

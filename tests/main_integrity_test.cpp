@@ -149,6 +149,34 @@ TEST(ChangedInput, FileRemovedBetweenThePassesIsStoredAsZeros) {
     EXPECT_TRUE(readFile(box.at("out/big.bin")) == readFile(box.at("in/big.bin")));
 }
 
+// A /sys file reports 4096 bytes and holds a few: the bytes read are the file, whether it is the
+// input itself or a link inside a folder, read by the measuring pass or by a thread ahead of it.
+TEST(ShortInput, FileHoldingLessThanItsSizeIsStoredAsItIs) {
+    const std::string system = "/sys/class/net/lo/address";
+    std::error_code error;
+    const uintmax_t reported = fs::file_size(system, error);
+    if (error) GTEST_SKIP() << "no " << system;
+    const std::string bytes = readFile(system);
+    ASSERT_LT(bytes.size(), reported) << system << " holds what it reports";
+    Sandbox box;
+    box.put("in/a.txt", textBytes(700, 14));
+    fs::create_symlink(system, box.at("in/address"));
+    const std::vector<std::vector<std::string>> packs = {{"c1", "a.qzn", system},
+                                                         {"-threads:1", "c1", "b.qzn", "in"},
+                                                         {"-threads:2", "c1", "c.qzn", "in"}};
+    for (const std::vector<std::string>& pack : packs) {
+        const std::string archive = pack[pack.size() - 2];
+        SCOPED_TRACE(archive);
+        RunResult r = box.run(pack);
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_EQ(r.out.find("Warning"), std::string::npos) << r.out;
+        r = box.run({"d", archive, archive + ".out"});
+        EXPECT_EQ(r.status, 0) << r.out;
+        const fs::path unpacked = box.at(archive + ".out");
+        EXPECT_EQ(readFile(pack.back() == "in" ? unpacked / "address" : unpacked), bytes);
+    }
+}
+
 #endif
 
 } // namespace
