@@ -31,7 +31,9 @@ int32_t FileStream::read(uint8_t* buffer, int32_t wanted) {
             reported = false;
             runningCrc = 0;
             cached = cache.find(current);
-            const std::wstring path = pathOf(current);
+            // The path is ready before the open, so that nothing comes between a failure and
+            // the system's reason for it.
+            const std::wstring path = cached ? std::wstring() : pathOf(current);
             if (!cached && !input.open(path)) {
                 // Gone or locked since it was measured. Its size is in the file table already,
                 // so it is stored as zeros, like a file that fails to read part way.
