@@ -79,6 +79,8 @@ RunResult packThroughFifo(const Sandbox& box, const std::string& input,
     // Open before the pack, so that its open for writing does not wait for a reader.
     const int end = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
     if (end < 0) return {};
+    // As small as the system allows: the first segment is then always many times larger.
+    fcntl(end, F_SETPIPE_SZ, 4096);
     const int capacity = fcntl(end, F_GETPIPE_SZ);
     const pid_t pid = box.start(
         QZN_BINARY, {"-force-overwrite", "-threads:1", "-window:16", "c1", "a.fifo", input});
