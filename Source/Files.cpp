@@ -74,10 +74,17 @@ void sortByStoredName(std::vector<FolderItem>& items) {
 
 } // namespace
 
+std::vector<uint64_t> FileList::folderParents() const {
+    return parentsOf(*this);
+}
+
 std::wstring FileList::storedPath(uint64_t fileIndex) const {
+    return storedPath(fileIndex, parentsOf(*this));
+}
+
+std::wstring FileList::storedPath(uint64_t fileIndex, const std::vector<uint64_t>& parents) const {
     const FileEntry& file = files[fileIndex];
     if (dirs.empty()) return file.name.empty() ? std::wstring(L"(unnamed)") : file.name;
-    std::vector<uint64_t> parents = parentsOf(*this);
     return dirPath(*this, parents, file.dirIndex) + file.name;
 }
 
@@ -90,8 +97,12 @@ std::wstring FileList::pathOf(uint64_t fileIndex) const {
 }
 
 std::wstring FileList::labelOf(uint64_t fileIndex) const {
+    return labelOf(fileIndex, folderParents());
+}
+
+std::wstring FileList::labelOf(uint64_t fileIndex, const std::vector<uint64_t>& parents) const {
     if (!files[fileIndex].path.empty()) return files[fileIndex].path;
-    if (dirs.empty() || dirs[0].path.empty()) return storedPath(fileIndex);
+    if (dirs.empty() || dirs[0].path.empty()) return storedPath(fileIndex, parents);
     return pathOf(fileIndex);
 }
 

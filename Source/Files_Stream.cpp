@@ -14,6 +14,7 @@ FileStream::~FileStream() {
 
 int32_t FileStream::read(uint8_t* buffer, int32_t wanted) {
     int32_t delivered = 0;
+    bool lineEnded = false; // a warning of this call ended the console line
     while (wanted > 0) {
         if (current >= files.size()) break;
         const FileEntry& file = files[current];
@@ -27,10 +28,20 @@ int32_t FileStream::read(uint8_t* buffer, int32_t wanted) {
             started = true;
             offset = 0;
             zeroFill = false;
+            reported = false;
             runningCrc = 0;
             cached = cache.find(current);
-            if (!cached && !input.open(pathOf(current)))
-                fatalWide(L"Error: Failed to open %ls\n", pathOf(current).c_str());
+            // The path is ready before the open, so that nothing comes between a failure and
+            // the system's reason for it.
+            const std::wstring path = cached ? std::wstring() : pathOf(current);
+            if (!cached && !input.open(path)) {
+                // Gone or locked since it was measured. Its size is in the file table already,
+                // so it is stored as zeros, like a file that fails to read part way.
+                printWithReason(L"\nWarning: Failed to open %ls, it is stored as zeros\n",
+                                path.c_str());
+                inputChanged = true;
+                zeroFill = reported = lineEnded = true;
+            }
         }
         // Each file contributes exactly its measured size, so the stream always matches the
         // file table written before it, even when a file changes under us.
@@ -50,14 +61,14 @@ int32_t FileStream::read(uint8_t* buffer, int32_t wanted) {
                                 : L"\nWarning: %ls changed size while packing\n",
                           pathOf(current).c_str());
                 inputChanged = true;
-                zeroFill = true;
+                zeroFill = reported = lineEnded = true;
             } else if (last) {
                 uint8_t more;
                 if (got > n || (!probe && input.read(&more, 1) > 0)) {
                     printWide(L"\nWarning: %ls changed size while packing\n",
                               pathOf(current).c_str());
                     inputChanged = true;
-                    zeroFill = true; // already reported
+                    reported = lineEnded = true;
                 }
                 got = n;
             }
@@ -73,9 +84,14 @@ int32_t FileStream::read(uint8_t* buffer, int32_t wanted) {
         streamed += n;
         wanted -= int32_t(n);
         if (last) {
-            if (checkCrcs && !cached && !zeroFill && runningCrc != file.crc) {
-                printWide(L"\nWarning: %ls changed while packing\n", pathOf(current).c_str());
+            // Not the bytes it was measured with, which its copies were found to hold.
+            if (checkCrcs && !cached && runningCrc != file.crc) {
+                if (!reported) {
+                    printWide(L"\nWarning: %ls changed while packing\n", pathOf(current).c_str());
+                    lineEnded = true;
+                }
                 inputChanged = true;
+                lineEnded = warnAboutCopies(current, lineEnded);
             }
             input.close();
             cached = nullptr;
@@ -86,6 +102,17 @@ int32_t FileStream::read(uint8_t* buffer, int32_t wanted) {
         }
     }
     return delivered;
+}
+
+bool FileStream::warnAboutCopies(uint64_t original, bool lineEnded) {
+    if (copies.empty()) copies = CopyGroups(*this);
+    const std::wstring source = pathOf(original);
+    for (uint64_t copy : copies.of(original)) {
+        printWide(L"%lsWarning: %ls is stored as a copy of %ls\n", lineEnded ? L"" : L"\n",
+                  pathOf(copy).c_str(), source.c_str());
+        lineEnded = true;
+    }
+    return lineEnded;
 }
 
 uint64_t FileStream::consumed() const {
