@@ -4,13 +4,14 @@
 #include "Files.h"
 #include "Platform.h"
 
+#include <algorithm>
 #include <system_error>
 #include <utility>
 
 namespace qzn {
 
 int32_t threadCount(const Archiver& archiver) {
-    return clampBits(archiver.threads, 1, 64);
+    return std::clamp(archiver.threads, 1, kMaxThreads);
 }
 
 uint64_t chunkCount(uint64_t total, int32_t windowBits) {

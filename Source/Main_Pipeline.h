@@ -24,7 +24,7 @@ namespace qzn {
 
 struct FileStream;
 
-// The -threads value clamped to 1..64.
+// The -threads value clamped to 1..kMaxThreads.
 int32_t threadCount(const Archiver& archiver);
 
 // Chunks of total bytes at 2^windowBits bytes each.
