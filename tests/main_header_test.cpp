@@ -1,6 +1,7 @@
 // The archive header behind the file table: the bits of each field, round trips over the ranges a
 // pack writes, and what unpack and test make of codec parameters outside them.
 #include "Files.h"
+#include "FilesSupport.h"
 #include "IO.h"
 #include "Main.h"
 #include "Main_Header.h"
@@ -8,12 +9,12 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <functional>
 #include <vector>
 
 namespace qzn {
 namespace {
+
+using testing::writeThenRead;
 
 // A folder of two files, so that the fields follow a table of some length.
 FileList smallTable() {
@@ -33,26 +34,6 @@ FileList smallTable() {
     list.dirs[0].files = {0};
     list.dirs[1].files = {1};
     return list;
-}
-
-// Writes with `write` into a temporary archive, then reads it with `read` from its first segment.
-void writeThenRead(const std::function<void(BitWriter&)>& write,
-                   const std::function<void(BitReader&)>& read) {
-    FILE* file = std::tmpfile();
-    ASSERT_NE(file, nullptr);
-    {
-        BitWriter writer(file);
-        writer.openBuffer();
-        write(writer);
-        writer.flush();
-    }
-    std::fflush(file);
-    std::rewind(file);
-    BitReader reader(file);
-    reader.openBuffer();
-    reader.loadSegment();
-    read(reader);
-    std::fclose(file);
 }
 
 void expectSameHeader(const ArchiveHeader& read, const ArchiveHeader& written, size_t i) {
