@@ -3,7 +3,6 @@
 #include "Files.h"
 #include "FilesSupport.h"
 #include "IO.h"
-#include "Main.h"
 #include "Main_Header.h"
 #include "TestSupport.h"
 
@@ -107,36 +106,6 @@ TEST(ArchiveHeaderFormat, FieldsInTheirOrderAndWidths) {
             });
         EXPECT_EQ(headerBits, channels ? 102u : 98u);
     }
-}
-
-// The settings of a pack become the header; the header replaces a decoding run's settings.
-TEST(ArchiveHeaderFormat, SettingsToHeaderAndBack) {
-    Archiver packing;
-    packing.windowBits = 10;
-    packing.tableBits = 8;
-    packing.hashBits = 16;
-    packing.skipCrc = true;
-    packing.channels = -5; // no filter
-    const ArchiveHeader header = headerFor(packing);
-    expectSameHeader(
-        header, {.windowBits = 10, .tableBits = 8, .hashBits = 16, .hasCrc = false, .channels = 0},
-        0);
-
-    const FileList table = smallTable();
-    Archiver decoding; // the command line's values, which the archive's replace
-    decoding.skipCrc = false;
-    decoding.channels = 2;
-    writeThenRead([&](BitWriter& writer) { writeArchiveHeader(writer, table, header); },
-                  [&](BitReader& reader) {
-                      FileList readTable;
-                      readTable.readTable(reader);
-                      loadArchiveHeader(reader, DecodingMode::Test, decoding);
-                  });
-    EXPECT_EQ(decoding.windowBits, 10);
-    EXPECT_EQ(decoding.tableBits, 8);
-    EXPECT_EQ(decoding.hashBits, 16);
-    EXPECT_TRUE(decoding.skipCrc);
-    EXPECT_EQ(decoding.channels, 0);
 }
 
 ArchiveHeader admitted(ArchiveHeader header, DecodingMode mode) {
