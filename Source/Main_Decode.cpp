@@ -53,14 +53,6 @@ FileHandle openArchiveForReading(const std::wstring& archivePath, BitReader& rea
     return archive;
 }
 
-void readArchiveParameters(BitReader& reader, Archiver& archiver) {
-    archiver.windowBits = static_cast<int32_t>(reader.get32());
-    archiver.tableBits = static_cast<int32_t>(reader.get32());
-    archiver.hashBits = static_cast<int32_t>(reader.get32());
-    archiver.skipCrc = reader.get(1) == 0;
-    archiver.channels = reader.get(1) ? static_cast<int32_t>(reader.get(4)) + 1 : 0;
-}
-
 void decodeContents(Archiver& archiver, FileStream& stream, BitReader& reader, FILE* archive,
                     const std::wstring& archivePath, bool doWrite) {
     ContextLz codec;

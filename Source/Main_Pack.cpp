@@ -3,6 +3,7 @@
 #include "ContextLz.h"
 #include "Files.h"
 #include "Main.h"
+#include "Main_Header.h"
 #include "Main_Pipeline.h"
 #include "Platform.h"
 
@@ -18,20 +19,10 @@ namespace {
 int32_t reduceWindow(int32_t windowBits, uint64_t total) {
     if (total == 0 || total >= (uint64_t(1) << (windowBits - 1))) return windowBits;
     printWide(L"Reduced window size to ");
-    while (windowBits > 1 && total < (uint64_t(1) << (windowBits - 1))) --windowBits;
+    while (windowBits > kStoredWindowBits.low && total < (uint64_t(1) << (windowBits - 1)))
+        --windowBits;
     printWide(L"%d KB\n", windowBits < 10 ? 1 : 1 << (windowBits - 10));
     return windowBits;
-}
-
-void writeArchiveHeader(const FileStream& stream, const Archiver& archiver, BitWriter& writer) {
-    stream.writeTable(writer);
-    writer.put32(static_cast<uint32_t>(archiver.windowBits));
-    writer.put32(static_cast<uint32_t>(archiver.tableBits));
-    writer.put32(static_cast<uint32_t>(archiver.hashBits));
-    writer.put(archiver.skipCrc ? 0 : 1, 1);
-    writer.put(archiver.channels > 0 ? 1 : 0, 1);
-    if (archiver.channels > 0) writer.put(static_cast<uint32_t>(archiver.channels - 1), 4);
-    writer.checkpoint();
 }
 
 // Expected archive size so far: the bytes on disk plus the unflushed buffer, against the input
@@ -134,7 +125,7 @@ void pack(Archiver& archiver, const std::wstring& inputPath, const std::wstring&
     const uint64_t total = stream.totalSize();
     archiver.windowBits = reduceWindow(archiver.windowBits, total);
 
-    writeArchiveHeader(stream, archiver, writer);
+    writeArchiveHeader(writer, stream, headerFor(archiver));
 
     // Threads parse chunks ahead of the coder; there is no use for more of them than chunks.
     const uint64_t chunks = chunkCount(total, archiver.windowBits);

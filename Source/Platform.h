@@ -5,8 +5,10 @@
 #pragma once
 
 #include <compare>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -39,7 +41,71 @@
 #define QZN_PRINTF_FORMAT(formatIndex, firstArgument)
 #endif
 
+// Lock annotations, checked by clang's -Wthread-safety: what a mutex guards, what a function
+// needs held. Other compilers build the same source without them.
+#if defined(__clang__)
+#define QZN_THREAD_ANNOTATION(attribute) __attribute__((attribute))
+#else
+#define QZN_THREAD_ANNOTATION(attribute)
+#endif
+#define QZN_CAPABILITY(name) QZN_THREAD_ANNOTATION(capability(name))
+#define QZN_SCOPED_CAPABILITY QZN_THREAD_ANNOTATION(scoped_lockable)
+#define QZN_GUARDED_BY(mutex) QZN_THREAD_ANNOTATION(guarded_by(mutex))
+#define QZN_REQUIRES(...) QZN_THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
+#define QZN_EXCLUDES(...) QZN_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
+#define QZN_ACQUIRE(...) QZN_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
+#define QZN_RELEASE(...) QZN_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
+// For what the analysis cannot follow: a lock's own primitives, or a field read without the lock
+// by its only writer. Say at the use why it is safe.
+#define QZN_NO_THREAD_SAFETY_ANALYSIS QZN_THREAD_ANNOTATION(no_thread_safety_analysis)
+
 namespace qzn {
+
+// ---- Locks -----------------------------------------------------------------------------------
+// The standard mutex with the annotations the analysis needs, a scoped lock that may be released
+// and taken again inside its scope, and a condition variable that waits on it.
+
+class QZN_CAPABILITY("mutex") Mutex {
+  private:
+    friend class MutexLock;
+    std::mutex mutex_;
+};
+
+class QZN_SCOPED_CAPABILITY MutexLock {
+  public:
+    explicit MutexLock(Mutex& mutex) QZN_ACQUIRE(mutex) : lock_(mutex.mutex_) {}
+    ~MutexLock() QZN_RELEASE() {}
+    MutexLock(const MutexLock&) = delete;
+    MutexLock& operator=(const MutexLock&) = delete;
+    void lock() QZN_ACQUIRE() { lock_.lock(); }
+    void unlock() QZN_RELEASE() { lock_.unlock(); }
+    // The same for a function the lock is handed to, which requires `held`: the analysis cannot
+    // see which mutex a lock passed by reference holds, so the function names it.
+    void unlock(Mutex& held) QZN_RELEASE(held) QZN_NO_THREAD_SAFETY_ANALYSIS {
+        static_cast<void>(held);
+        lock_.unlock();
+    }
+    void lock(Mutex& held) QZN_ACQUIRE(held) QZN_NO_THREAD_SAFETY_ANALYSIS {
+        static_cast<void>(held);
+        lock_.lock();
+    }
+
+  private:
+    friend class ConditionVariable;
+    std::unique_lock<std::mutex> lock_;
+};
+
+class ConditionVariable {
+  public:
+    // Releases the lock while it waits and holds it again on return, which may be spurious:
+    // callers wait in a loop on their condition.
+    void wait(MutexLock& lock) { condition_.wait(lock.lock_); }
+    void notifyOne() { condition_.notify_one(); }
+    void notifyAll() { condition_.notify_all(); }
+
+  private:
+    std::condition_variable condition_;
+};
 
 // ---- Process stops ---------------------------------------------------------------------------
 

@@ -4,6 +4,7 @@
 
 #include "ContextLz.h"
 #include "Files.h"
+#include "Main_Header.h"
 #include "main_e2e.h"
 
 namespace qzn_e2e {
@@ -48,15 +49,11 @@ struct CraftedArchive {
         ASSERT_NE(archive, nullptr);
         qzn::BitWriter writer(archive);
         writer.openBuffer();
-        list.writeTable(writer);
-        writer.put32(16);
-        writer.put32(12);
-        writer.put32(13);
-        writer.put(1, 1); // CRCs present
-        writer.put(0, 1); // no channel filter
-        writer.checkpoint();
+        const qzn::ArchiveHeader header{
+            .windowBits = 16, .tableBits = 12, .hashBits = 13, .hasCrc = true, .channels = 0};
+        qzn::writeArchiveHeader(writer, list, header);
         qzn::ContextLz codec;
-        codec.configure(12, 13, 16);
+        codec.configure(header.tableBits, header.hashBits, header.windowBits);
         codec.allocateEncoder();
         codec.encodeChunk(reinterpret_cast<const uint8_t*>(stream.data()), int32_t(stream.size()),
                           writer, 4, 1, 0);
