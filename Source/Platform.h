@@ -176,9 +176,9 @@ bool copyFileReplacing(const std::wstring& from, const std::wstring& to); // rep
 
 // ---- Files that must not outlive a failed run -------------------------------------------------
 // A registered file is removed by stopProcess (before its hook runs) and by an interrupt: SIGINT,
-// SIGTERM and SIGHUP here (Ctrl-C, Ctrl-Break and console close on Windows), which then ends the
-// process with 128 + the signal number. The interrupt handlers are installed with the first
-// registration; a signal the process was started to ignore stays ignored.
+// SIGTERM, SIGHUP, SIGQUIT and SIGPIPE here (Ctrl-C, Ctrl-Break and console close on Windows),
+// which then ends the process with 128 + the signal number. The interrupt handlers are installed
+// with the first registration; a signal the process was started to ignore stays ignored.
 
 int registerCleanup(const std::wstring& path); // a slot, or -1 when the path cannot be held
 void unregisterCleanup(int slot);              // the file is to stay; -1 is ignored

@@ -249,6 +249,8 @@ FILE* createTemporaryFile(const std::wstring& target, std::wstring& path, int& s
     sigaddset(&interrupts, SIGINT);
     sigaddset(&interrupts, SIGTERM);
     sigaddset(&interrupts, SIGHUP);
+    sigaddset(&interrupts, SIGQUIT);
+    sigaddset(&interrupts, SIGPIPE);
     FILE* file = nullptr;
     for (int attempt = 0; attempt < 100 && !file; ++attempt) {
         path = target + L".tmp" + (attempt ? std::to_wstring(attempt) : std::wstring());

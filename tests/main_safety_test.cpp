@@ -119,6 +119,30 @@ TEST(Safety, InterruptedPackAndUnpackLeaveNothingBehind) {
     }
 }
 
+// A reader of standard output that goes away, as "qzn c a.qzn dir | head -c 10" does, ends a
+// pack or an unpack with SIGPIPE's status and takes the unfinished file with it.
+TEST(Safety, ClosedOutputPipeEndsTheRunAndLeavesNothingBehind) {
+    Sandbox box;
+    box.put("old.qzn", "the previous archive");
+    // 256 chunks of 64 KB: their progress lines fill the output buffer several times over, so
+    // that output reaches the pipe long before the end.
+    box.put("big", textBytes(16 << 20, 6));
+    ASSERT_EQ(box.run({"-window:16", "c1", "big.qzn", "big"}).status, 0);
+    const auto before = namesIn(box.work);
+    const std::vector<std::vector<std::string>> runs = {
+        {"-force-overwrite", "-window:16", "c1", "old.qzn", "big"}, {"d", "big.qzn", "big.out"}};
+    for (const auto& args : runs) {
+        SCOPED_TRACE(args[args.size() - 3]);
+        int output = -1;
+        pid_t pid = box.start(QZN_BINARY, args, "", &output);
+        close(output); // gone before the first line arrives
+        RunResult r = box.finish(pid);
+        EXPECT_EQ(r.status, 128 + SIGPIPE);
+        EXPECT_EQ(readFile(box.at("old.qzn")), "the previous archive");
+        EXPECT_EQ(namesIn(box.work), before);
+    }
+}
+
 #endif // _WIN32
 
 // An archive of several segments cut inside its data: test and unpack fail, unpack keeps only
