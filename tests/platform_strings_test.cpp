@@ -94,6 +94,26 @@ TEST(StoredNames, WindowsRuleReplacesWhatWindowsCannotHold) {
     }
 }
 
+// Every device name Windows knows, with and without an extension and in any case; the
+// superscript digits name COM and LPT ports too.
+TEST(StoredNames, WindowsRulePrefixesEveryDeviceName) {
+    const wchar_t* const devices[] = {
+        L"CON",       L"PRN",       L"AUX",       L"NUL",       L"CONIN$",    L"CONOUT$",
+        L"COM1",      L"COM5",      L"COM9",      L"LPT1",      L"LPT5",      L"LPT9",
+        L"COM\u00B9", L"COM\u00B2", L"COM\u00B3", L"LPT\u00B9", L"LPT\u00B2", L"LPT\u00B3"};
+    for (const wchar_t* device : devices) {
+        std::wstring lower = device;
+        for (wchar_t& c : lower)
+            if (c >= L'A' && c <= L'Z') c = wchar_t(c - L'A' + L'a');
+        for (const std::wstring& name :
+             {std::wstring(device), lower, lower + L".txt", std::wstring(device) + L" .tar.gz"})
+            EXPECT_EQ(windowsName(name), L"_" + name) << toUtf8(name);
+    }
+    // Other superscripts, and the digits that are not ports, are ordinary names.
+    for (const wchar_t* name : {L"COM\u2074", L"LPT\u2070", L"COM0", L"LPT0", L"CONIN", L"CONOUT"})
+        EXPECT_EQ(windowsName(name), name) << toUtf8(name);
+}
+
 TEST(StoredNames, EachPlatformHoldsWhatItCan) {
     const std::wstring name = L"x:y\\z?*|.";
     EXPECT_EQ(storableName(name), testing::kWindows ? windowsName(name) : name);
