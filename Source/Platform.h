@@ -143,7 +143,8 @@ struct FolderItem {
     EntryKind kind;
 };
 // The entries of a folder in the file system's own order, without "." and "..". False, with no
-// items, when the folder cannot be listed.
+// items, when the folder cannot be listed; the system's reason is then left for
+// systemErrorText.
 bool listFolder(const std::wstring& path, std::vector<FolderItem>& items);
 
 // An input file open for reading, with plain unbuffered reads; closed when it goes.
