@@ -73,6 +73,16 @@ struct ProcessStop {
 // Wide text is formatted into a buffer and converted to UTF-8. Standard output redirected to a
 // file or a pipe receives exactly those bytes on every platform; a Windows console receives the
 // text as UTF-16, so that every name shows. Wide formats use "%ls" for wide strings.
+//
+// A name may hold control characters, which a terminal would obey. Every string that the wide
+// prints below (printWide, fatalWide, printWithReason, fatalWithReason) take through "%ls",
+// "%s" or "%lc", and the whole text of a wide progress line, is printed through visibleText; the
+// format's own text is printed as it is. formatWide and the narrow prints change nothing: a text
+// formatted for later is made visible when it is printed through one of those.
+
+// The text with each C0 and C1 control character and DEL written as "\x1B" (two upper-case hex
+// digits); everything else, a backslash included, stays. Applying it twice changes nothing more.
+std::wstring visibleText(const std::wstring& text);
 
 void printNarrow(const char* format, ...) QZN_PRINTF_FORMAT(1, 2);
 void printWide(const wchar_t* format, ...);

@@ -90,6 +90,10 @@ bool outputIsInteractive() {
     return ::isatty(1) != 0;
 }
 
+bool isControlByteStandIn(wchar_t c) {
+    return uint32_t(c) >= 0xDC80 && uint32_t(c) <= 0xDC9F;
+}
+
 std::string toUtf8(const std::wstring& text) {
     std::string out;
     out.reserve(text.size());
