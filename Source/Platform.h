@@ -135,6 +135,9 @@ bool seekFile(FILE* file, int64_t offset, int whence);      // 64-bit fseek
 // Attribute tests as the scan and the output tree use them (links are followed).
 bool isRegularFile(const std::wstring& path);
 bool isDirectory(const std::wstring& path);
+// Whether anything is there, a link whose target is gone included; when not, the system's
+// reason is left for systemErrorText.
+bool pathExists(const std::wstring& path);
 
 // Identity of the real file or folder behind a path (device and inode on POSIX): two spellings,
 // hard links or symbolic links to the same object compare equal.

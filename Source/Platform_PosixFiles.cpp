@@ -120,6 +120,12 @@ bool isDirectory(const std::wstring& path) {
     return statPath(path, st) && S_ISDIR(st.st_mode);
 }
 
+bool pathExists(const std::wstring& path) {
+    Located at;
+    struct stat st;
+    return locate(path, at) && ::fstatat(at.dir, at.rest.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
 EntryKind listedEntryKind(int folder, const char* name, unsigned char type) {
     // The entry type usually comes with the listing; only links and file systems that do not
     // report types need a look at the entry itself, which must not follow a link.

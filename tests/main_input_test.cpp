@@ -8,6 +8,8 @@
 // names are covered by main_windows_test.cpp.
 #ifndef _WIN32
 
+#include <cerrno>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -54,6 +56,28 @@ TEST(Input, UnreadableFileAndFolderAreReportedAndFailThePack) {
     expected.erase("secret.txt");
     expected.erase("locked/inner.txt");
     EXPECT_EQ(snapshot(box.at("out")), expected);
+}
+
+// A folder that cannot be read fails the pack on its own, with the system's reason; no other
+// failure stands beside it to do that instead.
+TEST(Input, UnreadableFolderAloneFailsThePack) {
+    Sandbox box;
+    box.put("in/ok.txt", textBytes(3000, 1));
+    box.put("in/locked/inner.txt", textBytes(1000, 3));
+    box.user = geteuid() == 0 ? 65534 : 0;
+    fs::permissions(box.root, fs::perms::all);
+    fs::permissions(box.work, fs::perms::all);
+    fs::permissions(box.at("in/locked"), fs::perms::none);
+
+    RunResult r = box.run({"-force-overwrite", "c1", "a.qzn", "in"});
+    ASSERT_NE(r.status, 125) << "cannot drop privileges";
+    box.user = 0;
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_TRUE(contains(r.out, "Warning: Skipping in/locked (folder cannot be read)\n" +
+                                    std::string(std::strerror(EACCES)) + "\n"))
+        << r.out;
+    r = box.run({"t", "a.qzn"});
+    EXPECT_EQ(r.status, 0) << r.out;
 }
 
 TEST(Input, FileRewrittenDuringThePackIsCaughtByItsCrc) {
