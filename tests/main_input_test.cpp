@@ -24,23 +24,26 @@ bool contains(const std::string& text, const std::string& what) {
     return text.find(what) != std::string::npos;
 }
 
+// Packs "in" into a.qzn as a user who cannot read the given entries. Root reads everything: the
+// pack then runs as an unprivileged user, who may write the archive but not read those entries.
+RunResult packWithUnreadable(Sandbox& box, const std::vector<std::string>& unreadable) {
+    box.user = geteuid() == 0 ? 65534 : 0;
+    fs::permissions(box.root, fs::perms::all);
+    fs::permissions(box.work, fs::perms::all);
+    for (const std::string& entry : unreadable) fs::permissions(box.at(entry), fs::perms::none);
+    RunResult r = box.run({"-force-overwrite", "c1", "a.qzn", "in"});
+    box.user = 0;
+    return r;
+}
+
 TEST(Input, UnreadableFileAndFolderAreReportedAndFailThePack) {
     Sandbox box;
     box.put("in/ok.txt", textBytes(3000, 1));
     box.put("in/secret.txt", textBytes(2000, 2));
     box.put("in/locked/inner.txt", textBytes(1000, 3));
     box.put("in/sub/fine.txt", textBytes(4000, 4));
-    // Root reads everything: the pack then runs as an unprivileged user, who may write the
-    // archive but not read the two entries.
-    box.user = geteuid() == 0 ? 65534 : 0;
-    fs::permissions(box.root, fs::perms::all);
-    fs::permissions(box.work, fs::perms::all);
-    fs::permissions(box.at("in/secret.txt"), fs::perms::none);
-    fs::permissions(box.at("in/locked"), fs::perms::none);
-
-    RunResult r = box.run({"-force-overwrite", "c1", "a.qzn", "in"});
+    RunResult r = packWithUnreadable(box, {"in/secret.txt", "in/locked"});
     ASSERT_NE(r.status, 125) << "cannot drop privileges";
-    box.user = 0;
     EXPECT_EQ(r.status, 1) << r.out;
     EXPECT_TRUE(contains(r.out, "Warning: Skipping in/secret.txt (file cannot be read)\n"))
         << r.out;
@@ -64,14 +67,8 @@ TEST(Input, UnreadableFolderAloneFailsThePack) {
     Sandbox box;
     box.put("in/ok.txt", textBytes(3000, 1));
     box.put("in/locked/inner.txt", textBytes(1000, 3));
-    box.user = geteuid() == 0 ? 65534 : 0;
-    fs::permissions(box.root, fs::perms::all);
-    fs::permissions(box.work, fs::perms::all);
-    fs::permissions(box.at("in/locked"), fs::perms::none);
-
-    RunResult r = box.run({"-force-overwrite", "c1", "a.qzn", "in"});
+    RunResult r = packWithUnreadable(box, {"in/locked"});
     ASSERT_NE(r.status, 125) << "cannot drop privileges";
-    box.user = 0;
     EXPECT_EQ(r.status, 1) << r.out;
     EXPECT_TRUE(contains(r.out, "Warning: Skipping in/locked (folder cannot be read)\n" +
                                     std::string(std::strerror(EACCES)) + "\n"))
