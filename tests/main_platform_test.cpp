@@ -108,7 +108,9 @@ TEST(StoredNames, EachReplacementIsWrittenUnderASafeNameWithAWarning) {
         ++seed;
         crafted.file(0, qzn::fromUtf8(stored), bytes);
         expected[kWindows ? written : stored] = "file:" + bytes;
-        warnings.push_back("Warning: " + stored + " is written as out/" + written + "\n");
+        // Control characters in the stored name print as visible escapes.
+        warnings.push_back("Warning: " + qzn::toUtf8(qzn::visibleText(qzn::fromUtf8(stored))) +
+                           " is written as out/" + written + "\n");
     }
     const uint64_t odd = crafted.folder(0, L"dir:x.");
     crafted.file(odd, L"inner", "inside");
