@@ -81,7 +81,8 @@ struct ProcessStop {
 // formatted for later is made visible when it is printed through one of those.
 
 // The text with each C0 and C1 control character and DEL written as "\x1B" (two upper-case hex
-// digits); everything else, a backslash included, stays. Applying it twice changes nothing more.
+// digits), and so on POSIX an undecodable byte 0x80-0x9F of a name, which an 8-bit terminal reads
+// as C1; everything else, a backslash included, stays. Applying it twice changes nothing more.
 std::wstring visibleText(const std::wstring& text);
 
 void printNarrow(const char* format, ...) QZN_PRINTF_FORMAT(1, 2);
