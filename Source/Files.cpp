@@ -149,7 +149,12 @@ void FileList::scan(const std::wstring& inputPath, const std::vector<FileId>& le
         files.push_back(entry);
         return;
     }
-    if (!isDirectory(inputPath)) fatalWide(L"Error: No directory %ls\n", inputPath.c_str());
+    if (!isDirectory(inputPath)) {
+        // A FIFO, socket, device or dangling link is there, but holds nothing to store.
+        if (pathExists(inputPath))
+            fatalWide(L"Error: %ls is not a file or folder\n", inputPath.c_str());
+        fatalWithReason(L"Error: No directory %ls\n", inputPath.c_str());
+    }
 
     // Breadth first: the folders still to list are the directories not yet reached by i, so
     // each is numbered when found. Only the input path itself is followed if it is a link;
@@ -160,7 +165,7 @@ void FileList::scan(const std::wstring& inputPath, const std::vector<FileId>& le
     for (uint64_t i = 0; i < dirs.size(); ++i) {
         const std::wstring folder = dirs[i].path;
         if (!listFolder(folder, items)) {
-            printWide(L"Warning: Skipping %ls (folder cannot be read)\n", folder.c_str());
+            printWithReason(L"Warning: Skipping %ls (folder cannot be read)\n", folder.c_str());
             incomplete = true;
         }
         sortByStoredName(items);

@@ -20,8 +20,8 @@ constexpr Level kLevels[6] = {{2, 0, 0},  {4, 1, 0},  {8, 2, 0},
 
 void printUsage(const std::wstring& program) {
     // As UTF-8 bytes rather than through "%ls", which the C locale cannot convert beyond ASCII:
-    // the name then prints exactly as it was passed.
-    const std::string utf8 = toUtf8(program);
+    // the name then prints exactly as it was passed, only its control characters made visible.
+    const std::string utf8 = toUtf8(visibleText(program));
     const char* name = utf8.c_str();
     printNarrow("Usage:\n"
                 "Pack: %s [flags] c archive [input file/folder]\n"

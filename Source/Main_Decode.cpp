@@ -40,9 +40,11 @@ static void checkNotTruncated(const BitReader& reader, const std::wstring& archi
 
 FileHandle openArchiveForReading(const std::wstring& archivePath, BitReader& reader,
                                  FileStream& stream) {
+    // A folder would open on POSIX and then read as an archive cut off at its start.
+    if (isDirectory(archivePath)) fatalWide(L"Error: %ls is a folder\n", archivePath.c_str());
     FileHandle archive(openFile(archivePath, "rb"));
     if (!archive) {
-        printWide(L"Failed to open input %ls\n", archivePath.c_str());
+        printWithReason(L"Failed to open input %ls\n", archivePath.c_str());
         stopProcess(1);
     }
     reader.file = archive.get();

@@ -33,8 +33,10 @@ double currentRatio(FILE* archive, const BitWriter& writer, uint64_t input) {
     return written / double(input);
 }
 
-[[noreturn]] void writeFailure(const std::wstring& archivePath) {
-    fatalWide(L"Error: Failed to write %ls\n", archivePath.c_str());
+// The reason is the failure just seen, unless one kept from the failed call is given.
+[[noreturn]] void writeFailure(const std::wstring& archivePath,
+                               const std::wstring& reason = systemErrorText()) {
+    fatalWide(L"Error: Failed to write %ls\n%ls\n", archivePath.c_str(), reason.c_str());
 }
 
 // The archive being written. It goes to a temporary file beside the archive path and replaces
@@ -67,8 +69,8 @@ struct ArchiveOutput {
         if (std::fclose(handle.release()) != 0) writeFailure(archivePath);
         if (inPlace) return;
         if (!replaceFile(pending.path(), archivePath))
-            fatalWide(L"Error: Failed to rename %ls to %ls\n", pending.path().c_str(),
-                      archivePath.c_str());
+            fatalWithReason(L"Error: Failed to rename %ls to %ls\n", pending.path().c_str(),
+                            archivePath.c_str());
         pending.keep();
     }
 };
@@ -85,6 +87,10 @@ void pack(Archiver& archiver, const std::wstring& inputPath, const std::wstring&
     }
     if (archiver.channels < 0) archiver.channels = 0;
 
+    // Refused before the question, which would call it a file, and before any work: a folder
+    // cannot be replaced by the archive.
+    if (isDirectory(archivePath)) fatalWide(L"Error: %ls is a folder\n", archivePath.c_str());
+
     // Identity, not spelling: "./f.txt", a hard link or a symbolic link name the same file.
     FileId inputId, existingId;
     if (fileId(inputPath, inputId) && fileId(archivePath, existingId) && inputId == existingId)
@@ -93,7 +99,7 @@ void pack(Archiver& archiver, const std::wstring& inputPath, const std::wstring&
     confirmOverwrite(stream, archivePath);
     ArchiveOutput output;
     if (!output.open(archivePath)) {
-        printWide(L"Failed to open output %ls\n", archivePath.c_str());
+        printWithReason(L"Failed to open output %ls\n", archivePath.c_str());
         stopProcess(1);
     }
     FILE* archive = output.handle.get();
@@ -153,12 +159,12 @@ void pack(Archiver& archiver, const std::wstring& inputPath, const std::wstring&
         pipeline.code(*chunk, writer);
         previousSeconds = double(clockMs() - chunkStart) / 1000.0;
         // A full disk will not get better: stop instead of compressing the rest for nothing.
-        if (writer.writeFailed) writeFailure(archivePath);
+        if (writer.writeFailed) writeFailure(archivePath, writer.writeFailure);
     }
     printProgressEnd("Done compressing");
 
     writer.flush();
-    if (writer.writeFailed) writeFailure(archivePath);
+    if (writer.writeFailed) writeFailure(archivePath, writer.writeFailure);
     const double seconds = double(clockMs() - startMs) * 0.001;
     const uint64_t input = stream.consumed();
     const int64_t archiveSize = filePosition(archive);

@@ -139,6 +139,17 @@ struct ProcessStop {
 // Wide text is formatted into a buffer and converted to UTF-8. Standard output redirected to a
 // file or a pipe receives exactly those bytes on every platform; a Windows console receives the
 // text as UTF-16, so that every name shows. Wide formats use "%ls" for wide strings.
+//
+// A name may hold control characters, which a terminal would obey. Every string that the wide
+// prints below (printWide, fatalWide, printWithReason, fatalWithReason) take through "%ls",
+// "%s" or "%lc", and the whole text of a wide progress line, is printed through visibleText; the
+// format's own text is printed as it is. formatWide and the narrow prints change nothing: a text
+// formatted for later is made visible when it is printed through one of those.
+
+// The text with each C0 and C1 control character and DEL written as "\x1B" (two upper-case hex
+// digits), and so on POSIX an undecodable byte 0x80-0x9F of a name, which an 8-bit terminal reads
+// as C1; everything else, a backslash included, stays. Applying it twice changes nothing more.
+std::wstring visibleText(const std::wstring& text);
 
 void printNarrow(const char* format, ...) QZN_PRINTF_FORMAT(1, 2);
 void printWide(const wchar_t* format, ...);
@@ -191,6 +202,9 @@ bool seekFile(FILE* file, int64_t offset, int whence);      // 64-bit fseek
 // Attribute tests as the scan and the output tree use them (links are followed).
 bool isRegularFile(const std::wstring& path);
 bool isDirectory(const std::wstring& path);
+// Whether anything is there, a link whose target is gone included; when not, the system's
+// reason is left for systemErrorText.
+bool pathExists(const std::wstring& path);
 
 // Identity of the real file or folder behind a path (device and inode on POSIX): two spellings,
 // hard links or symbolic links to the same object compare equal.
@@ -209,7 +223,8 @@ struct FolderItem {
     EntryKind kind;
 };
 // The entries of a folder in the file system's own order, without "." and "..". False, with no
-// items, when the folder cannot be listed.
+// items, when the folder cannot be listed; the system's reason is then left for
+// systemErrorText.
 bool listFolder(const std::wstring& path, std::vector<FolderItem>& items);
 
 // An input file open for reading, with plain unbuffered reads; closed when it goes.
@@ -242,9 +257,9 @@ bool copyFileReplacing(const std::wstring& from, const std::wstring& to); // rep
 
 // ---- Files that must not outlive a failed run -------------------------------------------------
 // A registered file is removed by stopProcess (before its hook runs) and by an interrupt: SIGINT,
-// SIGTERM and SIGHUP here (Ctrl-C, Ctrl-Break and console close on Windows), which then ends the
-// process with 128 + the signal number. The interrupt handlers are installed with the first
-// registration; a signal the process was started to ignore stays ignored.
+// SIGTERM, SIGHUP, SIGQUIT and SIGPIPE here (Ctrl-C, Ctrl-Break and console close on Windows),
+// which then ends the process with 128 + the signal number. The interrupt handlers are installed
+// with the first registration; a signal the process was started to ignore stays ignored.
 
 int registerCleanup(const std::wstring& path); // a slot, or -1 when the path cannot be held
 void unregisterCleanup(int slot);              // the file is to stay; -1 is ignored

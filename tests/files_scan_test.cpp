@@ -194,7 +194,12 @@ TEST(Scan, MissingInputStopsWithStatusOne) {
     auto run = runCapturingStop([&] { list.scan(fromUtf8(tmp / "missing")); });
     EXPECT_TRUE(run.stopped);
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.output, "Error: No directory " + (tmp / "missing") + "\n");
+    // The message, then the system's reason on a line of its own.
+    const std::string message = "Error: No directory " + (tmp / "missing") + "\n";
+    EXPECT_EQ(run.output.substr(0, message.size()), message);
+    EXPECT_GT(run.output.size(), message.size() + 1);
+    EXPECT_EQ(std::count(run.output.begin(), run.output.end(), '\n'), 2) << run.output;
+    EXPECT_EQ(run.output.back(), '\n');
 }
 
 TEST(Consistency, ParityOfListedFiles) {

@@ -117,6 +117,8 @@ class Sandbox {
             if (user != 0 && (setgroups(0, nullptr) != 0 || setgid(user) != 0 || setuid(user) != 0))
                 _exit(125);
             if (outputPipe) close(pipeEnds[0]);
+            // As from a shell: a reader that goes away ends the child unless it handles that.
+            if (outputPipe) signal(SIGPIPE, SIG_DFL);
             dup2(i, 0);
             dup2(o, 1);
             dup2(e, 2);

@@ -46,7 +46,9 @@ TEST(StoredNames, EachReplacementIsWrittenUnderASafeNameWithAWarning) {
         ++seed;
         crafted.file(0, qzn::fromUtf8(stored), bytes);
         expected[kWindows ? written : stored] = "file:" + bytes;
-        warnings.push_back("Warning: " + stored + " is written as out/" + written + "\n");
+        // Control characters in the stored name print as visible escapes.
+        warnings.push_back("Warning: " + qzn::toUtf8(qzn::visibleText(qzn::fromUtf8(stored))) +
+                           " is written as out/" + written + "\n");
     }
     const uint64_t odd = crafted.folder(0, L"dir:x.");
     crafted.file(odd, L"inner", "inside");
@@ -379,6 +381,32 @@ TEST(ConsoleOutput, RedirectedOutputIsUtf8Bytes) {
                   std::string::npos)
             << r.out;
     }
+}
+
+// A stored name can hold escape sequences: the list shows them as visible escapes on every
+// platform and sends no control byte to the terminal, while unpack still writes the file under
+// its own name wherever the file system holds it.
+TEST(ConsoleOutput, ControlCharactersInNamesNeverReachTheTerminal) {
+    Sandbox box;
+    const std::wstring folder = L"title\x1B]0;owned\x07", file = L"esc\x1B[31mred\u009B2J";
+    CraftedArchive crafted;
+    crafted.file(crafted.folder(0, folder), file, "painted");
+    crafted.write(box.at("c.qzn"));
+
+    RunResult r = box.run({"l", "c.qzn"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("Dir: /title\\x1B]0;owned\\x07/\n\tesc\\x1B[31mred\\x9B2J (1 KB"),
+              std::string::npos)
+        << r.out;
+    for (const char* control : {"\x1B", "\x07", "\xC2\x9B"})
+        EXPECT_EQ(r.out.find(control), std::string::npos) << r.out;
+
+    r = box.run({"d", "c.qzn", "out"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out.find('\x1B'), std::string::npos) << r.out;
+    const std::string written = "out/" + qzn::toUtf8(qzn::storableName(folder)) + "/" +
+                                qzn::toUtf8(qzn::storableName(file));
+    EXPECT_EQ(readFile(box.at(written)), "painted") << written;
 }
 
 } // namespace
