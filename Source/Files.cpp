@@ -59,12 +59,32 @@ bool isUnsafeName(const std::wstring& name) {
     return false;
 }
 
+// Listings come in hash order on one file system, creation order on another and sorted on
+// Windows; taking names in the byte order of their stored UTF-8 makes the same tree give the same
+// archive on any disk and platform.
+void sortByStoredName(std::vector<FolderItem>& items) {
+    std::vector<std::pair<std::string, FolderItem>> keyed;
+    keyed.reserve(items.size());
+    for (FolderItem& item : items) keyed.emplace_back(toUtf8(item.name), std::move(item));
+    // std::string compares as unsigned bytes (char_traits<char>::lt).
+    std::stable_sort(keyed.begin(), keyed.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (size_t i = 0; i < items.size(); ++i) items[i] = std::move(keyed[i].second);
+}
+
 } // namespace
 
+std::vector<uint64_t> FileList::folderParents() const {
+    return parentsOf(*this);
+}
+
 std::wstring FileList::storedPath(uint64_t fileIndex) const {
+    return storedPath(fileIndex, parentsOf(*this));
+}
+
+std::wstring FileList::storedPath(uint64_t fileIndex, const std::vector<uint64_t>& parents) const {
     const FileEntry& file = files[fileIndex];
     if (dirs.empty()) return file.name.empty() ? std::wstring(L"(unnamed)") : file.name;
-    std::vector<uint64_t> parents = parentsOf(*this);
     return dirPath(*this, parents, file.dirIndex) + file.name;
 }
 
@@ -77,8 +97,12 @@ std::wstring FileList::pathOf(uint64_t fileIndex) const {
 }
 
 std::wstring FileList::labelOf(uint64_t fileIndex) const {
+    return labelOf(fileIndex, folderParents());
+}
+
+std::wstring FileList::labelOf(uint64_t fileIndex, const std::vector<uint64_t>& parents) const {
     if (!files[fileIndex].path.empty()) return files[fileIndex].path;
-    if (dirs.empty() || dirs[0].path.empty()) return storedPath(fileIndex);
+    if (dirs.empty() || dirs[0].path.empty()) return storedPath(fileIndex, parents);
     return pathOf(fileIndex);
 }
 
@@ -125,7 +149,12 @@ void FileList::scan(const std::wstring& inputPath, const std::vector<FileId>& le
         files.push_back(entry);
         return;
     }
-    if (!isDirectory(inputPath)) fatalWide(L"Error: No directory %ls\n", inputPath.c_str());
+    if (!isDirectory(inputPath)) {
+        // A FIFO, socket, device or dangling link is there, but holds nothing to store.
+        if (pathExists(inputPath))
+            fatalWide(L"Error: %ls is not a file or folder\n", inputPath.c_str());
+        fatalWithReason(L"Error: No directory %ls\n", inputPath.c_str());
+    }
 
     // Breadth first: the folders still to list are the directories not yet reached by i, so
     // each is numbered when found. Only the input path itself is followed if it is a link;
@@ -136,9 +165,10 @@ void FileList::scan(const std::wstring& inputPath, const std::vector<FileId>& le
     for (uint64_t i = 0; i < dirs.size(); ++i) {
         const std::wstring folder = dirs[i].path;
         if (!listFolder(folder, items)) {
-            printWide(L"Warning: Skipping %ls (folder cannot be read)\n", folder.c_str());
+            printWithReason(L"Warning: Skipping %ls (folder cannot be read)\n", folder.c_str());
             incomplete = true;
         }
+        sortByStoredName(items);
         for (const FolderItem& item : items) {
             if (item.kind == EntryKind::Other) {
                 // FIFOs, sockets, devices and dangling links: reading one could hang or fail.

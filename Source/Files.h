@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -66,7 +67,7 @@ struct FileProbe {
     static constexpr uint64_t kLargestRead = uint64_t(1) << 20; // larger files: by the pass itself
     bool opened = false;
     bool read = false; // the contents were read: crc, failed and longer hold
-    uint64_t size = 0;
+    uint64_t size = 0; // as the open file reports it, or what a read found the file to hold
     FileId id;
     uint32_t crc = 0;
     bool failed = false, longer = false;
@@ -126,6 +127,29 @@ struct FileList {
     std::wstring pathOf(uint64_t fileIndex) const;
     // How messages name a file: on disk when the tree has been rooted there, else as stored.
     std::wstring labelOf(uint64_t fileIndex) const;
+    // The parent of every folder (kNoParent for the root). Naming many files takes it once and
+    // passes it on, rather than working it out for each file.
+    std::vector<uint64_t> folderParents() const;
+    std::wstring storedPath(uint64_t fileIndex, const std::vector<uint64_t>& parents) const;
+    std::wstring labelOf(uint64_t fileIndex, const std::vector<uint64_t>& parents) const;
+};
+
+// The files stored as copies, grouped under the file whose bytes they carry (the end of their
+// chain of copies), each group in list order. A copy is never read or checked itself, so
+// whatever goes wrong with that file's bytes goes wrong with all of them.
+class CopyGroups {
+  public:
+    CopyGroups() = default;
+    explicit CopyGroups(const FileList& list);
+    bool empty() const { return begin_.empty(); }
+    // The copies of file `original`.
+    std::span<const uint64_t> of(uint64_t original) const {
+        return {copies_.data() + begin_[original], copies_.data() + begin_[original + 1]};
+    }
+
+  private:
+    std::vector<uint64_t> begin_; // group of file i: copies_[begin_[i] .. begin_[i + 1])
+    std::vector<uint64_t> copies_;
 };
 
 // A file being written that must not outlive a failed run: registered for removal by a stop or an
@@ -192,6 +216,7 @@ struct FileStream : FileList {
     bool checkCrcs = false;
     // The current input file ended early or failed to read: its remaining bytes are zeros.
     bool zeroFill = false;
+    bool reported = false;           // a warning has named the current input file
     InputFile input;                 // the current input file, unless its bytes are cached
     const uint8_t* cached = nullptr; // the current input file's kept bytes
     bool started = false;            // the current input file has been opened or found cached
@@ -205,12 +230,16 @@ struct FileStream : FileList {
     // The archive being unpacked, which no output may replace; how messages name it.
     std::optional<FileId> archiveId;
     std::wstring archivePath;
+    CopyGroups copies; // built when an input file with copies is first found changed
 
     FileStream() = default;
     FileStream(const FileStream&) = delete;
     FileStream& operator=(const FileStream&) = delete;
 
     int32_t read(uint8_t* buffer, int32_t wanted);
+    // Names each file stored as a copy of `original`, whose stored bytes are not those it was
+    // measured with. `lineEnded` says, and the result tells, whether the console line has ended.
+    bool warnAboutCopies(uint64_t original, bool lineEnded);
     uint64_t consumed() const;
     // Takes the identity of the open archive, so that no output replaces it; a list of one file
     // whose output is the archive is refused at once, before anything is made.

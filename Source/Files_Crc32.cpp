@@ -63,26 +63,29 @@ uint32_t crc32Update(uint32_t previous, const uint8_t* buffer, int32_t length) {
 
 namespace {
 
-// Reads `size` bytes of an open file into `buffer`; a file that ends early or fails to read
-// gives zeros for its missing bytes, as in the data pass, so that both passes agree on what is
-// stored. With `checkMore` the buffer has room for one more byte, which is asked for in the
-// same call: it tells whether the file holds more than its measured size.
-bool readBlock(InputFile& input, uint8_t* buffer, uint64_t size, bool checkMore, bool& failed) {
-    int64_t got = input.read(buffer, size_t(size) + (checkMore ? 1 : 0), size_t(size));
-    if (got < 0) failed = true;
-    if (got < 0) got = 0;
-    if (uint64_t(got) < size) std::memset(buffer + got, 0, size_t(size - uint64_t(got)));
-    return uint64_t(got) > size;
+// Reads up to `size` bytes of an open file into `buffer` and returns how many there were: fewer
+// only where the file ends early, and then the bytes read are the whole file. A read error gives
+// zeros for the missing bytes, as in the data pass, so that both passes agree on what is stored.
+// With `checkMore` the buffer has room for one more byte, which is asked for in the same call:
+// `longer` tells whether the file holds more than `size`.
+uint64_t readBlock(InputFile& input, uint8_t* buffer, uint64_t size, bool checkMore, bool& failed,
+                   bool& longer) {
+    const int64_t got = input.read(buffer, size_t(size) + (checkMore ? 1 : 0), size_t(size));
+    longer = got > int64_t(size);
+    if (got >= 0) return std::min(uint64_t(got), size);
+    failed = true;
+    std::memset(buffer, 0, size_t(size));
+    return size;
 }
 
 // Bytes of an input file for the comparison of contents: kept ones from memory, others read
 // block by block (missing bytes read as zeros, as in both passes).
 class ContentSource {
   public:
-    ContentSource(const FileList& list, uint64_t index) {
+    // False when the file cannot be opened (gone or locked since it was measured).
+    bool open(const FileList& list, uint64_t index) {
         memory_ = list.cache.find(index);
-        if (!memory_ && !input_.open(list.pathOf(index)))
-            fatalWide(L"Error: Failed to open %ls\n", list.pathOf(index).c_str());
+        return memory_ || input_.open(list.pathOf(index));
     }
     // The next n bytes (n at most kCompareBlockBytes).
     const uint8_t* next(size_t n, uint8_t* block) {
@@ -109,7 +112,10 @@ bool sameContents(const FileList& list, uint64_t a, uint64_t b, std::vector<uint
     const uint64_t size = list.files[a].size;
     if (size == 0) return true;
     if (blocks.empty()) blocks.resize(2 * kCompareBlockBytes);
-    ContentSource first(list, a), second(list, b);
+    // A file that cannot be read now is not taken for a copy: it is stored, or reported by the
+    // data pass, on its own.
+    ContentSource first, second;
+    if (!first.open(list, a) || !second.open(list, b)) return false;
     for (uint64_t done = 0; done < size;) {
         const size_t n = size_t(std::min<uint64_t>(kCompareBlockBytes, size - done));
         const uint8_t* x = first.next(n, blocks.data());
@@ -139,10 +145,11 @@ FileProbe probeWith(InputFile& input, const std::wstring& path, bool withCrc,
         return probe;
     }
     // Read as the pass reads a kept file: with room for one byte more, to see whether there is.
+    // A file that holds less than its reported size (as some system files do) is what it holds.
     const bool keepable = probe.size <= SmallFileCache::kLargestFile;
     std::vector<uint8_t>& bytes = keepable ? probe.bytes : scratch;
     if (bytes.size() < probe.size + 1) bytes.resize(size_t(probe.size) + 1);
-    probe.longer = readBlock(input, bytes.data(), probe.size, true, probe.failed);
+    probe.size = readBlock(input, bytes.data(), probe.size, true, probe.failed, probe.longer);
     if (keepable) bytes.resize(size_t(probe.size));
     probe.crc = crc32Update(0, bytes.data(), int32_t(probe.size));
     return probe;
@@ -217,9 +224,10 @@ void FileList::measure(bool withCrc, ProbesAhead* ahead) {
             bool ignored = false;
             for (uint64_t done = 0; done < file.size;) {
                 const uint64_t n = std::min<uint64_t>(kCrcBlockBytes, file.size - done);
-                readBlock(input, block.get(), n, false, ignored);
-                done += n;
-                file.crc = crc32Update(file.crc, block.get(), int32_t(n));
+                const uint64_t got = readBlock(input, block.get(), n, false, ignored, ignored);
+                done += got;
+                if (got < n) file.size = done; // it ends here: what was read is the file
+                file.crc = crc32Update(file.crc, block.get(), int32_t(got));
                 printProgressWide(formatWide(L"crc32 %ls: %.1f/%.1f MB", label.c_str(),
                                              double(done) / 1048576.0,
                                              double(file.size) / 1048576.0));
@@ -295,6 +303,24 @@ void FileList::findDuplicates() {
         begin = end;
     }
     printWide(L"Duplicates: %u/%u\n", count, unsigned(n));
+}
+
+CopyGroups::CopyGroups(const FileList& list) {
+    // Every copy points at an earlier file, so one pass in list order finds the end of each
+    // chain; counting sort then groups the copies, keeping list order within each group.
+    const uint64_t n = list.files.size();
+    std::vector<uint64_t> original(n);
+    begin_.assign(n + 1, 0);
+    for (uint64_t i = 0; i < n; ++i) {
+        const uint32_t source = list.files[i].duplicateOf;
+        original[i] = source == kNoDuplicate ? i : original[source];
+        if (source != kNoDuplicate) ++begin_[original[i] + 1];
+    }
+    for (uint64_t i = 0; i < n; ++i) begin_[i + 1] += begin_[i];
+    copies_.resize(begin_[n]);
+    std::vector<uint64_t> next(begin_.begin(), begin_.end() - 1);
+    for (uint64_t i = 0; i < n; ++i)
+        if (list.files[i].duplicateOf != kNoDuplicate) copies_[next[original[i]]++] = i;
 }
 
 } // namespace qzn

@@ -9,6 +9,7 @@ namespace qzn {
 
 int32_t FileStream::read(uint8_t* buffer, int32_t wanted) {
     int32_t delivered = 0;
+    bool lineEnded = false; // a warning of this call ended the console line
     while (wanted > 0) {
         if (current >= files.size()) break;
         const FileEntry& file = files[current];
@@ -22,10 +23,20 @@ int32_t FileStream::read(uint8_t* buffer, int32_t wanted) {
             started = true;
             offset = 0;
             zeroFill = false;
+            reported = false;
             runningCrc = 0;
             cached = cache.find(current);
-            if (!cached && !input.open(pathOf(current)))
-                fatalWide(L"Error: Failed to open %ls\n", pathOf(current).c_str());
+            // The path is ready before the open, so that nothing comes between a failure and
+            // the system's reason for it.
+            const std::wstring path = cached ? std::wstring() : pathOf(current);
+            if (!cached && !input.open(path)) {
+                // Gone or locked since it was measured. Its size is in the file table already,
+                // so it is stored as zeros, like a file that fails to read part way.
+                printWithReason(L"\nWarning: Failed to open %ls, it is stored as zeros\n",
+                                path.c_str());
+                inputChanged = true;
+                zeroFill = reported = lineEnded = true;
+            }
         }
         // Each file contributes exactly its measured size, so the stream always matches the
         // file table written before it, even when a file changes under us.
@@ -45,14 +56,14 @@ int32_t FileStream::read(uint8_t* buffer, int32_t wanted) {
                                 : L"\nWarning: %ls changed size while packing\n",
                           pathOf(current).c_str());
                 inputChanged = true;
-                zeroFill = true;
+                zeroFill = reported = lineEnded = true;
             } else if (last) {
                 uint8_t more;
                 if (got > n || (!probe && input.read(&more, 1) > 0)) {
                     printWide(L"\nWarning: %ls changed size while packing\n",
                               pathOf(current).c_str());
                     inputChanged = true;
-                    zeroFill = true; // already reported
+                    reported = lineEnded = true;
                 }
                 got = n;
             }
@@ -68,9 +79,14 @@ int32_t FileStream::read(uint8_t* buffer, int32_t wanted) {
         streamed += n;
         wanted -= int32_t(n);
         if (last) {
-            if (checkCrcs && !cached && !zeroFill && runningCrc != file.crc) {
-                printWide(L"\nWarning: %ls changed while packing\n", pathOf(current).c_str());
+            // Not the bytes it was measured with, which its copies were found to hold.
+            if (checkCrcs && !cached && runningCrc != file.crc) {
+                if (!reported) {
+                    printWide(L"\nWarning: %ls changed while packing\n", pathOf(current).c_str());
+                    lineEnded = true;
+                }
                 inputChanged = true;
+                lineEnded = warnAboutCopies(current, lineEnded);
             }
             input.close();
             cached = nullptr;
@@ -81,6 +97,17 @@ int32_t FileStream::read(uint8_t* buffer, int32_t wanted) {
         }
     }
     return delivered;
+}
+
+bool FileStream::warnAboutCopies(uint64_t original, bool lineEnded) {
+    if (copies.empty()) copies = CopyGroups(*this);
+    const std::wstring source = pathOf(original);
+    for (uint64_t copy : copies.of(original)) {
+        printWide(L"%lsWarning: %ls is stored as a copy of %ls\n", lineEnded ? L"" : L"\n",
+                  pathOf(copy).c_str(), source.c_str());
+        lineEnded = true;
+    }
+    return lineEnded;
 }
 
 uint64_t FileStream::consumed() const {
@@ -177,6 +204,15 @@ bool FileStream::openOutput(uint64_t f, bool askAboutFiles) {
             return true;
         }
         const bool link = entry.kind == OutputKind::Link;
+        // The output typed for a single file is the user's choice even as a link: one that
+        // leads to a device or FIFO (/dev/stdout) takes the data there, as pack does.
+        if (link && entry.reaches && dirs.empty() && files.size() == 1 && !isRegularFile(path) &&
+            !isDirectory(path)) {
+            if (askAboutFiles) askToReplace(overwriteAll, path, false);
+            if (!output.openInPlace(path))
+                fatalWithReason(L"Error: Failed to open %ls\n", path.c_str());
+            return true;
+        }
         if (askAboutFiles || link) askToReplace(overwriteAll, path, link);
         if (!output.createReplacement(*folder, name))
             fatalWithReason(L"Error: Failed to open %ls\n", path.c_str());

@@ -43,8 +43,11 @@ void BitWriter::flush() {
     uint32_t bytes = (bitPosition + 7) / 8;
     uint8_t header[4] = {uint8_t(bytes), uint8_t(bytes >> 8), uint8_t(bytes >> 16),
                          uint8_t(bytes >> 24)};
-    if (std::fwrite(header, 1, 4, file) != 4) writeFailed = true;
-    if (bytes != 0 && std::fwrite(buffer, 1, bytes, file) != bytes) writeFailed = true;
+    const bool written = std::fwrite(header, 1, 4, file) == 4 &&
+                         (bytes == 0 || std::fwrite(buffer, 1, bytes, file) == bytes);
+    // Noticed only after the chunk: the reason is taken now, before later calls replace it.
+    if (!written && !writeFailed) writeFailure = systemErrorText();
+    if (!written) writeFailed = true;
     // Only the used bytes (plus the word a put may have touched) can be non-zero.
     std::memset(buffer, 0, bytes + 4 <= kBitBufferBytes ? bytes + 4 : kBitBufferBytes);
     bitPosition = 0;

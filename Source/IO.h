@@ -22,7 +22,8 @@ class BitWriter {
     uint8_t* buffer = nullptr; // kBitBufferBytes, owned
     uint32_t bitPosition = 0;
     uint32_t size = 0;
-    bool writeFailed = false; // sticky: a segment could not be written completely
+    bool writeFailed = false;  // sticky: a segment could not be written completely
+    std::wstring writeFailure; // the system's reason for the first failed write
 
     BitWriter() = default;
     explicit BitWriter(FILE* f) : file(f) {}

@@ -1,6 +1,7 @@
 // The front end: banner, flags, mode letter, compression level and dispatch to one driver.
 #include "Main.h"
 
+#include "Main_Header.h"
 #include "Platform.h"
 
 #include <climits>
@@ -19,8 +20,8 @@ constexpr Level kLevels[6] = {{2, 0, 0},  {4, 1, 0},  {8, 2, 0},
 
 void printUsage(const std::wstring& program) {
     // As UTF-8 bytes rather than through "%ls", which the C locale cannot convert beyond ASCII:
-    // the name then prints exactly as it was passed.
-    const std::string utf8 = toUtf8(program);
+    // the name then prints exactly as it was passed, only its control characters made visible.
+    const std::string utf8 = toUtf8(visibleText(program));
     const char* name = utf8.c_str();
     printNarrow("Usage:\n"
                 "Pack: %s [flags] c archive [input file/folder]\n"
@@ -99,11 +100,7 @@ int32_t parseFlagValue(const std::string& text) {
 
 int32_t hardwareThreads() {
     const unsigned n = std::thread::hardware_concurrency();
-    return n == 0 ? 1 : n > 64 ? 64 : int32_t(n);
-}
-
-int32_t clampBits(int32_t value, int32_t low, int32_t high) {
-    return value < low ? low : value > high ? high : value;
+    return n == 0 ? 1 : n > unsigned(kMaxThreads) ? kMaxThreads : int32_t(n);
 }
 
 int qznMain(const std::vector<std::wstring>& arguments) {
@@ -145,9 +142,7 @@ int qznMain(const std::vector<std::wstring>& arguments) {
         archiver.chainLimit = level.chainLimit;
         archiver.lookaheadLimit = level.lookaheadLimit;
         archiver.parseMode = level.parseMode;
-        archiver.tableBits = clampBits(archiver.tableBits, 7, 12);
-        archiver.hashBits = clampBits(archiver.hashBits, 7, 17);
-        archiver.windowBits = clampBits(archiver.windowBits, 16, 27);
+        clampPackParameters(archiver);
         printWide(L"Window size: %d KB\n", 1 << (archiver.windowBits - 10));
         printWide(L"Context table size: %d bits\n", archiver.tableBits);
         printWide(L"Hash size: %d bits\n", archiver.hashBits);

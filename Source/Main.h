@@ -11,7 +11,10 @@
 
 namespace qzn {
 
-// The number of hardware threads, 1 when unknown.
+// The most threads a run uses.
+constexpr int32_t kMaxThreads = 64;
+
+// The number of hardware threads, 1 when unknown, at most kMaxThreads.
 int32_t hardwareThreads();
 
 struct Archiver {
@@ -24,7 +27,7 @@ struct Archiver {
     bool forceOverwrite = false;
     bool skipCrc = false;
     int32_t channels = 0;
-    int32_t threads = hardwareThreads(); // as given; clamped to 1..64 where used
+    int32_t threads = hardwareThreads(); // as given; threadCount clamps it to 1..kMaxThreads
 };
 
 // The wide-character entry: arguments including the program name; returns the exit code.
@@ -45,9 +48,6 @@ struct FileList;
 // sign, digits up to the first non-digit; 0 without digits. Saturates at the int32 limits.
 int32_t parseFlagValue(const std::string& text);
 
-// The range clamp used for the codec parameters.
-int32_t clampBits(int32_t value, int32_t low, int32_t high);
-
 // The chunk buffer: 2^windowBits bytes. A failed allocation stops the run with an error message.
 LargeBuffer allocateChunkBuffer(int32_t windowBits);
 
@@ -67,9 +67,6 @@ using FileHandle = std::unique_ptr<FILE, FileCloser>;
 // Opens an archive for reading and loads the file table; stops the run when it cannot be opened.
 FileHandle openArchiveForReading(const std::wstring& archivePath, BitReader& reader,
                                  FileStream& stream);
-
-// Reads the codec parameters, the CRC flag and the channel field behind the file table.
-void readArchiveParameters(BitReader& reader, Archiver& archiver);
 
 // Decodes every chunk of the contents stream into `stream` (writing files or only counting),
 // with the memory line, progress lines and the statistics line. Releases the reader's buffer.

@@ -40,9 +40,11 @@ static void checkNotTruncated(const BitReader& reader, const std::wstring& archi
 
 FileHandle openArchiveForReading(const std::wstring& archivePath, BitReader& reader,
                                  FileStream& stream) {
+    // A folder would open on POSIX and then read as an archive cut off at its start.
+    if (isDirectory(archivePath)) fatalWide(L"Error: %ls is a folder\n", archivePath.c_str());
     FileHandle archive(openFile(archivePath, "rb"));
     if (!archive) {
-        printWide(L"Failed to open input %ls\n", archivePath.c_str());
+        printWithReason(L"Failed to open input %ls\n", archivePath.c_str());
         stopProcess(1);
     }
     reader.file = archive.get();
@@ -51,14 +53,6 @@ FileHandle openArchiveForReading(const std::wstring& archivePath, BitReader& rea
     stream.readTable(reader);
     checkNotTruncated(reader, archivePath);
     return archive;
-}
-
-void readArchiveParameters(BitReader& reader, Archiver& archiver) {
-    archiver.windowBits = static_cast<int32_t>(reader.get32());
-    archiver.tableBits = static_cast<int32_t>(reader.get32());
-    archiver.hashBits = static_cast<int32_t>(reader.get32());
-    archiver.skipCrc = reader.get(1) == 0;
-    archiver.channels = reader.get(1) ? static_cast<int32_t>(reader.get(4)) + 1 : 0;
 }
 
 void decodeContents(Archiver& archiver, FileStream& stream, BitReader& reader, FILE* archive,

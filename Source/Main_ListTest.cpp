@@ -3,6 +3,7 @@
 #include "Files.h"
 #include "IO.h"
 #include "Main.h"
+#include "Main_Header.h"
 #include "Platform.h"
 
 namespace qzn {
@@ -68,12 +69,7 @@ void test(Archiver& archiver, const std::wstring& archivePath) {
     FileStream stream;
     FileHandle archive = openArchiveForReading(archivePath, reader, stream);
 
-    // Used as stored, so a small window written for a small input decodes with that window.
-    // Values no pack writes mean a damaged archive; the codec must not be sized from them.
-    readArchiveParameters(reader, archiver);
-    if (archiver.tableBits < 7 || archiver.tableBits > 12 || archiver.hashBits < 7 ||
-        archiver.hashBits > 17 || archiver.windowBits < 1 || archiver.windowBits > 27)
-        fatalWide(L"Error: Corrupt archive: invalid codec parameters\n");
+    loadArchiveHeader(reader, DecodingMode::Test, archiver);
 
     decodeContents(archiver, stream, reader, archive.get(), archivePath, false);
 

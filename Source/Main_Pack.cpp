@@ -3,6 +3,7 @@
 #include "ContextLz.h"
 #include "Files.h"
 #include "Main.h"
+#include "Main_Header.h"
 #include "Main_Pipeline.h"
 #include "Platform.h"
 
@@ -18,20 +19,10 @@ namespace {
 int32_t reduceWindow(int32_t windowBits, uint64_t total) {
     if (total == 0 || total >= (uint64_t(1) << (windowBits - 1))) return windowBits;
     printWide(L"Reduced window size to ");
-    while (windowBits > 1 && total < (uint64_t(1) << (windowBits - 1))) --windowBits;
+    while (windowBits > kStoredWindowBits.low && total < (uint64_t(1) << (windowBits - 1)))
+        --windowBits;
     printWide(L"%d KB\n", windowBits < 10 ? 1 : 1 << (windowBits - 10));
     return windowBits;
-}
-
-void writeArchiveHeader(const FileStream& stream, const Archiver& archiver, BitWriter& writer) {
-    stream.writeTable(writer);
-    writer.put32(static_cast<uint32_t>(archiver.windowBits));
-    writer.put32(static_cast<uint32_t>(archiver.tableBits));
-    writer.put32(static_cast<uint32_t>(archiver.hashBits));
-    writer.put(archiver.skipCrc ? 0 : 1, 1);
-    writer.put(archiver.channels > 0 ? 1 : 0, 1);
-    if (archiver.channels > 0) writer.put(static_cast<uint32_t>(archiver.channels - 1), 4);
-    writer.checkpoint();
 }
 
 // Expected archive size so far: the bytes on disk plus the unflushed buffer, against the input
@@ -42,8 +33,10 @@ double currentRatio(FILE* archive, const BitWriter& writer, uint64_t input) {
     return written / double(input);
 }
 
-[[noreturn]] void writeFailure(const std::wstring& archivePath) {
-    fatalWide(L"Error: Failed to write %ls\n", archivePath.c_str());
+// The reason is the failure just seen, unless one kept from the failed call is given.
+[[noreturn]] void writeFailure(const std::wstring& archivePath,
+                               const std::wstring& reason = systemErrorText()) {
+    fatalWide(L"Error: Failed to write %ls\n%ls\n", archivePath.c_str(), reason.c_str());
 }
 
 // The archive being written. It goes to a temporary file beside the archive path and replaces
@@ -76,8 +69,8 @@ struct ArchiveOutput {
         if (std::fclose(handle.release()) != 0) writeFailure(archivePath);
         if (inPlace) return;
         if (!replaceFile(pending.path(), archivePath))
-            fatalWide(L"Error: Failed to rename %ls to %ls\n", pending.path().c_str(),
-                      archivePath.c_str());
+            fatalWithReason(L"Error: Failed to rename %ls to %ls\n", pending.path().c_str(),
+                            archivePath.c_str());
         pending.keep();
     }
 };
@@ -94,6 +87,10 @@ void pack(Archiver& archiver, const std::wstring& inputPath, const std::wstring&
     }
     if (archiver.channels < 0) archiver.channels = 0;
 
+    // Refused before the question, which would call it a file, and before any work: a folder
+    // cannot be replaced by the archive.
+    if (isDirectory(archivePath)) fatalWide(L"Error: %ls is a folder\n", archivePath.c_str());
+
     // Identity, not spelling: "./f.txt", a hard link or a symbolic link name the same file.
     FileId inputId, existingId;
     if (fileId(inputPath, inputId) && fileId(archivePath, existingId) && inputId == existingId)
@@ -102,7 +99,7 @@ void pack(Archiver& archiver, const std::wstring& inputPath, const std::wstring&
     confirmOverwrite(stream, archivePath);
     ArchiveOutput output;
     if (!output.open(archivePath)) {
-        printWide(L"Failed to open output %ls\n", archivePath.c_str());
+        printWithReason(L"Failed to open output %ls\n", archivePath.c_str());
         stopProcess(1);
     }
     FILE* archive = output.handle.get();
@@ -134,7 +131,7 @@ void pack(Archiver& archiver, const std::wstring& inputPath, const std::wstring&
     const uint64_t total = stream.totalSize();
     archiver.windowBits = reduceWindow(archiver.windowBits, total);
 
-    writeArchiveHeader(stream, archiver, writer);
+    writeArchiveHeader(writer, stream, headerFor(archiver));
 
     // Threads parse chunks ahead of the coder; there is no use for more of them than chunks.
     const uint64_t chunks = chunkCount(total, archiver.windowBits);
@@ -162,12 +159,12 @@ void pack(Archiver& archiver, const std::wstring& inputPath, const std::wstring&
         pipeline.code(*chunk, writer);
         previousSeconds = double(clockMs() - chunkStart) / 1000.0;
         // A full disk will not get better: stop instead of compressing the rest for nothing.
-        if (writer.writeFailed) writeFailure(archivePath);
+        if (writer.writeFailed) writeFailure(archivePath, writer.writeFailure);
     }
     printProgressEnd("Done compressing");
 
     writer.flush();
-    if (writer.writeFailed) writeFailure(archivePath);
+    if (writer.writeFailed) writeFailure(archivePath, writer.writeFailure);
     const double seconds = double(clockMs() - startMs) * 0.001;
     const uint64_t input = stream.consumed();
     const int64_t archiveSize = filePosition(archive);

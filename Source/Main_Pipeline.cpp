@@ -4,13 +4,14 @@
 #include "Files.h"
 #include "Platform.h"
 
+#include <algorithm>
 #include <system_error>
 #include <utility>
 
 namespace qzn {
 
 int32_t threadCount(const Archiver& archiver) {
-    return clampBits(archiver.threads, 1, 64);
+    return std::clamp(archiver.threads, 1, kMaxThreads);
 }
 
 uint64_t chunkCount(uint64_t total, int32_t windowBits) {
@@ -23,14 +24,7 @@ namespace {
     fatalWide(L"Error: Failed to start %d threads\n", int(count));
 }
 
-// Raises `stopping` under the lock, wakes every thread waiting on `wake` and joins them all.
-void stopThreads(std::mutex& mutex, bool& stopping, std::condition_variable& wake,
-                 std::vector<std::thread>& threads) {
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        stopping = true;
-    }
-    wake.notify_all();
+void joinAll(std::vector<std::thread>& threads) {
     for (std::thread& thread : threads)
         if (thread.joinable()) thread.join();
 }
@@ -53,45 +47,50 @@ MeasureAhead::~MeasureAhead() {
 }
 
 void MeasureAhead::stop() {
-    stopThreads(mutex_, stopping_, changed_, threads_);
+    {
+        MutexLock lock(mutex_);
+        stopping_ = true;
+    }
+    changed_.notifyAll();
+    joinAll(threads_);
 }
 
 bool MeasureAhead::canClaim() const {
     return nextToClaim_ < list_.files.size() && nextToClaim_ < nextToTake_ + kWindow;
 }
 
-void MeasureAhead::probeNext(std::unique_lock<std::mutex>& lock, std::vector<uint8_t>& scratch) {
+void MeasureAhead::probeNext(MutexLock& lock, std::vector<uint8_t>& scratch) {
     const uint64_t file = nextToClaim_++;
     Slot& slot = slots_[file % kWindow];
-    lock.unlock();
+    lock.unlock(mutex_);
     try {
         slot.probe = probeFile(list_.pathOf(file), true, scratch);
     } catch (...) {
         slot.failure = std::current_exception();
     }
-    lock.lock();
+    lock.lock(mutex_);
     slot.done = true;
-    changed_.notify_all();
+    changed_.notifyAll();
 }
 
 void MeasureAhead::work() {
     std::vector<uint8_t> scratch;
-    std::unique_lock<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     for (;;) {
-        changed_.wait(lock, [&] { return stopping_ || canClaim(); });
+        while (!stopping_ && !canClaim()) changed_.wait(lock);
         if (stopping_) return;
         probeNext(lock, scratch);
     }
 }
 
 bool MeasureAhead::take(uint64_t file, FileProbe& probe) {
-    std::unique_lock<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     Slot& slot = slots_[file % kWindow];
     if (file >= nextToClaim_) {
         // Nobody has it yet: the pass reads it, and the workers go on after it.
         nextToClaim_ = file + 1;
         ++nextToTake_;
-        changed_.notify_all();
+        changed_.notifyAll();
         return false;
     }
     // Waiting is the last resort: meanwhile the pass reads a later file nobody has taken yet.
@@ -105,7 +104,7 @@ bool MeasureAhead::take(uint64_t file, FileProbe& probe) {
     std::exception_ptr failure = std::exchange(slot.failure, nullptr);
     slot = Slot();
     ++nextToTake_;
-    changed_.notify_all();
+    changed_.notifyAll();
     lock.unlock();
     if (failure) std::rethrow_exception(failure);
     return true;
@@ -167,7 +166,12 @@ PackPipeline::~PackPipeline() {
 }
 
 void PackPipeline::stopWorkers() {
-    stopThreads(mutex_, stopping_, workReady_, threads_);
+    {
+        MutexLock lock(mutex_);
+        stopping_ = true;
+    }
+    workReady_.notifyAll();
+    joinAll(threads_);
 }
 
 // The calling thread starts reading input into the first buffer at once; mapping the pages of
@@ -180,16 +184,16 @@ void PackPipeline::prefaultChunks() {
 }
 
 void PackPipeline::work(ContextLz& codec) {
-    std::unique_lock<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     for (;;) {
-        workReady_.wait(lock, [this] { return stopping_ || nextToParse_ < submitted_; });
+        while (!stopping_ && nextToParse_ >= submitted_) workReady_.wait(lock);
         if (stopping_) return;
         Chunk& chunk = chunks_[nextToParse_++ % chunks_.size()];
         lock.unlock();
         parse(codec, chunk);
         lock.lock();
         chunk.parsed = true;
-        chunkParsed_.notify_all();
+        chunkParsed_.notifyAll();
     }
 }
 
@@ -207,12 +211,11 @@ const PackPipeline::Chunk* PackPipeline::next(FileStream& stream) {
     const size_t ring = chunks_.size();
     if (holding_) {
         holding_ = false;
-        std::lock_guard<std::mutex> lock(mutex_);
         ++nextToCode_;
     }
     // A buffer is free when its previous chunk has been coded; no worker touches it then.
-    while (!inputEnded_ && submitted_ - nextToCode_ < ring) {
-        Chunk& chunk = chunks_[submitted_ % ring];
+    while (!inputEnded_ && submittedByCaller() - nextToCode_ < ring) {
+        Chunk& chunk = chunks_[submittedByCaller() % ring];
         const int32_t len = stream.read(chunk.bytes.get(), capacity_);
         if (len <= 0) {
             inputEnded_ = true;
@@ -221,21 +224,21 @@ const PackPipeline::Chunk* PackPipeline::next(FileStream& stream) {
         if (settings_.channels > 0)
             ChannelFilter::forward(chunk.bytes.get(), len, settings_.channels);
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            MutexLock lock(mutex_);
             chunk.len = len;
             chunk.parsed = threads_.empty();
             chunk.failure = nullptr;
             ++submitted_;
         }
-        workReady_.notify_one();
+        workReady_.notifyOne();
     }
-    if (nextToCode_ == submitted_) return nullptr;
+    if (nextToCode_ == submittedByCaller()) return nullptr;
 
     Chunk& chunk = chunks_[nextToCode_ % ring];
     const int64_t start = clockMs();
     {
         // Waiting is the last resort: any chunk nobody has taken yet is parsed here meanwhile.
-        std::unique_lock<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         while (!chunk.parsed) {
             if (nextToParse_ == submitted_) {
                 chunkParsed_.wait(lock);
@@ -290,10 +293,10 @@ DecodedChunks::~DecodedChunks() {
 void DecodedChunks::stopThread() {
     if (!thread_.joinable()) return;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         stopping_ = true;
     }
-    changed_.notify_all();
+    changed_.notifyAll();
     thread_.join();
 }
 
@@ -307,36 +310,38 @@ void DecodedChunks::work() {
     // keeps the page faults of both buffers off the decoding thread.
     for (size_t i = 0; i < 2; ++i)
         prefaultMemory(buffers_[i].get(), slotBytes(stream_.totalSize(), chunkBytes_, i));
-    std::unique_lock<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     for (;;) {
-        changed_.wait(lock, [this] { return stopping_ || written_ < submitted_; });
+        while (!stopping_ && written_ >= submitted_) changed_.wait(lock);
         if (written_ == submitted_) return; // stopping, nothing left
         const size_t slot = size_t(written_ % 2);
+        const int32_t len = lengths_[slot];
         lock.unlock();
         try {
-            deliver(buffers_[slot].get(), lengths_[slot]);
+            deliver(buffers_[slot].get(), len);
         } catch (...) {
             // The stop hook threw; the calling thread raises it again at its next hand-over.
             lock.lock();
             failure_ = std::current_exception();
-            changed_.notify_all();
+            changed_.notifyAll();
             return;
         }
         lock.lock();
         ++written_;
-        changed_.notify_all();
+        changed_.notifyAll();
     }
 }
 
 uint8_t* DecodedChunks::buffer() {
     if (!thread_.joinable()) return buffers_[0].get();
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [this] { return failure_ || submitted_ - written_ < 2; });
+    MutexLock lock(mutex_);
+    while (!failure_ && submitted_ - written_ >= 2) changed_.wait(lock);
+    uint8_t* next = buffers_[submitted_ % 2].get();
     if (failure_) {
         lock.unlock();
         finish();
     }
-    return buffers_[submitted_ % 2].get();
+    return next;
 }
 
 void DecodedChunks::submit(int32_t len) {
@@ -345,16 +350,22 @@ void DecodedChunks::submit(int32_t len) {
         return;
     }
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         lengths_[submitted_ % 2] = len;
         ++submitted_;
     }
-    changed_.notify_all();
+    changed_.notifyAll();
 }
 
 void DecodedChunks::finish() {
     stopThread();
-    if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
+    std::exception_ptr failure;
+    {
+        // The thread has ended; the lock only tells the analysis so.
+        MutexLock lock(mutex_);
+        failure = std::exchange(failure_, nullptr);
+    }
+    if (failure) std::rethrow_exception(failure);
 }
 
 } // namespace qzn

@@ -7,16 +7,19 @@
 //
 // A stop raised on a worker (the stop hook throwing) is carried to the calling thread and raised
 // again there when the chunk it belongs to comes up; no thread outlives its pipeline object.
+//
+// Each field says who may touch it: its object's mutex (QZN_GUARDED_BY, checked by clang's
+// -Wthread-safety), one thread only, or nobody once the constructor has returned. The contents of
+// a buffer or ring slot change hands through a guarded count or flag: whoever sees it move, under
+// the lock, owns the slot from then on.
 #pragma once
 
 #include "ContextLz.h"
 #include "Files.h"
 #include "Main.h"
 
-#include <condition_variable>
 #include <exception>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -24,7 +27,7 @@ namespace qzn {
 
 struct FileStream;
 
-// The -threads value clamped to 1..64.
+// The -threads value clamped to 1..kMaxThreads.
 int32_t threadCount(const Archiver& archiver);
 
 // Chunks of total bytes at 2^windowBits bytes each.
@@ -44,34 +47,39 @@ class MeasureAhead : public ProbesAhead {
 
   private:
     static constexpr uint64_t kWindow = 64;
+    // The thread that claimed the file owns probe and failure until it sets done; the pass owns
+    // them once it has seen done, until it empties the slot.
     struct Slot {
         FileProbe probe;
-        bool done = false;
+        bool done = false;          // guarded by mutex_
         std::exception_ptr failure; // a stop raised while reading
     };
-    bool canClaim() const;
-    // Reads the next file nobody has taken into its slot; called and returns with the lock held.
-    void probeNext(std::unique_lock<std::mutex>& lock, std::vector<uint8_t>& scratch);
-    void work();
-    void stop();
+    bool canClaim() const QZN_REQUIRES(mutex_);
+    // Reads the next file nobody has taken into its slot; releases the lock while it reads.
+    void probeNext(MutexLock& lock, std::vector<uint8_t>& scratch) QZN_REQUIRES(mutex_);
+    void work() QZN_EXCLUDES(mutex_);
+    void stop() QZN_EXCLUDES(mutex_);
 
-    const FileList& list_;
-    std::vector<Slot> slots_;      // a ring indexed by file number
-    std::vector<uint8_t> scratch_; // for the files the pass itself reads ahead
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    uint64_t nextToClaim_ = 0, nextToTake_ = 0;
-    bool stopping_ = false;
-    std::vector<std::thread> threads_;
+    const FileList& list_;         // read-only while the workers run
+    std::vector<Slot> slots_;      // a ring indexed by file number; the vector itself is fixed
+    std::vector<uint8_t> scratch_; // the pass's own, for the files it reads ahead
+    Mutex mutex_;
+    ConditionVariable changed_;
+    uint64_t nextToClaim_ QZN_GUARDED_BY(mutex_) = 0;
+    uint64_t nextToTake_ QZN_GUARDED_BY(mutex_) = 0;
+    bool stopping_ QZN_GUARDED_BY(mutex_) = false;
+    std::vector<std::thread> threads_; // the pass's thread: started and joined there
 };
 
 class PackPipeline {
   public:
+    // The calling thread fills a chunk and submits it; the thread that takes it for parsing owns
+    // bytes, tokens and failure until it sets parsed; then the calling thread owns it again.
     struct Chunk {
         LargeBuffer bytes; // the chunk, filtered
         TokenList tokens;  // its parse (with workers only)
         int32_t len = 0;
-        bool parsed = false;
+        bool parsed = false;        // guarded by mutex_
         std::exception_ptr failure; // a stop raised while parsing
         int64_t waitedMs = 0;       // how long the coder waited for the parse
     };
@@ -88,31 +96,37 @@ class PackPipeline {
     // The next chunk in stream order, read, filtered and (with workers) parsed; nullptr at the
     // end of the stream. Reads ahead as far as there are free chunk buffers. The chunk stays
     // valid until the next call.
-    const Chunk* next(FileStream& stream);
+    const Chunk* next(FileStream& stream) QZN_EXCLUDES(mutex_);
     // Codes the chunk `next` returned into the writer.
     void code(const Chunk& chunk, BitWriter& writer);
 
   private:
     void prefaultChunks();
-    void work(ContextLz& codec);
+    void work(ContextLz& codec) QZN_EXCLUDES(mutex_);
     void parse(ContextLz& codec, Chunk& chunk);
-    void stopWorkers();
+    void stopWorkers() QZN_EXCLUDES(mutex_);
+    // The calling thread is the only one that changes submitted_ (under the lock, for the
+    // workers), so it may read the count without the lock.
+    uint64_t submittedByCaller() const QZN_NO_THREAD_SAFETY_ANALYSIS { return submitted_; }
 
+    // Read-only once the constructor has returned, unless a comment names an owner.
     const Archiver settings_;
     int32_t capacity_;
     uint64_t total_;
     uint64_t memory_ = 0;
-    ContextLz coder_; // parses and codes; with workers it parses only while it would wait
-    std::vector<std::unique_ptr<ContextLz>> parsers_;
-    std::vector<Chunk> chunks_; // a ring indexed by sequence number
-    bool inputEnded_ = false;
-    bool holding_ = false; // the calling thread holds chunk nextToCode_ (returned by next)
+    ContextLz coder_; // the calling thread's: parses and codes, with workers only while it waits
+    std::vector<std::unique_ptr<ContextLz>> parsers_; // worker i's own codec
+    std::vector<Chunk> chunks_; // a ring indexed by sequence number; see Chunk
+    bool inputEnded_ = false;   // the calling thread's
+    bool holding_ = false; // the calling thread's: it holds chunk nextToCode_ (returned by next)
 
-    std::mutex mutex_;
-    std::condition_variable workReady_, chunkParsed_;
-    uint64_t submitted_ = 0, nextToParse_ = 0, nextToCode_ = 0;
-    bool stopping_ = false;
-    std::vector<std::thread> threads_;
+    Mutex mutex_;
+    ConditionVariable workReady_, chunkParsed_;
+    uint64_t submitted_ QZN_GUARDED_BY(mutex_) = 0; // chunks read and handed to the parsers
+    uint64_t nextToParse_ QZN_GUARDED_BY(mutex_) = 0;
+    uint64_t nextToCode_ = 0; // the calling thread's
+    bool stopping_ QZN_GUARDED_BY(mutex_) = false;
+    std::vector<std::thread> threads_; // the calling thread's: started here, joined by stopWorkers
 };
 
 // Where decoded chunks go: the inverse channel filter, then FileStream::write (CRC-32, and with
@@ -130,31 +144,36 @@ class DecodedChunks {
 
     // A buffer to decode the next chunk into; waits while both are queued. Raises a stop of the
     // writing thread again here.
-    uint8_t* buffer();
+    uint8_t* buffer() QZN_EXCLUDES(mutex_);
     // Hands over the chunk decoded into the last buffer.
-    void submit(int32_t len);
+    void submit(int32_t len) QZN_EXCLUDES(mutex_);
     // Waits until every chunk is written and ends the thread; raises its stop again here.
-    void finish();
+    void finish() QZN_EXCLUDES(mutex_);
 
   private:
     void deliver(uint8_t* bytes, int32_t len);
-    void work();
-    void stopThread();
+    void work() QZN_EXCLUDES(mutex_);
+    void stopThread() QZN_EXCLUDES(mutex_);
 
+    // The writing thread's while it runs (the calling thread's without one, and after finish).
     FileStream& stream_;
+    // Read-only once the constructor has returned.
     int32_t channels_;
     bool doWrite_;
     int32_t chunkBytes_ = 0;
     uint64_t memory_ = 0;
+    // Buffer i % 2 holds chunk i: the decoder's until it submits the chunk, then the writing
+    // thread's until it has written it.
     LargeBuffer buffers_[2];
-    int32_t lengths_[2] = {0, 0};
+    int32_t lengths_[2] QZN_GUARDED_BY(mutex_) = {0, 0};
 
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    uint64_t submitted_ = 0, written_ = 0;
-    bool stopping_ = false;
-    std::exception_ptr failure_;
-    std::thread thread_;
+    Mutex mutex_;
+    ConditionVariable changed_;
+    uint64_t submitted_ QZN_GUARDED_BY(mutex_) = 0;
+    uint64_t written_ QZN_GUARDED_BY(mutex_) = 0;
+    bool stopping_ QZN_GUARDED_BY(mutex_) = false;
+    std::exception_ptr failure_ QZN_GUARDED_BY(mutex_); // a stop raised while writing
+    std::thread thread_; // the calling thread's: started by the constructor, joined by stopThread
 };
 
 } // namespace qzn

@@ -2,6 +2,7 @@
 #include "Files.h"
 #include "IO.h"
 #include "Main.h"
+#include "Main_Header.h"
 #include "Platform.h"
 
 namespace qzn {
@@ -24,10 +25,7 @@ void unpack(Archiver& archiver, const std::wstring& archivePath, const std::wstr
     // Refuses stored names that could leave the output folder before it creates anything.
     stream.createOutputTree();
 
-    readArchiveParameters(reader, archiver);
-    archiver.tableBits = clampBits(archiver.tableBits, 7, 12);
-    archiver.hashBits = clampBits(archiver.hashBits, 7, 17);
-    archiver.windowBits = clampBits(archiver.windowBits, 16, 27);
+    loadArchiveHeader(reader, DecodingMode::Unpack, archiver);
     stream.checkCrcs = !archiver.skipCrc;
 
     decodeContents(archiver, stream, reader, archive.get(), archivePath, true);

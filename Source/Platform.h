@@ -5,8 +5,10 @@
 #pragma once
 
 #include <compare>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -39,7 +41,71 @@
 #define QZN_PRINTF_FORMAT(formatIndex, firstArgument)
 #endif
 
+// Lock annotations, checked by clang's -Wthread-safety: what a mutex guards, what a function
+// needs held. Other compilers build the same source without them.
+#if defined(__clang__)
+#define QZN_THREAD_ANNOTATION(attribute) __attribute__((attribute))
+#else
+#define QZN_THREAD_ANNOTATION(attribute)
+#endif
+#define QZN_CAPABILITY(name) QZN_THREAD_ANNOTATION(capability(name))
+#define QZN_SCOPED_CAPABILITY QZN_THREAD_ANNOTATION(scoped_lockable)
+#define QZN_GUARDED_BY(mutex) QZN_THREAD_ANNOTATION(guarded_by(mutex))
+#define QZN_REQUIRES(...) QZN_THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
+#define QZN_EXCLUDES(...) QZN_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
+#define QZN_ACQUIRE(...) QZN_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
+#define QZN_RELEASE(...) QZN_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
+// For what the analysis cannot follow: a lock's own primitives, or a field read without the lock
+// by its only writer. Say at the use why it is safe.
+#define QZN_NO_THREAD_SAFETY_ANALYSIS QZN_THREAD_ANNOTATION(no_thread_safety_analysis)
+
 namespace qzn {
+
+// ---- Locks -----------------------------------------------------------------------------------
+// The standard mutex with the annotations the analysis needs, a scoped lock that may be released
+// and taken again inside its scope, and a condition variable that waits on it.
+
+class QZN_CAPABILITY("mutex") Mutex {
+  private:
+    friend class MutexLock;
+    std::mutex mutex_;
+};
+
+class QZN_SCOPED_CAPABILITY MutexLock {
+  public:
+    explicit MutexLock(Mutex& mutex) QZN_ACQUIRE(mutex) : lock_(mutex.mutex_) {}
+    ~MutexLock() QZN_RELEASE() {}
+    MutexLock(const MutexLock&) = delete;
+    MutexLock& operator=(const MutexLock&) = delete;
+    void lock() QZN_ACQUIRE() { lock_.lock(); }
+    void unlock() QZN_RELEASE() { lock_.unlock(); }
+    // The same for a function the lock is handed to, which requires `held`: the analysis cannot
+    // see which mutex a lock passed by reference holds, so the function names it.
+    void unlock(Mutex& held) QZN_RELEASE(held) QZN_NO_THREAD_SAFETY_ANALYSIS {
+        static_cast<void>(held);
+        lock_.unlock();
+    }
+    void lock(Mutex& held) QZN_ACQUIRE(held) QZN_NO_THREAD_SAFETY_ANALYSIS {
+        static_cast<void>(held);
+        lock_.lock();
+    }
+
+  private:
+    friend class ConditionVariable;
+    std::unique_lock<std::mutex> lock_;
+};
+
+class ConditionVariable {
+  public:
+    // Releases the lock while it waits and holds it again on return, which may be spurious:
+    // callers wait in a loop on their condition.
+    void wait(MutexLock& lock) { condition_.wait(lock.lock_); }
+    void notifyOne() { condition_.notify_one(); }
+    void notifyAll() { condition_.notify_all(); }
+
+  private:
+    std::condition_variable condition_;
+};
 
 // ---- Process stops ---------------------------------------------------------------------------
 
@@ -73,6 +139,17 @@ struct ProcessStop {
 // Wide text is formatted into a buffer and converted to UTF-8. Standard output redirected to a
 // file or a pipe receives exactly those bytes on every platform; a Windows console receives the
 // text as UTF-16, so that every name shows. Wide formats use "%ls" for wide strings.
+//
+// A name may hold control characters, which a terminal would obey. Every string that the wide
+// prints below (printWide, fatalWide, printWithReason, fatalWithReason) take through "%ls",
+// "%s" or "%lc", and the whole text of a wide progress line, is printed through visibleText; the
+// format's own text is printed as it is. formatWide and the narrow prints change nothing: a text
+// formatted for later is made visible when it is printed through one of those.
+
+// The text with each C0 and C1 control character and DEL written as "\x1B" (two upper-case hex
+// digits), and so on POSIX an undecodable byte 0x80-0x9F of a name, which an 8-bit terminal reads
+// as C1; everything else, a backslash included, stays. Applying it twice changes nothing more.
+std::wstring visibleText(const std::wstring& text);
 
 void printNarrow(const char* format, ...) QZN_PRINTF_FORMAT(1, 2);
 void printWide(const wchar_t* format, ...);
@@ -125,6 +202,9 @@ bool seekFile(FILE* file, int64_t offset, int whence);      // 64-bit fseek
 // Attribute tests as the scan and the output tree use them (links are followed).
 bool isRegularFile(const std::wstring& path);
 bool isDirectory(const std::wstring& path);
+// Whether anything is there, a link whose target is gone included; when not, the system's
+// reason is left for systemErrorText.
+bool pathExists(const std::wstring& path);
 
 // Identity of the real file or folder behind a path (device and inode on POSIX): two spellings,
 // hard links or symbolic links to the same object compare equal.
@@ -144,7 +224,8 @@ struct FolderItem {
     EntryKind kind;
 };
 // The entries of a folder in the file system's own order, without "." and "..". False, with no
-// items, when the folder cannot be listed.
+// items, when the folder cannot be listed; the system's reason is then left for
+// systemErrorText.
 bool listFolder(const std::wstring& path, std::vector<FolderItem>& items);
 
 class OutputFolder;
@@ -270,9 +351,9 @@ class OutputFile {
 
 // ---- Files that must not outlive a failed run -------------------------------------------------
 // A registered file is removed by stopProcess (before its hook runs) and by an interrupt: SIGINT,
-// SIGTERM and SIGHUP here (Ctrl-C, Ctrl-Break and console close on Windows), which then ends the
-// process with 128 + the signal number. The interrupt handlers are installed with the first
-// registration; a signal the process was started to ignore stays ignored.
+// SIGTERM, SIGHUP, SIGQUIT and SIGPIPE here (Ctrl-C, Ctrl-Break and console close on Windows),
+// which then ends the process with 128 + the signal number. The interrupt handlers are installed
+// with the first registration; a signal the process was started to ignore stays ignored.
 
 int registerCleanup(const std::wstring& path); // a slot, or -1 when the path cannot be held
 void unregisterCleanup(int slot);              // the file is to stay; -1 is ignored

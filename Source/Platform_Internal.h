@@ -22,6 +22,11 @@ int registerCleanupIn(int folder, const std::string& name);
 // True when standard output is a terminal or console that someone watches.
 bool outputIsInteractive();
 
+// True for a character that stands for an undecodable byte 0x80-0x9F of a name (POSIX keeps such
+// bytes as U+DC80-U+DC9F and prints them back as they were); a terminal could take that byte
+// as a control.
+bool isControlByteStandIn(wchar_t c);
+
 // The files to remove when a run fails: a few fixed slots of paths already in the form the
 // system's removal call takes (bytes on POSIX, the extended wide form on Windows), each relative
 // to a folder handle (POSIX: AT_FDCWD for a plain path), so that a signal or console-control

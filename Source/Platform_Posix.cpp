@@ -54,19 +54,22 @@ extern "C" void onInterrupt(int signal) {
     _exit(128 + signal);
 }
 
+// Every signal whose default action ends the process while a run may be under way: the keyboard
+// (SIGINT, SIGQUIT), kill and shutdown (SIGTERM), a closed terminal (SIGHUP), and a reader of
+// standard output that went away (SIGPIPE, as in "qzn c a.qzn dir | head").
+constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
+
 void installInterruptHandlers() {
     if (handlersInstalled.exchange(true)) return;
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = onInterrupt;
+    sigemptyset(&action.sa_mask);
+    for (int signal : kInterrupts) sigaddset(&action.sa_mask, signal);
+    for (int signal : kInterrupts) {
         struct sigaction previous;
         if (::sigaction(signal, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN)
-            continue; // started in the background or under nohup: leave it so
-        struct sigaction action;
-        std::memset(&action, 0, sizeof action);
-        action.sa_handler = onInterrupt;
-        sigemptyset(&action.sa_mask);
-        sigaddset(&action.sa_mask, SIGINT);
-        sigaddset(&action.sa_mask, SIGTERM);
-        sigaddset(&action.sa_mask, SIGHUP);
+            continue; // started in the background, under nohup or with SIGPIPE ignored: leave it so
         ::sigaction(signal, &action, nullptr);
     }
 }
@@ -92,6 +95,10 @@ void writeOutput(const char* data, size_t size) {
 
 bool outputIsInteractive() {
     return ::isatty(1) != 0;
+}
+
+bool isControlByteStandIn(wchar_t c) {
+    return uint32_t(c) >= 0xDC80 && uint32_t(c) <= 0xDC9F;
 }
 
 std::string toUtf8(const std::wstring& text) {

@@ -1,6 +1,7 @@
 // Files and folders on POSIX, and the output tree through folder descriptors.
 #include "Platform.h"
 #include "Platform_Internal.h"
+#include "Platform_Posix.h"
 
 #include <cerrno>
 #include <csignal>
@@ -123,6 +124,30 @@ bool isDirectory(const std::wstring& path) {
     return statPath(path, st) && S_ISDIR(st.st_mode);
 }
 
+bool pathExists(const std::wstring& path) {
+    Located at;
+    struct stat st;
+    return locate(path, at) && ::fstatat(at.dir, at.rest.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+EntryKind listedEntryKind(int folder, const char* name, unsigned char type) {
+    // The entry type usually comes with the listing; only links and file systems that do not
+    // report types need a look at the entry itself, which must not follow a link.
+    struct stat st;
+    if (type == DT_UNKNOWN && ::fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+        type = S_ISLNK(st.st_mode)   ? DT_LNK
+               : S_ISDIR(st.st_mode) ? DT_DIR
+               : S_ISREG(st.st_mode) ? DT_REG
+                                     : DT_UNKNOWN;
+    if (type == DT_DIR) return EntryKind::Directory;
+    if (type == DT_REG) return EntryKind::File;
+    if (type == DT_LNK && ::fstatat(folder, name, &st, 0) == 0) {
+        if (S_ISDIR(st.st_mode)) return EntryKind::FolderLink;
+        if (S_ISREG(st.st_mode)) return EntryKind::File;
+    }
+    return EntryKind::Other;
+}
+
 bool listFolder(const std::wstring& path, std::vector<FolderItem>& items) {
     items.clear();
     int fd = openPath(path, O_RDONLY | O_DIRECTORY);
@@ -136,34 +161,15 @@ bool listFolder(const std::wstring& path, std::vector<FolderItem>& items) {
     while (dirent* entry = ::readdir(dir)) {
         const char* name = entry->d_name;
         if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
-        // The entry type usually comes with the listing; only links and file systems that do
-        // not report types need a look at the entry itself.
-        EntryKind kind = EntryKind::Other;
-        unsigned char type = entry->d_type;
-        struct stat st;
-        if (type == DT_UNKNOWN && ::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0)
-            type = S_ISLNK(st.st_mode)   ? DT_LNK
-                   : S_ISDIR(st.st_mode) ? DT_DIR
-                   : S_ISREG(st.st_mode) ? DT_REG
-                                         : DT_UNKNOWN;
-        if (type == DT_DIR) {
-            kind = EntryKind::Directory;
-        } else if (type == DT_REG) {
-            kind = EntryKind::File;
-        } else if (type == DT_LNK && ::fstatat(fd, name, &st, 0) == 0) {
-            if (S_ISDIR(st.st_mode))
-                kind = EntryKind::FolderLink;
-            else if (S_ISREG(st.st_mode))
-                kind = EntryKind::File;
-        }
-        items.push_back({fromUtf8(name), kind});
+        items.push_back({fromUtf8(name), listedEntryKind(fd, name, entry->d_type)});
         errno = 0;
     }
-    // A listing cut short by an error is not the whole folder.
-    const bool complete = errno == 0;
+    // A listing cut short by an error is not the whole folder; its reason is kept for the caller.
+    const int error = errno;
     ::closedir(dir);
-    if (!complete) items.clear();
-    return complete;
+    if (error != 0) items.clear();
+    errno = error;
+    return error == 0;
 }
 
 bool fileId(const std::wstring& path, FileId& id) {
@@ -222,6 +228,8 @@ class InterruptsHeld {
         sigaddset(&interrupts, SIGINT);
         sigaddset(&interrupts, SIGTERM);
         sigaddset(&interrupts, SIGHUP);
+        sigaddset(&interrupts, SIGQUIT);
+        sigaddset(&interrupts, SIGPIPE);
         ::pthread_sigmask(SIG_BLOCK, &interrupts, &previous_);
     }
     ~InterruptsHeld() { ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }

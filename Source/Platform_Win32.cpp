@@ -41,6 +41,11 @@ bool outputIsInteractive() {
     return console != INVALID_HANDLE_VALUE && console != nullptr && GetConsoleMode(console, &mode);
 }
 
+// Undecodable bytes become U+FFFD here, never a byte of their own.
+bool isControlByteStandIn(wchar_t) {
+    return false;
+}
+
 std::string toUtf8(const std::wstring& text) {
     if (text.empty()) return {};
     int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0, nullptr,

@@ -133,6 +133,10 @@ bool isDirectory(const std::wstring& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+bool pathExists(const std::wstring& path) {
+    return attributesOf(path) != INVALID_FILE_ATTRIBUTES;
+}
+
 bool listFolder(const std::wstring& path, std::vector<FolderItem>& items) {
     items.clear();
     std::wstring pattern = path;

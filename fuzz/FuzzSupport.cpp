@@ -6,7 +6,9 @@
 namespace qzn::fuzz {
 
 namespace {
-[[noreturn]] void throwStop(int status) { throw ProcessStop{status}; }
+[[noreturn]] void throwStop(int status) {
+    throw ProcessStop{status};
+}
 } // namespace
 
 void prepare() {

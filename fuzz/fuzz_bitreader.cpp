@@ -15,10 +15,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         // The first bits of the stream steer which reads follow.
         for (int step = 0; step < 4096; ++step) {
             uint32_t op = reader.get(2);
-            if (op == 0) reader.getVarint();
-            else if (op == 1) reader.get(1 + reader.get(4));
-            else if (op == 2) reader.get32();
-            else reader.checkpoint();
+            if (op == 0)
+                reader.getVarint();
+            else if (op == 1)
+                reader.get(1 + reader.get(4));
+            else if (op == 2)
+                reader.get32();
+            else
+                reader.checkpoint();
             if (reader.truncated && step > 64) break;
         }
     } catch (const ProcessStop&) {

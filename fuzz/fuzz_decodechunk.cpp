@@ -25,7 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         reader.loadSegment();
         for (uint32_t i = 0; i < chunks; ++i) {
             int32_t capacity = int32_t(1) << windowBits;
-            int32_t len = i + 1 == chunks ? int32_t((lengthSeed * 2654435761u) % (capacity + 1)) : capacity;
+            int32_t len =
+                i + 1 == chunks ? int32_t((lengthSeed * 2654435761u) % (capacity + 1)) : capacity;
             codec.decodeChunk(chunk.get(), len, reader);
             ChannelFilter::inverse(chunk.get(), len, 1 << (1 + i % 4));
         }

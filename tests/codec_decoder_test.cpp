@@ -1,3 +1,4 @@
+#include "CodecSupport.h"
 #include "ContextLz.h"
 #include "TestSupport.h"
 
@@ -167,35 +168,7 @@ void encodeReference(const Bytes& data, StreamWriter& w, const ContextLz& codec,
     }
 }
 
-// Data with runs, repeats at many distances and random stretches.
-Bytes mixedData(size_t n, uint32_t seed) {
-    std::mt19937 rng(seed);
-    Bytes out;
-    const Bytes text = testing::textLikeBytes(4096, seed);
-    while (out.size() < n) {
-        switch (rng() % 4) {
-        case 0:
-            out.insert(out.end(), rng() % 300, uint8_t(rng() % 3));
-            break;
-        case 1: {
-            const size_t from = rng() % 3000;
-            out.insert(out.end(), text.begin() + long(from),
-                       text.begin() + long(from + rng() % 1000));
-            break;
-        }
-        case 2:
-            for (int i = rng() % 40; i > 0; --i) out.push_back(uint8_t(rng()));
-            break;
-        default:
-            if (out.size() > 10) {
-                const size_t from = rng() % out.size(), count = rng() % 200;
-                for (size_t i = 0; i < count; ++i) out.push_back(out[from + i]);
-            }
-        }
-    }
-    out.resize(n);
-    return out;
-}
+using testing::mixedData;
 
 // ---- Worked examples --------------------------------------------------------------------------
 

@@ -1,5 +1,6 @@
 // Encoder and decoder together: one codec object per side carries a run of chunks through a real
 // segmented stream, for every level and several table and hash sizes.
+#include "CodecSupport.h"
 #include "ContextLz.h"
 #include "TestSupport.h"
 
@@ -12,11 +13,8 @@
 namespace qzn {
 namespace {
 
-struct Level {
-    int32_t chain, lookahead, mode;
-};
-constexpr Level kLevels[6] = {{2, 0, 0},  {4, 1, 0},  {8, 2, 0},
-                              {24, 4, 1}, {64, 8, 1}, {224, 32, 2}};
+using testing::kLevels;
+using testing::Level;
 
 struct Setting {
     uint32_t tableBits, hashBits, windowBits;

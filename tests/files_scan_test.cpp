@@ -1,4 +1,4 @@
-// Input scan: breadth-first numbering, listing order, skipped entries, links and the parity
+// Input scan: breadth-first numbering, name order, skipped entries, links and the parity
 // check of the finished list.
 #include "Files.h"
 #include "TestSupport.h"
@@ -16,15 +16,6 @@ namespace fs = std::filesystem;
 using testing::runCapturingStop;
 using testing::TempDir;
 using testing::writeFile;
-
-std::vector<std::wstring> namesOf(const std::wstring& folder, EntryKind kind) {
-    std::vector<std::wstring> names;
-    std::vector<FolderItem> items;
-    EXPECT_TRUE(listFolder(folder, items));
-    for (const FolderItem& item : items)
-        if (item.kind == kind) names.push_back(item.name);
-    return names;
-}
 
 TEST(Scan, SingleFileKeepsThePathAsTyped) {
     TempDir tmp;
@@ -58,14 +49,43 @@ TEST(Scan, ThreeFilesAndASubfolderOfTwo) {
     EXPECT_TRUE(list.dirs[1].subdirs.empty());
     for (uint64_t i = 0; i < 5; ++i) EXPECT_EQ(list.files[i].dirIndex, i < 3 ? 0u : 1u);
 
-    // Within a folder, the file system's own listing order; paths joined with "/".
-    std::vector<std::wstring> rootFiles = namesOf(input, EntryKind::File);
-    std::vector<std::wstring> subFiles = namesOf(input + L"/sub", EntryKind::File);
+    // Within a folder, names in byte order whatever the listing gave; paths joined with "/".
+    const wchar_t* rootFiles[] = {L"a.txt", L"b.txt", L"c.txt"};
     for (size_t i = 0; i < 3; ++i) {
         EXPECT_EQ(list.files[i].name, rootFiles[i]);
         EXPECT_EQ(list.pathOf(i), input + L"/" + rootFiles[i]);
     }
-    for (size_t i = 0; i < 2; ++i) EXPECT_EQ(list.pathOf(3 + i), input + L"/sub/" + subFiles[i]);
+    EXPECT_EQ(list.pathOf(3), input + L"/sub/d.txt");
+    EXPECT_EQ(list.pathOf(4), input + L"/sub/e.txt");
+    list.checkConsistency();
+}
+
+// Files and folders are taken in ascending order of their names' UTF-8 bytes, compared unsigned:
+// capitals before small letters, '_' between them, non-ASCII last, whatever the creation order.
+TEST(Scan, NamesAreTakenInByteOrder) {
+    TempDir tmp;
+    const std::string e = "\xC3\xA9", smiley = "\xF0\x9F\x98\x80";
+    // No two names differ only in case, so that Windows holds them all.
+    const std::vector<std::string> files = {"b", e, "C", "_", "a", "Z", smiley, "a.b"};
+    const std::vector<std::string> folders = {"y", e + "d", "X", "w"};
+    for (const std::string& name : folders)
+        fs::create_directories(testing::utf8Path(tmp / ("in/" + name + "/c")));
+    for (const std::string& name : files) writeFile(tmp / ("in/" + name), name);
+    FileList list;
+    list.scan(fromUtf8(tmp / "in"));
+
+    std::vector<std::string> sortedFiles = files, sortedFolders = folders;
+    std::sort(sortedFiles.begin(), sortedFiles.end());
+    std::sort(sortedFolders.begin(), sortedFolders.end());
+    EXPECT_EQ(sortedFiles, (std::vector<std::string>{"C", "Z", "_", "a", "a.b", "b", e, smiley}));
+    ASSERT_EQ(list.files.size(), files.size());
+    for (size_t i = 0; i < files.size(); ++i) EXPECT_EQ(toUtf8(list.files[i].name), sortedFiles[i]);
+    // Breadth first over the sorted folders: 1..4 are the root's children, 5..8 theirs.
+    ASSERT_EQ(list.dirs.size(), 1 + 2 * folders.size());
+    for (size_t i = 0; i < folders.size(); ++i) {
+        EXPECT_EQ(toUtf8(list.dirs[1 + i].name), sortedFolders[i]);
+        EXPECT_EQ(list.dirs[1 + i].subdirs, (std::vector<uint64_t>{5 + i}));
+    }
     list.checkConsistency();
 }
 
@@ -80,9 +100,9 @@ TEST(Scan, FoldersAreNumberedBreadthFirst) {
     EXPECT_EQ(list.dirs[0].subdirs, (std::vector<uint64_t>{1, 2}));
     EXPECT_EQ(list.dirs[1].subdirs, (std::vector<uint64_t>{3}));
     EXPECT_EQ(list.dirs[2].subdirs, (std::vector<uint64_t>{4}));
-    // Whichever of x and y the listing gave first is 1, and its child is 3.
-    EXPECT_EQ(list.dirs[3].name, list.dirs[1].name + L"c");
-    EXPECT_EQ(list.dirs[4].name, list.dirs[2].name + L"c");
+    EXPECT_EQ(list.dirs[1].name, L"x");
+    EXPECT_EQ(list.dirs[3].name, L"xc");
+    EXPECT_EQ(list.dirs[4].name, L"yc");
     list.checkConsistency();
 }
 
@@ -174,7 +194,12 @@ TEST(Scan, MissingInputStopsWithStatusOne) {
     auto run = runCapturingStop([&] { list.scan(fromUtf8(tmp / "missing")); });
     EXPECT_TRUE(run.stopped);
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.output, "Error: No directory " + (tmp / "missing") + "\n");
+    // The message, then the system's reason on a line of its own.
+    const std::string message = "Error: No directory " + (tmp / "missing") + "\n";
+    EXPECT_EQ(run.output.substr(0, message.size()), message);
+    EXPECT_GT(run.output.size(), message.size() + 1);
+    EXPECT_EQ(std::count(run.output.begin(), run.output.end(), '\n'), 2) << run.output;
+    EXPECT_EQ(run.output.back(), '\n');
 }
 
 TEST(Consistency, ParityOfListedFiles) {

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 namespace qzn {
@@ -103,15 +104,50 @@ TEST(StreamRead, ReadErrorZeroFillsInsteadOfSpinning) {
               "\nWarning: Failed to read " + (tmp / "dir") + ", the rest is stored as zeros\n");
 }
 
-TEST(StreamRead, UnopenableFileStops) {
+TEST(StreamRead, UnopenableFileIsStoredAsZeros) {
+    // Gone since it was measured: the pack goes on with its measured size as zeros.
     TempDir tmp;
     FileStream stream;
-    makeInput(stream, tmp, {{"a", "x"}});
+    makeInput(stream, tmp, {{"a", "xyz"}, {"b", "ok"}});
     std::remove((tmp / "a").c_str());
-    uint8_t buffer[4];
-    auto run = runCapturingStop([&] { stream.read(buffer, 4); });
-    EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.output, "Error: Failed to open " + (tmp / "a") + "\n");
+    std::vector<uint8_t> all;
+    auto run = runCapturingStop([&] { all = readAll(stream, 4); });
+    EXPECT_FALSE(run.stopped);
+    EXPECT_EQ(all, bytesOf(std::string("\0\0\0ok", 5)));
+    EXPECT_TRUE(stream.inputChanged);
+    // The system's reason follows on a line of its own.
+    const std::string warning =
+        "\nWarning: Failed to open " + (tmp / "a") + ", it is stored as zeros\n";
+    EXPECT_EQ(run.output.substr(0, warning.size()), warning);
+    EXPECT_EQ(std::count(run.output.begin(), run.output.end(), '\n'), 3) << run.output;
+    EXPECT_GT(run.output.size(), warning.size() + 1) << run.output;
+}
+
+TEST(StreamRead, CopiesOfAFileStoredWithOtherBytesAreNamed) {
+    // x is rewritten after its copies y (of x) and z (of y) were found: they unpack with its new
+    // bytes. w grows, but the bytes stored of it are those it was measured with, which its copy v
+    // holds: v is not named.
+    TempDir tmp;
+    FileStream stream;
+    const std::vector<std::pair<std::string, std::string>> files = {
+        {"x", "abc"}, {"w", "def"}, {"y", "abc"}, {"v", "def"}, {"z", "abc"}};
+    makeInput(stream, tmp, files);
+    for (size_t i = 0; i < files.size(); ++i)
+        stream.files[i].crc = crc32Update(0, bytesOf(files[i].second).data(), 3);
+    stream.files[2].duplicateOf = 0;
+    stream.files[3].duplicateOf = 1;
+    stream.files[4].duplicateOf = 2;
+    stream.checkCrcs = true;
+    writeFile(tmp / "x", "abd");
+    writeFile(tmp / "w", "defg");
+    std::vector<uint8_t> all;
+    auto run = runCapturingStop([&] { all = readAll(stream, 4); });
+    EXPECT_EQ(all, bytesOf("abddef"));
+    EXPECT_TRUE(stream.inputChanged);
+    EXPECT_EQ(run.output, "\nWarning: " + (tmp / "x") + " changed while packing\n" + "Warning: " +
+                              (tmp / "y") + " is stored as a copy of " + (tmp / "x") + "\n" +
+                              "Warning: " + (tmp / "z") + " is stored as a copy of " + (tmp / "x") +
+                              "\n" + "\nWarning: " + (tmp / "w") + " changed size while packing\n");
 }
 
 // ---- Writing (unpacking and testing) -------------------------------------------------------

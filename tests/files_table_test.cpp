@@ -2,6 +2,7 @@
 // damaged or hostile tables.
 #include "Entropy_Huffman.h"
 #include "Files.h"
+#include "FilesSupport.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -34,23 +35,7 @@ std::vector<uint8_t> segmentOf(const std::function<void(BitWriter&)>& body) {
 
 // Writes the body as an archive of one segment and reads a table back from it.
 void readBack(const std::function<void(BitWriter&)>& body, FileList& list) {
-    FILE* file = std::tmpfile();
-    {
-        BitWriter writer(file);
-        writer.openBuffer();
-        body(writer);
-        writer.flush();
-    }
-    std::fflush(file);
-    std::rewind(file);
-    BitReader reader(file);
-    reader.openBuffer();
-    reader.loadSegment();
-    struct Closer {
-        FILE* f;
-        ~Closer() { std::fclose(f); }
-    } closer{file};
-    list.readTable(reader);
+    testing::writeThenRead(body, [&](BitReader& reader) { list.readTable(reader); });
 }
 
 FileList roundTrip(const FileList& source) {

@@ -6,6 +6,7 @@
 #include "main_e2e.h"
 
 #include <cstdlib>
+#include <set>
 
 using namespace qzn_e2e;
 
@@ -50,6 +51,38 @@ class CrossPlatform : public ::testing::Test {
         result.err = readFile(box.root / "stderr");
         return result;
     }
+
+#ifndef _WIN32
+    // Like runWindows, with standard output a pipe whose reader has already gone, as after
+    // "| head -c 10".
+    int runWindowsIntoClosedPipe(const Sandbox& box, const std::vector<std::string>& args) const {
+        std::vector<std::string> all{"wine", exe_};
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& a : all) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        int ends[2];
+        if (pipe(ends) != 0) return -1;
+        pid_t pid = fork();
+        if (pid == 0) {
+            int in = open("/dev/null", O_RDONLY);
+            int err = open((box.root / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (in < 0 || err < 0 || chdir(box.work.c_str()) != 0) _exit(126);
+            signal(SIGPIPE, SIG_DFL);
+            dup2(in, 0);
+            dup2(ends[1], 1);
+            dup2(err, 2);
+            close(ends[0]);
+            execv(wine_.c_str(), argv.data());
+            _exit(127);
+        }
+        close(ends[0]);
+        close(ends[1]);
+        int status = 0;
+        if (pid < 0 || waitpid(pid, &status, 0) != pid) return -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+#endif
 
     std::string exe_, wine_;
 };
@@ -154,5 +187,48 @@ TEST_F(CrossPlatform, LinksInTheOutputFolderAreNeverWrittenThrough) {
     EXPECT_EQ(readFile(box.at("out/file1")), "one");
     EXPECT_TRUE(fs::is_symlink(box.at("out/sub")));
 }
+
+// A tree of a few hundred files (names beyond ASCII, names that differ only in case, empty
+// folders, duplicates) packs to the same bytes with both builds, at one and at two threads.
+TEST_F(CrossPlatform, TreeArchivesAreByteIdentical) {
+    Sandbox box;
+    const auto entries = mixedTree(true);
+    std::vector<size_t> order(entries.size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = order.size() - 1 - i;
+    createTree(box, "tree", entries, order);
+    for (const char* threads : {"-threads:1", "-threads:2"}) {
+        SCOPED_TRACE(threads);
+        RunResult r = box.run({"-force-overwrite", threads, "c2", "linux.qzn", "tree"});
+        ASSERT_EQ(r.status, 0) << r.out;
+        r = runWindows(box, {"-force-overwrite", threads, "c2", "windows.qzn", "tree"});
+        ASSERT_EQ(r.status, 0) << r.out << r.err;
+        const std::string archive = readFile(box.at("linux.qzn"));
+        EXPECT_GT(archive.size(), 10000u);
+        EXPECT_TRUE(archive == readFile(box.at("windows.qzn")));
+    }
+}
+
+#ifndef _WIN32
+// Windows has no SIGPIPE: a reader of the output that went away only makes the writes to it
+// fail. The run goes on to its end, so what it leaves is complete: the archive or the unpacked
+// file, and no temporary file.
+TEST_F(CrossPlatform, ClosedOutputPipeLeavesOnlyCompleteFiles) {
+    Sandbox box;
+    box.put("old.qzn", "the previous archive");
+    box.put("big", textBytes(4 << 20, 6));
+    EXPECT_EQ(
+        runWindowsIntoClosedPipe(box, {"-force-overwrite", "-window:16", "c1", "old.qzn", "big"}),
+        0)
+        << readFile(box.root / "stderr");
+    EXPECT_EQ(runWindowsIntoClosedPipe(box, {"d", "old.qzn", "big.out"}), 0)
+        << readFile(box.root / "stderr");
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(box.work))
+        names.insert(utf8Text(entry.path().filename()));
+    EXPECT_EQ(names, (std::set<std::string>{"big", "big.out", "old.qzn"}));
+    EXPECT_EQ(box.run({"t", "old.qzn"}).status, 0);
+    EXPECT_TRUE(readFile(box.at("big.out")) == readFile(box.at("big")));
+}
+#endif
 
 } // namespace

@@ -120,6 +120,8 @@ class Sandbox {
             if (user != 0 && (setgroups(0, nullptr) != 0 || setgid(user) != 0 || setuid(user) != 0))
                 _exit(125);
             if (outputPipe) close(pipeEnds[0]);
+            // As from a shell: a reader that goes away ends the child unless it handles that.
+            if (outputPipe) signal(SIGPIPE, SIG_DFL);
             dup2(i, 0);
             dup2(o, 1);
             dup2(e, 2);
@@ -283,6 +285,57 @@ inline std::string sampleBytes(size_t n, uint32_t seed) {
         s[i + 2] = char(right & 0xFF), s[i + 3] = char(right >> 8);
     }
     return s;
+}
+
+// A tree of a few hundred files for the reproducibility tests: nested folders, names beyond ASCII
+// and beyond the Basic Multilingual Plane, empty files and folders, duplicates, and (with
+// `caseTwins`) names that differ only in case. Entries are relative paths; an empty folder ends
+// in '/'.
+inline std::vector<std::pair<std::string, std::string>> mixedTree(bool caseTwins) {
+    std::vector<std::pair<std::string, std::string>> entries;
+    const char* folders[] = {"",
+                             "src/",
+                             "src/deep/er/",
+                             "Docs/",
+                             "\xC3\xA9t\xC3\xA9/",
+                             "\xE6\x97\xA5\xE6\x9C\xAC/",
+                             "z_last/"};
+    const char* stems[] = {"a", "B", "c_", "\xC3\xB6l", "\xF0\x9F\x98\x80", "Z", "m.n", "x-1"};
+    const std::string shared = randomBytes(2000, 99);
+    uint32_t seed = 1;
+    for (const char* folder : folders) {
+        for (int i = 0; i < 40; ++i) {
+            const std::string name =
+                std::string(folder) + stems[i % 8] + std::to_string(i) + (i % 3 ? ".txt" : "");
+            std::string contents = i % 7 == 0    ? shared
+                                   : i % 11 == 0 ? std::string()
+                                                 : textBytes(200 + 37 * size_t(i), seed);
+            entries.emplace_back(name, std::move(contents));
+            ++seed;
+        }
+    }
+    entries.emplace_back("empty-folder/", "");
+    entries.emplace_back("src/deep/empty/", "");
+    if (caseTwins) {
+        entries.emplace_back("Docs/read.me", "small");
+        entries.emplace_back("Docs/READ.me", "capital");
+        entries.emplace_back("Docs/Read.Me", "mixed");
+    }
+    return entries;
+}
+
+// Creates the entries below `folder` one by one in the given order of their indices, so that
+// file systems that list in creation order see a different order each time.
+inline void createTree(const Sandbox& box, const std::string& folder,
+                       const std::vector<std::pair<std::string, std::string>>& entries,
+                       const std::vector<size_t>& order) {
+    for (size_t i : order) {
+        const auto& [name, contents] = entries[i];
+        if (name.back() == '/')
+            fs::create_directories(box.at(folder + "/" + name));
+        else
+            box.put(folder + "/" + name, contents);
+    }
 }
 
 // Plain bitwise CRC-32 (reflected, 0xEDB88320), independent of the program's tables.

@@ -8,6 +8,8 @@
 // names are covered by main_windows_test.cpp.
 #ifndef _WIN32
 
+#include <cerrno>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -22,23 +24,26 @@ bool contains(const std::string& text, const std::string& what) {
     return text.find(what) != std::string::npos;
 }
 
+// Packs "in" into a.qzn as a user who cannot read the given entries. Root reads everything: the
+// pack then runs as an unprivileged user, who may write the archive but not read those entries.
+RunResult packWithUnreadable(Sandbox& box, const std::vector<std::string>& unreadable) {
+    box.user = geteuid() == 0 ? 65534 : 0;
+    fs::permissions(box.root, fs::perms::all);
+    fs::permissions(box.work, fs::perms::all);
+    for (const std::string& entry : unreadable) fs::permissions(box.at(entry), fs::perms::none);
+    RunResult r = box.run({"-force-overwrite", "c1", "a.qzn", "in"});
+    box.user = 0;
+    return r;
+}
+
 TEST(Input, UnreadableFileAndFolderAreReportedAndFailThePack) {
     Sandbox box;
     box.put("in/ok.txt", textBytes(3000, 1));
     box.put("in/secret.txt", textBytes(2000, 2));
     box.put("in/locked/inner.txt", textBytes(1000, 3));
     box.put("in/sub/fine.txt", textBytes(4000, 4));
-    // Root reads everything: the pack then runs as an unprivileged user, who may write the
-    // archive but not read the two entries.
-    box.user = geteuid() == 0 ? 65534 : 0;
-    fs::permissions(box.root, fs::perms::all);
-    fs::permissions(box.work, fs::perms::all);
-    fs::permissions(box.at("in/secret.txt"), fs::perms::none);
-    fs::permissions(box.at("in/locked"), fs::perms::none);
-
-    RunResult r = box.run({"-force-overwrite", "c1", "a.qzn", "in"});
+    RunResult r = packWithUnreadable(box, {"in/secret.txt", "in/locked"});
     ASSERT_NE(r.status, 125) << "cannot drop privileges";
-    box.user = 0;
     EXPECT_EQ(r.status, 1) << r.out;
     EXPECT_TRUE(contains(r.out, "Warning: Skipping in/secret.txt (file cannot be read)\n"))
         << r.out;
@@ -54,6 +59,22 @@ TEST(Input, UnreadableFileAndFolderAreReportedAndFailThePack) {
     expected.erase("secret.txt");
     expected.erase("locked/inner.txt");
     EXPECT_EQ(snapshot(box.at("out")), expected);
+}
+
+// A folder that cannot be read fails the pack on its own, with the system's reason; no other
+// failure stands beside it to do that instead.
+TEST(Input, UnreadableFolderAloneFailsThePack) {
+    Sandbox box;
+    box.put("in/ok.txt", textBytes(3000, 1));
+    box.put("in/locked/inner.txt", textBytes(1000, 3));
+    RunResult r = packWithUnreadable(box, {"in/locked"});
+    ASSERT_NE(r.status, 125) << "cannot drop privileges";
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_TRUE(contains(r.out, "Warning: Skipping in/locked (folder cannot be read)\n" +
+                                    std::string(std::strerror(EACCES)) + "\n"))
+        << r.out;
+    r = box.run({"t", "a.qzn"});
+    EXPECT_EQ(r.status, 0) << r.out;
 }
 
 TEST(Input, FileRewrittenDuringThePackIsCaughtByItsCrc) {

@@ -1,75 +1,13 @@
 // What differs between the platforms, through the real binary: stored names that Windows cannot
 // hold, paths past the old 260-character limit, the answer character and the bytes of
 // redirected output. Each case runs on every platform, with what that platform must do.
-#include "ContextLz.h"
-#include "Files.h"
-#include "main_e2e.h"
+#include "main_crafted.h"
 
 using namespace qzn_e2e;
 
 namespace {
 
-using qzn::kNoDuplicate;
 using qzn::testing::kWindows;
-
-// A folder archive built in this process, so that it can hold names that no file system here
-// could have given to the pack side. Files go into the contents stream in list order.
-struct CraftedArchive {
-    qzn::FileList list;
-    std::vector<std::string> contents; // per file, duplicates included
-
-    CraftedArchive() { list.dirs.emplace_back(); }
-
-    uint64_t folder(uint64_t parent, const std::wstring& name) {
-        qzn::DirEntry entry;
-        entry.name = name;
-        list.dirs.push_back(entry);
-        list.dirs[parent].subdirs.push_back(list.dirs.size() - 1);
-        return list.dirs.size() - 1;
-    }
-    uint64_t file(uint64_t folder, const std::wstring& name, const std::string& bytes,
-                  uint32_t duplicateOf = kNoDuplicate) {
-        qzn::FileEntry entry;
-        entry.name = name;
-        entry.dirIndex = folder;
-        entry.size = bytes.size();
-        entry.crc = crc32(bytes);
-        entry.duplicateOf = duplicateOf;
-        list.files.push_back(entry);
-        contents.push_back(bytes);
-        list.dirs[folder].files.push_back(list.files.size() - 1);
-        return list.files.size() - 1;
-    }
-
-    // The archive as the pack side writes it: table, parameters (64 KB window, CRCs, no
-    // filter), one block.
-    void write(const fs::path& path) const {
-        std::string stream;
-        for (size_t i = 0; i < contents.size(); ++i)
-            if (list.files[i].duplicateOf == kNoDuplicate) stream += contents[i];
-        ASSERT_LE(stream.size(), 65536u);
-        FILE* archive = qzn::openFile(qzn::fromUtf8(utf8Text(path)), "wb");
-        ASSERT_NE(archive, nullptr);
-        qzn::BitWriter writer(archive);
-        writer.openBuffer();
-        list.writeTable(writer);
-        writer.put32(16);
-        writer.put32(12);
-        writer.put32(13);
-        writer.put(1, 1); // CRCs present
-        writer.put(0, 1); // no channel filter
-        writer.checkpoint();
-        qzn::ContextLz codec;
-        codec.configure(12, 13, 16);
-        codec.allocateEncoder();
-        codec.encodeChunk(reinterpret_cast<const uint8_t*>(stream.data()), int32_t(stream.size()),
-                          writer, 4, 1, 0);
-        writer.flush();
-        writer.release();
-        codec.release();
-        EXPECT_EQ(std::fclose(archive), 0);
-    }
-};
 
 // Every replacement of the Windows rule, for files and for a folder: the file lands under the
 // replacement with a warning naming both, and the run succeeds. Elsewhere the names are kept.
@@ -108,7 +46,9 @@ TEST(StoredNames, EachReplacementIsWrittenUnderASafeNameWithAWarning) {
         ++seed;
         crafted.file(0, qzn::fromUtf8(stored), bytes);
         expected[kWindows ? written : stored] = "file:" + bytes;
-        warnings.push_back("Warning: " + stored + " is written as out/" + written + "\n");
+        // Control characters in the stored name print as visible escapes.
+        warnings.push_back("Warning: " + qzn::toUtf8(qzn::visibleText(qzn::fromUtf8(stored))) +
+                           " is written as out/" + written + "\n");
     }
     const uint64_t odd = crafted.folder(0, L"dir:x.");
     crafted.file(odd, L"inner", "inside");
@@ -441,6 +381,32 @@ TEST(ConsoleOutput, RedirectedOutputIsUtf8Bytes) {
                   std::string::npos)
             << r.out;
     }
+}
+
+// A stored name can hold escape sequences: the list shows them as visible escapes on every
+// platform and sends no control byte to the terminal, while unpack still writes the file under
+// its own name wherever the file system holds it.
+TEST(ConsoleOutput, ControlCharactersInNamesNeverReachTheTerminal) {
+    Sandbox box;
+    const std::wstring folder = L"title\x1B]0;owned\x07", file = L"esc\x1B[31mred\u009B2J";
+    CraftedArchive crafted;
+    crafted.file(crafted.folder(0, folder), file, "painted");
+    crafted.write(box.at("c.qzn"));
+
+    RunResult r = box.run({"l", "c.qzn"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("Dir: /title\\x1B]0;owned\\x07/\n\tesc\\x1B[31mred\\x9B2J (1 KB"),
+              std::string::npos)
+        << r.out;
+    for (const char* control : {"\x1B", "\x07", "\xC2\x9B"})
+        EXPECT_EQ(r.out.find(control), std::string::npos) << r.out;
+
+    r = box.run({"d", "c.qzn", "out"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out.find('\x1B'), std::string::npos) << r.out;
+    const std::string written = "out/" + qzn::toUtf8(qzn::storableName(folder)) + "/" +
+                                qzn::toUtf8(qzn::storableName(file));
+    EXPECT_EQ(readFile(box.at(written)), "painted") << written;
 }
 
 } // namespace

@@ -3,6 +3,8 @@
 #include "ContextLz.h"
 #include "main_e2e.h"
 
+#include <algorithm>
+#include <random>
 #include <regex>
 
 using namespace qzn_e2e;
@@ -69,6 +71,47 @@ TEST(RoundTrip, TreeAtEveryLevel) {
 
 // On Linux these are ordinary characters: such names pack, test and unpack as they are. On
 // Windows they are written under safe names instead, which other tests cover.
+// The same tree, its entries created in another order (reversed, shuffled), packs to the same
+// bytes: names are taken in byte order, not in the file system's listing order.
+TEST(RoundTrip, CreationOrderDoesNotChangeTheArchive) {
+#ifndef _WIN32
+    // On tmpfs a listing follows the creation order (ext4 lists by hash whatever the order).
+    const char* previous = std::getenv("TMPDIR");
+    const std::string saved = previous ? previous : "";
+    if (fs::is_directory("/dev/shm")) setenv("TMPDIR", "/dev/shm", 1);
+#endif
+    Sandbox box;
+#ifndef _WIN32
+    if (previous)
+        setenv("TMPDIR", saved.c_str(), 1);
+    else
+        unsetenv("TMPDIR");
+#endif
+    const auto entries = mixedTree(!qzn::testing::kWindows);
+    std::vector<size_t> order(entries.size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+    createTree(box, "forward", entries, order);
+    std::vector<size_t> reversed(order.rbegin(), order.rend());
+    createTree(box, "reversed", entries, reversed);
+    std::vector<size_t> shuffled = order;
+    std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(5));
+    createTree(box, "shuffled", entries, shuffled);
+
+    std::string first;
+    for (const char* tree : {"forward", "reversed", "shuffled"}) {
+        SCOPED_TRACE(tree);
+        const std::string archive = std::string(tree) + ".qzn";
+        RunResult r = box.run({"-window:16", "c1", archive, tree});
+        ASSERT_EQ(r.status, 0) << r.out;
+        const std::string bytes = readFile(box.at(archive));
+        if (first.empty()) first = bytes;
+        EXPECT_TRUE(bytes == first);
+    }
+    RunResult r = box.run({"d", "shuffled.qzn", "out"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(snapshot(box.at("out")), snapshot(box.at("forward")));
+}
+
 TEST(RoundTrip, NamesThatWindowsCannotHold) {
     if (qzn::testing::kWindows) GTEST_SKIP() << "names Windows cannot hold";
     Sandbox box;

@@ -3,6 +3,11 @@
 // than it should. All through the real binary.
 #include "main_e2e.h"
 
+#include <algorithm>
+#include <chrono>
+#include <set>
+#include <thread>
+
 using namespace qzn_e2e;
 
 namespace {
@@ -93,7 +98,90 @@ TEST(Safety, InterruptedPackAndUnpackLeaveNothingBehind) {
     }
 }
 
+// A reader of standard output that goes away, as "qzn c a.qzn dir | head -c 10" does, ends a
+// pack or an unpack with SIGPIPE's status and takes the unfinished file with it.
+TEST(Safety, ClosedOutputPipeEndsTheRunAndLeavesNothingBehind) {
+    Sandbox box;
+    box.put("old.qzn", "the previous archive");
+    // 256 chunks of 64 KB: their progress lines fill the output buffer several times over, so
+    // that output reaches the pipe long before the end.
+    box.put("big", textBytes(16 << 20, 6));
+    ASSERT_EQ(box.run({"-window:16", "c1", "big.qzn", "big"}).status, 0);
+    const auto before = namesIn(box.work);
+    const std::vector<std::vector<std::string>> runs = {
+        {"-force-overwrite", "-window:16", "c1", "old.qzn", "big"}, {"d", "big.qzn", "big.out"}};
+    for (const auto& args : runs) {
+        SCOPED_TRACE(args[args.size() - 3]);
+        int output = -1;
+        pid_t pid = box.start(QZN_BINARY, args, "", &output);
+        close(output); // gone before the first line arrives
+        RunResult r = box.finish(pid);
+        EXPECT_EQ(r.status, 128 + SIGPIPE);
+        EXPECT_EQ(readFile(box.at("old.qzn")), "the previous archive");
+        EXPECT_EQ(namesIn(box.work), before);
+    }
+}
+
 #endif // _WIN32
+
+#ifdef __linux__
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> result;
+    for (size_t start = 0; start < text.size();) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        result.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return result;
+}
+
+// The archive's bytes reach the disk before its name does: a crash right after the rename must
+// not leave an archive path naming a file whose data were never written. Read from the system
+// calls themselves.
+TEST(Safety, ArchiveIsSyncedBeforeItIsRenamed) {
+    const std::string strace = "/usr/bin/strace";
+    if (!fs::exists(strace)) GTEST_SKIP() << "no strace";
+    Sandbox box;
+    box.put("in/a.txt", textBytes(20000, 1));
+    box.put("old.qzn", "the previous archive");
+    const fs::path trace = box.root / "trace";
+    writeFile(box.root / "stdin", "");
+    const int status = qzn::testing::runProgram(
+        strace,
+        {"strace", "-f", "-y", "-o", utf8Text(trace), "-e",
+         "trace=fsync,fdatasync,rename,renameat,renameat2", binaryPath(), "-force-overwrite", "c2",
+         "old.qzn", "in"},
+        box.work, box.root / "stdin", box.root / "stdout", box.root / "stderr");
+    ASSERT_EQ(status, 0) << readFile(box.root / "stderr");
+    ASSERT_EQ(box.run({"t", "old.qzn"}).status, 0);
+
+    // `-y` shows the path behind every descriptor: "fsync(3</.../old.qzn.tmp>) = 0".
+    const std::vector<std::string> calls = lines(readFile(trace));
+    std::vector<std::string> synced;
+    bool renamed = false;
+    for (const std::string& call : calls) {
+        const size_t open = call.find('<'), close = call.find(">)");
+        if ((call.find(" fsync(") != std::string::npos ||
+             call.find(" fdatasync(") != std::string::npos) &&
+            open != std::string::npos && close != std::string::npos &&
+            call.find(") = 0") != std::string::npos)
+            synced.push_back(fs::path(call.substr(open + 1, close - open - 1)).filename().string());
+        if (call.find("rename") == std::string::npos ||
+            call.find("\"old.qzn\")") == std::string::npos)
+            continue;
+        // The first quoted name is the file renamed over the archive.
+        const size_t first = call.find('"'), end = call.find('"', first + 1);
+        const std::string source =
+            fs::path(call.substr(first + 1, end - first - 1)).filename().string();
+        EXPECT_NE(std::find(synced.begin(), synced.end(), source), synced.end())
+            << source << " renamed before it was synced:\n"
+            << readFile(trace);
+        renamed = true;
+    }
+    EXPECT_TRUE(renamed) << readFile(trace);
+}
+#endif
 
 // An archive of several segments cut inside its data: test and unpack fail, unpack keeps only
 // the files it finished (each exactly as stored) and no partial one; with and without CRCs.

@@ -9,7 +9,13 @@
 #include <set>
 
 #ifndef _WIN32
+#include "Platform_Posix.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <map>
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace qzn {
@@ -166,6 +172,40 @@ TEST(OutputFolder, LinksAreRefusedOrReplacedNeverFollowed) {
     EXPECT_EQ(testing::readFile(tmp / "out/file"), std::vector<uint8_t>({'n', 'e', 'w'}));
     EXPECT_EQ(testing::readFile(tmp / "elsewhere/victim"),
               std::vector<uint8_t>({'v', 'i', 'c', 't', 'i', 'm'}));
+}
+#endif
+
+#ifndef _WIN32
+// Some file systems list no entry types: each entry is then looked at itself, and a link to a
+// folder must still be told from a folder, or the scan would enter it and could loop.
+TEST(ListFolder, EntryKindsWithAndWithoutTypesFromTheListing) {
+    testing::TempDir tmp;
+    testing::writeFile(tmp / "file", "f");
+    fs::create_directory(tmp / "folder");
+    fs::create_directory_symlink("folder", tmp / "folder-link");
+    fs::create_directory_symlink("..", tmp / "parent-link");
+    fs::create_symlink("file", tmp / "file-link");
+    fs::create_symlink("gone", tmp / "dangling");
+    ASSERT_EQ(mkfifo((tmp / "fifo").c_str(), 0600), 0);
+    const std::map<std::string, EntryKind> expected = {{"file", EntryKind::File},
+                                                       {"folder", EntryKind::Directory},
+                                                       {"folder-link", EntryKind::FolderLink},
+                                                       {"parent-link", EntryKind::FolderLink},
+                                                       {"file-link", EntryKind::File},
+                                                       {"dangling", EntryKind::Other},
+                                                       {"fifo", EntryKind::Other}};
+
+    int folder = open(tmp.path().c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(folder, 0);
+    for (const auto& [name, kind] : expected)
+        EXPECT_EQ(int(listedEntryKind(folder, name.c_str(), DT_UNKNOWN)), int(kind)) << name;
+    // With the types this file system lists, through the listing itself.
+    std::vector<FolderItem> items;
+    ASSERT_TRUE(listFolder(wide(tmp.path()), items));
+    EXPECT_EQ(items.size(), expected.size());
+    for (const FolderItem& item : items)
+        EXPECT_EQ(int(item.kind), int(expected.at(toUtf8(item.name)))) << toUtf8(item.name);
+    close(folder);
 }
 #endif
 

@@ -3,6 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstdio>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace qzn {
 namespace {
 
@@ -94,6 +101,26 @@ TEST(StoredNames, WindowsRuleReplacesWhatWindowsCannotHold) {
     }
 }
 
+// Every device name Windows knows, with and without an extension and in any case; the
+// superscript digits name COM and LPT ports too.
+TEST(StoredNames, WindowsRulePrefixesEveryDeviceName) {
+    const wchar_t* const devices[] = {
+        L"CON",       L"PRN",       L"AUX",       L"NUL",       L"CONIN$",    L"CONOUT$",
+        L"COM1",      L"COM5",      L"COM9",      L"LPT1",      L"LPT5",      L"LPT9",
+        L"COM\u00B9", L"COM\u00B2", L"COM\u00B3", L"LPT\u00B9", L"LPT\u00B2", L"LPT\u00B3"};
+    for (const wchar_t* device : devices) {
+        std::wstring lower = device;
+        for (wchar_t& c : lower)
+            if (c >= L'A' && c <= L'Z') c = wchar_t(c - L'A' + L'a');
+        for (const std::wstring& name :
+             {std::wstring(device), lower, lower + L".txt", std::wstring(device) + L" .tar.gz"})
+            EXPECT_EQ(windowsName(name), L"_" + name) << toUtf8(name);
+    }
+    // Other superscripts, and the digits that are not ports, are ordinary names.
+    for (const wchar_t* name : {L"COM\u2074", L"LPT\u2070", L"COM0", L"LPT0", L"CONIN", L"CONOUT"})
+        EXPECT_EQ(windowsName(name), name) << toUtf8(name);
+}
+
 TEST(StoredNames, EachPlatformHoldsWhatItCan) {
     const std::wstring name = L"x:y\\z?*|.";
     EXPECT_EQ(storableName(name), testing::kWindows ? windowsName(name) : name);
@@ -121,6 +148,60 @@ TEST(Console, WideProgressCountsCodePoints) {
     std::string many;
     for (int i = 0; i < 159; ++i) many += face;
     EXPECT_EQ(result.output, "\r" + face + std::string(78, ' ') + "\r" + many + "\n");
+}
+
+// C0 controls, DEL and C1 controls become "\x" and two upper-case hex digits; everything
+// else, a backslash and the characters beside those ranges included, stays as it is.
+TEST(Console, ControlCharactersBecomeVisibleEscapes) {
+    for (uint32_t c = 0; c < 0x200; ++c) {
+        const std::wstring text = {L'a', wchar_t(c), L'b'};
+        const bool control = c < 0x20 || (c >= 0x7F && c <= 0x9F);
+        char escape[8];
+        std::snprintf(escape, sizeof escape, "\\x%02X", unsigned(c));
+        EXPECT_EQ(visibleText(text), control ? L"a" + fromUtf8(escape) + L"b" : text) << c;
+    }
+    const std::wstring named = L"esc\x1B[31mred\\x1B\u00E9\U0001F600\x9B";
+    const std::wstring visible = L"esc\\x1B[31mred\\x1B\u00E9\U0001F600\\x9B";
+    EXPECT_EQ(visibleText(named), visible);
+    EXPECT_EQ(visibleText(visible), visible); // nothing left to escape
+    // A raw byte of a name that is not UTF-8 prints as that byte on POSIX: 0x80-0x9F are C1.
+    if (!testing::kWindows) {
+        EXPECT_EQ(visibleText(fromUtf8("x\x9B\x85y\xA0\xFF")), fromUtf8("x\\x9B\\x85y\xA0\xFF"));
+    }
+}
+
+// What a failed open of a missing file leaves for systemErrorText, and the text it gives.
+void failWithNoSuchFile() {
+#ifdef _WIN32
+    SetLastError(ERROR_FILE_NOT_FOUND);
+#endif
+    errno = ENOENT;
+}
+std::string noSuchFileReason() {
+    failWithNoSuchFile();
+    return toUtf8(systemErrorText());
+}
+
+// The wide prints make each string argument visible, not the format's own tabs and line ends;
+// formatWide keeps the text as it is, for a caller that prints it later.
+TEST(Console, PrintedNamesCannotDriveTheTerminal) {
+    auto result = testing::runCapturingStop([] {
+        printWide(L"\t%ls|%6ls|%lc|%s|%d\n", L"a\x1B[2Jb\\", L"\a", wchar_t(0x9B), "\x1B", 7);
+        printProgressWide(formatWide(L"crc32 %ls: 1.0/2.0 MB", L"\x1B]0;t\x07"));
+        printProgressEndWide(L"\r\x7F");
+        failWithNoSuchFile();
+        printWithReason(L"Error: Failed to open %ls\n", L"\x1B");
+        fatalWide(L"Error: Failed to create directory %ls\n", L"d\n");
+    });
+    EXPECT_TRUE(result.stopped);
+    EXPECT_EQ(result.status, 1);
+    const std::string progress = "crc32 \\x1B]0;t\\x07: 1.0/2.0 MB";
+    EXPECT_EQ(result.output, "\ta\\x1B[2Jb\\|  \\x07|\\x9B|\\x1B|7\n\r" + progress +
+                                 std::string(79 - progress.size(), ' ') + "\r\\x0D\\x7F" +
+                                 std::string(71, ' ') + "\nError: Failed to open \\x1B\n" +
+                                 noSuchFileReason() +
+                                 "\nError: Failed to create directory d\\x0A\n");
+    EXPECT_EQ(formatWide(L"%ls", L"\x1B"), L"\x1B");
 }
 
 TEST(Console, FatalMessagesStopWithStatusOne) {
