@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -28,11 +29,14 @@ struct FileEntry {
     uint32_t crc = 0;
     uint32_t duplicateOf = kNoDuplicate;
     uint64_t actualCrc = 0; // CRC-32 of the bytes produced while unpacking or testing
+    // Unpacking did not put this file on disk (refused, or the old file kept), nor its copies.
+    bool leftOut = false;
 };
 
 struct DirEntry {
     std::wstring name;
     std::wstring path; // the folder on disk: input when packing, output when unpacking; not stored
+    bool refused = false; // unpacking: a link stands there, so nothing is written into or below it
     std::vector<uint64_t> subdirs;
     std::vector<uint64_t> files;
 };
@@ -87,8 +91,9 @@ struct FileList {
     std::vector<DirEntry> dirs;
     std::vector<FileEntry> files;
     SmallFileCache cache;
-    // Set by the scan and the measuring when something asked for is not in the archive as it is
-    // on disk (an unreadable file or folder): the pack then ends with status 1.
+    // Set when the run cannot do all that was asked: packing, a file or folder could not be read;
+    // unpacking, an output was left out (a link in the way, the archive itself, a replacement
+    // that failed its CRC-32). The run then ends with status 1.
     bool incomplete = false;
     std::vector<FileId> excluded; // identities of files never to store
 
@@ -105,10 +110,9 @@ struct FileList {
     void checkConsistency() const;
     void writeTable(BitWriter& writer) const;
     void readTable(BitReader& reader);
+    // Makes the output folders, through folder handles: one where a link stands is refused with
+    // an error and nothing is made below it.
     void createOutputTree();
-    // Copies each duplicate from its source. A target that another entry of the list also lands
-    // on goes through the overwrite question (with this flag) first.
-    void restoreDuplicates(uint8_t& overwriteAll) const;
     void verifyCrcs() const;
     uint64_t totalSize() const;
 
@@ -158,7 +162,6 @@ class PendingFile {
     PendingFile& operator=(const PendingFile&) = delete;
     ~PendingFile() { discard(); }
 
-    void track(const std::wstring& path);           // registers the path before the file is created
     void adopt(const std::wstring& path, int slot); // a file createTemporaryFile registered
     void keep();                                    // complete: it stays
     void discard();                                 // removed, if still tracked
@@ -171,17 +174,45 @@ class PendingFile {
     bool active_ = false;
 };
 
+// The output folders on the way from the output folder to the folder in use, open as handles:
+// each below the output folder is opened from its parent without following a link, so that no
+// link in the tree is ever entered. Moving to a nearby folder costs an open or two; at most
+// heldFolderLevels() of the way stay open, so any depth and any number of folders will do.
+class OutputFolders {
+  public:
+    // `lineStart` begins each report: "\n" where a progress line may be on screen.
+    explicit OutputFolders(const wchar_t* lineStart = L"") : lineStart_(lineStart) {}
+
+    // Folder d of the list, made where missing. nullptr when it or a folder above it is a link:
+    // that folder is refused, reported once, and the list marked incomplete. A folder that
+    // cannot be made stops the run.
+    const OutputFolder* reach(FileList& list, uint64_t d);
+    // The folder of file f and the file's name there; nullptr as for reach. The file of a list
+    // without folders goes where its path says, links followed (the user's choice).
+    const OutputFolder* folderOf(FileList& list, uint64_t f, std::wstring& name);
+
+  private:
+    struct Level {
+        uint64_t dir;
+        OutputFolder folder; // closed when deep down and not the last
+    };
+    const wchar_t* lineStart_;
+    std::vector<uint64_t> parents_, way_;
+    std::vector<Level> open_;
+    OutputFolder loose_;
+};
+
 // A FileList followed by the cursor over the concatenated contents of its non-duplicate files.
 struct FileStream : FileList {
     uint64_t current = 0;
     uint64_t offset = 0;
-    FILE* handle = nullptr;
     uint8_t overwriteAll = 0;
     // Set when an input file no longer matched what was measured while packing (its length, or
     // its CRC-32 when `checkCrcs`): the stream still carried exactly the measured bytes, but the
     // pack must not report success.
     bool inputChanged = false;
-    // The data pass compares each file's CRC-32 with the stored one as its bytes go by.
+    // The data pass compares each file's CRC-32 with the stored one as its bytes go by; unpacking,
+    // a file replaces an existing one only when they agree.
     bool checkCrcs = false;
     // The current input file ended early or failed to read: its remaining bytes are zeros.
     bool zeroFill = false;
@@ -191,33 +222,52 @@ struct FileStream : FileList {
     bool started = false;            // the current input file has been opened or found cached
     uint32_t runningCrc = 0;         // CRC-32 of the current input file's bytes so far
     uint64_t streamed = 0;           // bytes handed out by read
-    // The output file being written; removed if the run ends before it is complete.
-    PendingFile output;
+    // Unpacking: the folders on the way to the output file and the file being written (a new file
+    // is removed, a replacement removed and the old file kept, if the run ends before it is done).
+    OutputFolders outputFolders{L"\n"};
+    OutputFile output;
+    bool outputStarted = false; // the current file's output is open or left out
+    // The archive being unpacked, which no output may replace; how messages name it.
+    std::optional<FileId> archiveId;
+    std::wstring archivePath;
     CopyGroups copies; // built when an input file with copies is first found changed
 
     FileStream() = default;
     FileStream(const FileStream&) = delete;
     FileStream& operator=(const FileStream&) = delete;
-    ~FileStream();
 
     int32_t read(uint8_t* buffer, int32_t wanted);
     // Names each file stored as a copy of `original`, whose stored bytes are not those it was
     // measured with. `lineEnded` says, and the result tells, whether the console line has ended.
     bool warnAboutCopies(uint64_t original, bool lineEnded);
     uint64_t consumed() const;
+    // Takes the identity of the open archive, so that no output replaces it; a list of one file
+    // whose output is the archive is refused at once, before anything is made.
+    void protectArchive(FILE* archive, const std::wstring& path);
     void write(const uint8_t* bytes, int32_t count, bool doWrite);
     // After the last chunk: creates the output files the stream never reached (all empty in a
     // consistent archive) exactly as write creates a file, and closes any open output file.
     void finishOutput();
-    // Closes the open output file; a failed close (lost buffered data) is a fatal write error.
+    // Completes the current output: a new file stays; a replacement takes the old file's place
+    // only when whole and, with checkCrcs, correct, else the old file stays. A failed close (lost
+    // data) is a fatal write error.
     void closeOutput();
-    void openOutput(const std::wstring& path);
+    // Opens file f's output: a new file; beside an existing one, a replacement (after the question
+    // when `askAboutFiles`, always for a link); a device where it is. False when the file is
+    // left out, which is reported.
+    bool openOutput(uint64_t f, bool askAboutFiles);
+    // Copies each duplicate from its source, replacing what is there like an output file. A
+    // target that another entry of the list also lands on, or a link, is asked about first.
+    void restoreDuplicates();
 };
 
 // Returns when the file at path may be created or replaced; asks first when it exists, unless
 // overwriteAll is set; the answer a sets it. Any answer but y or a ends the run with status 0.
 void confirmOverwrite(uint8_t& overwriteAll, const std::wstring& path);
 void confirmOverwrite(FileStream& stream, const std::wstring& path);
+// Asks whether the existing file (or link) at path may be replaced, unless overwriteAll is set;
+// answers as for confirmOverwrite.
+void askToReplace(uint8_t& overwriteAll, const std::wstring& path, bool link);
 // Held while the question about overwriting waits for its answer, which may happen on the thread
 // that writes the files; progress lines from the decoding thread wait for it.
 std::mutex& questionMutex();

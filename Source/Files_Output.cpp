@@ -2,16 +2,10 @@
 // the CRC-32 comparison.
 #include "Files.h"
 
+#include <algorithm>
 #include <map>
 
 namespace qzn {
-
-void PendingFile::track(const std::wstring& path) {
-    discard();
-    path_ = path;
-    slot_ = registerCleanup(path);
-    active_ = true;
-}
 
 void PendingFile::adopt(const std::wstring& path, int slot) {
     discard();
@@ -32,17 +26,77 @@ void PendingFile::discard() {
     keep();
 }
 
+const OutputFolder* OutputFolders::reach(FileList& list, uint64_t d) {
+    const std::vector<DirEntry>& dirs = list.dirs;
+    if (parents_.size() != dirs.size()) {
+        parents_.assign(dirs.size(), kNoParent);
+        for (uint64_t p = 0; p < dirs.size(); ++p)
+            for (uint64_t child : dirs[p].subdirs) parents_[child] = p;
+        open_.clear();
+    }
+    // The way from the output folder to d; a folder below a refused one is never reached.
+    way_.clear();
+    for (uint64_t at = d; way_.size() <= dirs.size(); at = parents_[at]) {
+        way_.push_back(at);
+        if (dirs[at].refused) return nullptr;
+        if (at == 0 || parents_[at] == kNoParent) break;
+    }
+    std::reverse(way_.begin(), way_.end());
+    // Keep what the way shares with the folders open, back to the last one still held.
+    size_t shared = 0;
+    while (shared < open_.size() && shared < way_.size() && open_[shared].dir == way_[shared])
+        ++shared;
+    open_.resize(shared);
+    while (!open_.empty() && !open_.back().folder.isOpen()) open_.pop_back();
+    if (open_.empty()) {
+        // The output folder as typed: a link there is the user's choice.
+        OutputFolder root;
+        if (!root.open(dirs[0].name, true))
+            fatalWithReason(L"Error: Failed to create directory %ls\n", dirs[0].name.c_str());
+        open_.push_back({0, std::move(root)});
+    }
+    for (size_t level = open_.size(); level < way_.size(); ++level) {
+        const uint64_t dir = way_[level];
+        OutputFolder child;
+        const OutputFolder::Opened opened =
+            child.openChild(open_.back().folder, storableName(dirs[dir].name));
+        if (opened == OutputFolder::Opened::Link) {
+            list.dirs[dir].refused = true;
+            list.incomplete = true;
+            printWide(L"%lsError: Output folder %ls is a link; nothing is unpacked into it\n",
+                      lineStart_, dirs[dir].path.c_str());
+            return nullptr;
+        }
+        if (opened == OutputFolder::Opened::Failed)
+            fatalWithReason(L"Error: Failed to create directory %ls\n", dirs[dir].path.c_str());
+        // Deep down, a folder stays open only while it is the last of the way.
+        if (open_.size() > heldFolderLevels()) open_.back().folder.close();
+        open_.push_back({dir, std::move(child)});
+    }
+    return &open_.back().folder;
+}
+
+const OutputFolder* OutputFolders::folderOf(FileList& list, uint64_t f, std::wstring& name) {
+    const FileEntry& file = list.files[f];
+    if (!list.dirs.empty() && file.dirIndex < list.dirs.size()) {
+        name = storableName(file.name);
+        return reach(list, file.dirIndex);
+    }
+    const std::wstring path = list.pathOf(f);
+    if (!loose_.openParentOf(path, name))
+        fatalWithReason(L"Error: Failed to open %ls\n", path.c_str());
+    return &loose_;
+}
+
 void FileList::createOutputTree() {
     if (dirs.empty()) return;
     // The table reader already refused broken trees; names are checked here as well, so that no
     // folder or file is ever made outside the output folder.
     std::wstring badName;
     if (!namesAreSafe(badName)) fatalWide(L"Error: Unsafe name in archive: %ls\n", badName.c_str());
-
-    const std::wstring& root = dirs[0].name;
-    if (!root.empty() && !isDirectory(root) && !createDirectory(root))
-        fatalWide(L"Error: Failed to create directory %ls\n", root.c_str());
-    dirs[0].path = root;
+    dirs[0].path = dirs[0].name;
+    OutputFolders folders;
+    folders.reach(*this, 0);
 
     // A name this file system cannot hold is written under the name it can, and said so.
     auto outputPath = [](const std::wstring& parent, const std::wstring& name) {
@@ -69,8 +123,7 @@ void FileList::createOutputTree() {
         const uint64_t d = stack.back();
         stack.pop_back();
         dirs[d].path = outputPath(dirs[parents[d]].path, dirs[d].name);
-        if (!isDirectory(dirs[d].path) && !createDirectory(dirs[d].path))
-            fatalWide(L"Error: Failed to create directory %ls\n", dirs[d].path.c_str());
+        folders.reach(*this, d);
         pushChildren(d);
     }
     // Only a renamed file needs a path of its own.
@@ -79,24 +132,50 @@ void FileList::createOutputTree() {
             file.path = outputPath(dirs[file.dirIndex].path, file.name);
 }
 
-void FileList::restoreDuplicates(uint8_t& overwriteAll) const {
+void FileStream::restoreDuplicates() {
     // Output paths that more than one entry lands on (names that differ only where this file
     // system cannot tell them apart): a copy onto such a path must not replace the other file
     // unasked.
     std::map<std::wstring, int> landings;
     for (uint64_t i = 0; i < files.size(); ++i) ++landings[pathKey(pathOf(i))];
+    std::vector<uint8_t> buffer;
     for (uint64_t i = 0; i < files.size(); ++i) {
-        if (files[i].duplicateOf == kNoDuplicate) continue;
-        const std::wstring source = pathOf(files[i].duplicateOf);
+        const uint32_t d = files[i].duplicateOf;
+        if (d == kNoDuplicate) continue;
+        const std::wstring source = pathOf(d);
         const std::wstring target = pathOf(i);
-        // A copy onto itself would truncate the source before reading it.
-        if (pathKey(source) == pathKey(target)) continue;
-        if (landings[pathKey(target)] > 1) confirmOverwrite(overwriteAll, target);
-        PendingFile copy;
-        copy.track(target);
-        if (!copyFileReplacing(source, target))
-            fatalWide(L"Error: Failed to copy %ls to %ls\n", source.c_str(), target.c_str());
-        copy.keep();
+        // A copy onto itself has nothing to do.
+        if (pathKey(source) == pathKey(target)) {
+            files[i].leftOut = files[d].leftOut;
+            continue;
+        }
+        std::wstring name;
+        if (!outputFolders.folderOf(*this, i, name)) {
+            files[i].leftOut = true; // its folder was refused, and reported
+            continue;
+        }
+        // What is on disk at the source is not these contents.
+        if (files[d].leftOut) {
+            printWide(L"Error: %ls is left out: it is a copy of %ls, which was not unpacked\n",
+                      target.c_str(), source.c_str());
+            files[i].leftOut = true;
+            incomplete = true;
+            continue;
+        }
+        auto copyFailed = [&] {
+            fatalWithReason(L"Error: Failed to copy %ls to %ls\n", source.c_str(), target.c_str());
+        };
+        InputFile in;
+        const OutputFolder* sourceFolder = outputFolders.folderOf(*this, d, name);
+        if (!sourceFolder || !in.openIn(*sourceFolder, name)) copyFailed();
+        if (!openOutput(i, landings[pathKey(target)] > 1)) continue; // left out, and reported
+        buffer.resize(size_t(1) << 18);
+        for (int64_t got = 1; got > 0;) {
+            got = in.read(buffer.data(), buffer.size());
+            if (got < 0 || (got > 0 && !output.write(buffer.data(), size_t(got)))) copyFailed();
+        }
+        if (!output.close()) copyFailed();
+        if (!output.commit()) fatalWithReason(L"Error: Failed to replace %ls\n", target.c_str());
     }
 }
 

@@ -7,11 +7,6 @@
 
 namespace qzn {
 
-FileStream::~FileStream() {
-    // Only reached with a file open when a run ends early; nothing is left to report then.
-    if (handle) std::fclose(handle);
-}
-
 int32_t FileStream::read(uint8_t* buffer, int32_t wanted) {
     int32_t delivered = 0;
     bool lineEnded = false; // a warning of this call ended the console line
@@ -133,10 +128,20 @@ void confirmOverwrite(uint8_t& overwriteAll, const std::wstring& path) {
     FILE* existing = openFile(path, "rb");
     if (!existing) return;
     std::fclose(existing);
+    askToReplace(overwriteAll, path, false);
+}
+
+void askToReplace(uint8_t& overwriteAll, const std::wstring& path, bool link) {
+    if (overwriteAll) return;
     std::lock_guard<std::mutex> asking(questionMutex());
-    printWide(L"\nError: Output file %ls already exists. Press Y to overwrite it, A to overwrite "
-              L"all, or any other key to exit: ",
-              path.c_str());
+    if (link)
+        printWide(L"\nError: Output file %ls already exists as a link. Press Y to replace the link "
+                  L"with the file, A to overwrite all, or any other key to exit: ",
+                  path.c_str());
+    else
+        printWide(L"\nError: Output file %ls already exists. Press Y to overwrite it, A to "
+                  L"overwrite all, or any other key to exit: ",
+                  path.c_str());
     int answer = readAnswerCharacter();
     // No one there to answer (a script with no input): nothing was done, which is no success.
     if (answer == EOF) stopProcess(1);
@@ -149,20 +154,87 @@ void confirmOverwrite(uint8_t& overwriteAll, const std::wstring& path) {
     stopProcess(0);
 }
 
-void FileStream::closeOutput() {
-    if (!handle) return;
-    FILE* file = handle;
-    handle = nullptr;
-    // Buffered bytes reach the disk only now; a full disk shows up here.
-    if (std::fclose(file) != 0) fatalWide(L"Error: Failed to write %ls\n", pathOf(current).c_str());
-    output.keep();
+namespace {
+// An output that would replace the archive being read: the archive would be gone, or read
+// while it is rewritten.
+constexpr const wchar_t* kIsTheArchive =
+    L"%lsError: The output file %ls is the archive %ls itself\n";
+} // namespace
+
+void FileStream::protectArchive(FILE* archive, const std::wstring& path) {
+    FileId id;
+    if (!fileId(archive, id)) return;
+    archiveId = id;
+    archivePath = path;
+    // Links followed, as the output of a single file is.
+    FileId output;
+    if (dirs.empty() && files.size() == 1 && fileId(pathOf(0), output) && output == id)
+        fatalWide(kIsTheArchive, L"", pathOf(0).c_str(), path.c_str());
 }
 
-// Registered before it is created, so that an interrupt at any point takes it away again.
-void FileStream::openOutput(const std::wstring& path) {
-    output.track(path);
-    handle = openFile(path, "wb");
-    if (!handle) fatalWide(L"Error: Failed to open %ls\n", path.c_str());
+bool FileStream::openOutput(uint64_t f, bool askAboutFiles) {
+    const std::wstring path = pathOf(f);
+    std::wstring name;
+    const OutputFolder* folder = outputFolders.folderOf(*this, f, name);
+    if (!folder) {
+        files[f].leftOut = true; // its folder was refused, and reported
+        return false;
+    }
+    // A new file is made exclusively; whatever is there instead is looked at first.
+    for (int attempt = 0;; ++attempt) {
+        const OutputFile::Created created = output.create(*folder, name);
+        if (created == OutputFile::Created::Yes) return true;
+        if (created == OutputFile::Created::Failed)
+            fatalWithReason(L"Error: Failed to open %ls\n", path.c_str());
+        const OutputEntry entry = folder->inspect(name);
+        // Gone again before it was looked at: a new file once more.
+        if (entry.kind == OutputKind::Missing && attempt < 2) continue;
+        if (entry.reaches && archiveId && entry.id == *archiveId) {
+            printWide(kIsTheArchive, L"\n", path.c_str(), archivePath.c_str());
+            files[f].leftOut = true;
+            incomplete = true;
+            return false;
+        }
+        if (entry.kind == OutputKind::Folder || entry.kind == OutputKind::Other) {
+            // A device or FIFO takes the data where it is; a folder refuses it.
+            if (entry.kind == OutputKind::Other && askAboutFiles)
+                askToReplace(overwriteAll, path, false);
+            if (!output.openInPlace(*folder, name))
+                fatalWithReason(L"Error: Failed to open %ls\n", path.c_str());
+            return true;
+        }
+        const bool link = entry.kind == OutputKind::Link;
+        // The output typed for a single file is the user's choice even as a link: one that
+        // leads to a device or FIFO (/dev/stdout) takes the data there, as pack does.
+        if (link && entry.reaches && dirs.empty() && files.size() == 1 && !isRegularFile(path) &&
+            !isDirectory(path)) {
+            if (askAboutFiles) askToReplace(overwriteAll, path, false);
+            if (!output.openInPlace(path))
+                fatalWithReason(L"Error: Failed to open %ls\n", path.c_str());
+            return true;
+        }
+        if (askAboutFiles || link) askToReplace(overwriteAll, path, link);
+        if (!output.createReplacement(*folder, name))
+            fatalWithReason(L"Error: Failed to open %ls\n", path.c_str());
+        return true;
+    }
+}
+
+void FileStream::closeOutput() {
+    if (!outputStarted) return;
+    outputStarted = false;
+    if (!output.isOpen()) return; // left out
+    FileEntry& file = files[current];
+    const std::wstring path = pathOf(current);
+    if (!output.close()) fatalWithReason(L"Error: Failed to write %ls\n", path.c_str());
+    if (output.replaces() && checkCrcs && file.actualCrc != uint64_t(file.crc)) {
+        output.discard();
+        file.leftOut = true;
+        printWide(L"\nError: %ls is kept as it was: the unpacked contents fail their crc32\n",
+                  path.c_str());
+        return;
+    }
+    if (!output.commit()) fatalWithReason(L"Error: Failed to replace %ls\n", path.c_str());
 }
 
 void FileStream::write(const uint8_t* bytes, int32_t count, bool doWrite) {
@@ -173,16 +245,15 @@ void FileStream::write(const uint8_t* bytes, int32_t count, bool doWrite) {
             ++current;
             continue;
         }
-        if (!handle && doWrite) {
-            const std::wstring path = pathOf(current);
-            confirmOverwrite(*this, path);
-            openOutput(path);
+        if (!outputStarted && doWrite) {
+            outputStarted = true;
+            openOutput(current, true);
         }
         const uint64_t left = offset < file.size ? file.size - offset : 0;
         const int32_t n = int32_t(std::min<uint64_t>(uint64_t(count), left));
         if (n > 0) {
-            if (doWrite && std::fwrite(bytes, 1, size_t(n), handle) != size_t(n))
-                fatalWide(L"Error: Failed to write %ls\n", pathOf(current).c_str());
+            if (output.isOpen() && !output.write(bytes, size_t(n)))
+                fatalWithReason(L"Error: Failed to write %ls\n", pathOf(current).c_str());
             file.actualCrc = crc32Update(uint32_t(file.actualCrc), bytes, n);
         }
         offset += uint64_t(n);
@@ -197,18 +268,15 @@ void FileStream::write(const uint8_t* bytes, int32_t count, bool doWrite) {
 }
 
 void FileStream::finishOutput() {
-    if (handle || offset != 0) {
+    if (outputStarted || offset != 0) {
         // A file the stream ended inside keeps what it got.
         closeOutput();
         ++current;
         offset = 0;
     }
     for (; current < files.size(); ++current) {
-        const FileEntry& file = files[current];
-        if (file.duplicateOf != kNoDuplicate) continue;
-        const std::wstring path = pathOf(current);
-        confirmOverwrite(*this, path);
-        openOutput(path);
+        if (files[current].duplicateOf != kNoDuplicate) continue;
+        outputStarted = openOutput(current, true);
         closeOutput();
     }
     offset = 0;

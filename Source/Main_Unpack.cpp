@@ -19,16 +19,22 @@ void unpack(Archiver& archiver, const std::wstring& archivePath, const std::wstr
         stream.files[0].name = outputPath;
         stream.files[0].path = outputPath;
     }
+    // No output may replace the archive: a single file that would is refused before anything is
+    // made, a file of a tree when it is reached.
+    stream.protectArchive(archive.get(), archivePath);
     // Refuses stored names that could leave the output folder before it creates anything.
     stream.createOutputTree();
 
     loadArchiveHeader(reader, DecodingMode::Unpack, archiver);
+    stream.checkCrcs = !archiver.skipCrc;
 
     decodeContents(archiver, stream, reader, archive.get(), archivePath, true);
 
     stream.finishOutput();
-    stream.restoreDuplicates(stream.overwriteAll);
+    stream.restoreDuplicates();
     if (!archiver.skipCrc) stream.verifyCrcs();
+    // Something was left out, and said so: the rest is unpacked, but not all that was asked.
+    if (stream.incomplete) stopProcess(1);
 }
 
 } // namespace qzn

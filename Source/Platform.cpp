@@ -1,15 +1,18 @@
 // The portable part of the platform layer: process stops, formatting, progress lines, code-point
-// counting, the Windows name rule, the clock and the answer character. The bytes reach the
-// console through writeOutput, which each platform provides.
+// counting, the Windows name rule, temporary names, the clock and the answer character. The bytes
+// reach the console through writeOutput, which each platform provides.
 #include "Platform.h"
 #include "Platform_Internal.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdarg>
 #include <cstdlib>
 #include <cwchar>
 #include <iterator>
+#include <random>
 #include <type_traits>
+#include <utility>
 
 namespace qzn {
 
@@ -430,6 +433,34 @@ std::wstring windowsName(const std::wstring& name) {
                  digit == L'\u00B3';
     }
     return device ? L"_" + safe : safe;
+}
+
+OutputFolder& OutputFolder::operator=(OutputFolder&& other) noexcept {
+    if (this != &other) {
+        close();
+        handle_ = std::exchange(other.handle_, -1);
+        path_ = std::move(other.path_);
+    }
+    return *this;
+}
+
+std::wstring temporaryName(const std::wstring& name) {
+    // A random start for the process (the time and where its memory lies stand in when the
+    // system's source is weak), then a new number for every call.
+    static const uint64_t seed = [] {
+        std::random_device device;
+        static int anchor;
+        return (uint64_t(device()) << 32) ^ uint64_t(device()) ^ uint64_t(uintptr_t(&anchor)) ^
+               uint64_t(std::chrono::system_clock::now().time_since_epoch().count());
+    }();
+    static std::atomic<uint64_t> calls{0};
+    // splitmix64: each step of the counter gives an unrelated-looking value.
+    uint64_t x = seed + 0x9E3779B97F4A7C15ull * (calls.fetch_add(1) + 1);
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    x ^= x >> 31;
+    // 40 code points are at most 160 UTF-8 bytes: with the rest, far below any name limit.
+    return codePointPrefix(name, 40) + formatWide(L".%012llx.tmp", (unsigned long long)(x >> 16));
 }
 
 int64_t clockMs() {

@@ -214,6 +214,7 @@ struct FileId {
     auto operator<=>(const FileId&) const = default;
 };
 bool fileId(const std::wstring& path, FileId& id); // false when the path cannot be queried
+bool fileId(FILE* file, FileId& id);               // of an open file
 
 enum class EntryKind { File, Directory, FolderLink, Other };
 struct FolderItem {
@@ -227,6 +228,8 @@ struct FolderItem {
 // systemErrorText.
 bool listFolder(const std::wstring& path, std::vector<FolderItem>& items);
 
+class OutputFolder;
+
 // An input file open for reading, with plain unbuffered reads; closed when it goes.
 class InputFile {
   public:
@@ -238,6 +241,8 @@ class InputFile {
     // Opens a file (links followed); with `size`, takes its size and identity from the open
     // handle.
     bool open(const std::wstring& path, uint64_t* size = nullptr);
+    // Opens the file `name` of an output folder, never through a link.
+    bool openIn(const OutputFolder& folder, const std::wstring& name);
     const FileId& identity() const { return identity_; }
     // Up to `wanted` bytes, stopping early at the end of the file or once at least `enough` have
     // come (so that asking for one byte more than expected costs no extra call); -1 on a read
@@ -252,8 +257,97 @@ class InputFile {
     FileId identity_;
 };
 
-bool createDirectory(const std::wstring& path);                           // only the last level
-bool copyFileReplacing(const std::wstring& from, const std::wstring& to); // replaces the target
+// ---- Output trees ------------------------------------------------------------------------------
+// Unpacking writes only through folder handles: every folder below the output folder is opened
+// from its parent's handle without following a link, and files are made in a folder's handle, new
+// ones exclusively, replacements under a name of their own that is then renamed over the old
+// entry. So a link in the output tree is replaced or refused, never written through, whatever
+// appears there meanwhile.
+
+enum class OutputKind { Missing, File, Folder, Link, Other }; // Other: a device, FIFO or socket
+struct OutputEntry {
+    OutputKind kind = OutputKind::Missing;
+    bool reaches = false; // `id` holds what the name leads to (for a link: its final target)
+    FileId id;
+};
+
+class OutputFolder {
+  public:
+    enum class Opened { Yes, Link, Failed };
+
+    OutputFolder() = default;
+    ~OutputFolder() { close(); }
+    OutputFolder(OutputFolder&& other) noexcept { *this = std::move(other); }
+    OutputFolder& operator=(OutputFolder&& other) noexcept;
+
+    // The folder at `path` as typed, links followed (the user's choice), made first when it is
+    // missing and `create` is set (its last level only). "" is the working folder.
+    bool open(const std::wstring& path, bool create);
+    // The folder that holds the file at `path` as typed, links followed, also a link in the
+    // file's own place, which leads to the file meant; the file's name there goes to `name`.
+    bool openParentOf(const std::wstring& path, std::wstring& name);
+    // The subfolder `name` of `parent`, made first when missing. Never entered when it is a link
+    // (on Windows, any reparse point): Link then, and nothing is open.
+    Opened openChild(const OutputFolder& parent, const std::wstring& name);
+    // What is at `name` in this folder, without following a link there.
+    OutputEntry inspect(const std::wstring& name) const;
+    bool isOpen() const { return handle_ != -1; }
+    void close();
+
+  private:
+    friend class OutputFile;
+    friend class InputFile;
+    intptr_t handle_ = -1;
+    std::wstring path_; // Windows: the folder's path, under which its entries are opened
+};
+
+// How many folders of the way from the output folder to the folder in use may stay open: a
+// bound on POSIX, where a deep tree would run out of descriptors; all on Windows, where a held
+// folder cannot be renamed or deleted, so that none above the one in use can be swapped for a
+// link meanwhile.
+size_t heldFolderLevels();
+
+// A file being written into an output folder. A new file or a temporary one is registered for
+// removal by a stop or an interrupt at once, and removed by discard() or when the holder goes
+// before commit().
+class OutputFile {
+  public:
+    enum class Created { Yes, Exists, Failed };
+
+    OutputFile() = default;
+    ~OutputFile() { discard(); }
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    // A new file `name`, made exclusively and never through a link: Exists when anything is in
+    // its place.
+    Created create(const OutputFolder& folder, const std::wstring& name);
+    // A temporary file beside `name` that takes its place on commit(); on POSIX a regular file
+    // there lends it its permissions.
+    bool createReplacement(const OutputFolder& folder, const std::wstring& name);
+    // A device or FIFO at `name`, written where it is, never through a link.
+    bool openInPlace(const OutputFolder& folder, const std::wstring& name);
+    // The same at a path as typed, links followed (the user's choice).
+    bool openInPlace(const std::wstring& path);
+
+    bool write(const uint8_t* data, size_t size);
+    bool close();   // false when the file system refused the data
+    bool commit();  // after close: a replacement is renamed over its name; every file stays
+    void discard(); // closes; a new or temporary file is removed
+    bool isOpen() const { return handle_ != -1; }
+    bool replaces() const { return state_ == State::Replacement; }
+
+  private:
+    enum class State { None, New, Replacement, InPlace };
+    void forget(); // the file stays: no longer registered for removal
+
+    intptr_t handle_ = -1;
+    State state_ = State::None;
+    int slot_ = -1;
+    intptr_t folder_ = -1; // POSIX: the folder, held for the rename and the removal
+    // The name to take and the name the file was made under (full paths on Windows).
+    std::wstring name_, made_;
+};
 
 // ---- Files that must not outlive a failed run -------------------------------------------------
 // A registered file is removed by stopProcess (before its hook runs) and by an interrupt: SIGINT,
@@ -266,6 +360,11 @@ void unregisterCleanup(int slot);              // the file is to stay; -1 is ign
 // Creates a new, empty file in the folder of `target` (so that it can replace the target by a
 // rename) and registers it; its name goes to `path` and its slot to `slot`. nullptr on failure.
 FILE* createTemporaryFile(const std::wstring& target, std::wstring& path, int& slot);
+// The name for a temporary file beside `name`: its start, a random part and ".tmp"
+// ("a.qzn.3f09c2e17d4b.tmp"). Each call gives another; files are made under it exclusively, so
+// that neither leftovers of earlier runs nor other runs can make it fail or collide. Short
+// enough for any file system, however long `name` is.
+std::wstring temporaryName(const std::wstring& name);
 bool syncFile(FILE* file);                                          // buffers flushed, on disk
 bool replaceFile(const std::wstring& from, const std::wstring& to); // atomic rename over `to`
 bool removeFile(const std::wstring& path); // regular files only, never a device or a folder

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -14,6 +15,9 @@ void writeOutput(const char* data, size_t size);
 
 // Removes the files registered for cleanup; safe inside a signal or console-control handler.
 void removeRegisteredFiles();
+// Registers the file `name` of the folder `folder` (a descriptor that stays open while the slot
+// is held), so that it is removed there whatever becomes of the folder's path. POSIX only.
+int registerCleanupIn(int folder, const std::string& name);
 
 // True when standard output is a terminal or console that someone watches.
 bool outputIsInteractive();
@@ -24,18 +28,20 @@ bool outputIsInteractive();
 bool isControlByteStandIn(wchar_t c);
 
 // The files to remove when a run fails: a few fixed slots of paths already in the form the
-// system's removal call takes (bytes on POSIX, the extended wide form on Windows), so that a
-// signal or console-control handler can walk them without allocating, converting or taking a
-// lock. A slot is filled before it is marked active and freed by marking it free.
+// system's removal call takes (bytes on POSIX, the extended wide form on Windows), each relative
+// to a folder handle (POSIX: AT_FDCWD for a plain path), so that a signal or console-control
+// handler can walk them without allocating, converting or taking a lock. A slot is filled before
+// it is marked active and freed by marking it free.
 template <class Char, size_t kCapacity> class CleanupRegistry {
   public:
     // A slot, or -1 when the path is empty, does not fit or every slot is taken.
-    int add(const std::basic_string<Char>& path) {
+    int add(const std::basic_string<Char>& path, intptr_t folder = -1) {
         if (path.empty() || path.size() >= kCapacity) return -1;
         for (int i = 0; i < kSlots; ++i) {
             int expected = kFree;
             if (!slots_[i].state.compare_exchange_strong(expected, kFilling)) continue;
             std::memcpy(slots_[i].path, path.c_str(), (path.size() + 1) * sizeof(Char));
+            slots_[i].folder = folder;
             slots_[i].state.store(kActive, std::memory_order_release);
             return i;
         }
@@ -46,10 +52,11 @@ template <class Char, size_t kCapacity> class CleanupRegistry {
         if (slot >= 0 && slot < kSlots) slots_[slot].state.store(kFree, std::memory_order_release);
     }
 
-    // Calls remove(path) for every active slot; safe in a handler when `remove` is.
+    // Calls remove(folder, path) for every active slot; safe in a handler when `remove` is.
     template <class Remove> void removeAll(Remove remove) const {
         for (const Slot& slot : slots_)
-            if (slot.state.load(std::memory_order_acquire) == kActive) remove(slot.path);
+            if (slot.state.load(std::memory_order_acquire) == kActive)
+                remove(slot.folder, slot.path);
     }
 
   private:
@@ -57,6 +64,7 @@ template <class Char, size_t kCapacity> class CleanupRegistry {
     static constexpr int kFree = 0, kFilling = 1, kActive = 2;
     struct Slot {
         std::atomic<int> state{kFree};
+        intptr_t folder = -1;
         Char path[kCapacity];
     };
     Slot slots_[kSlots];

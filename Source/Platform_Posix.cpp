@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -37,12 +38,13 @@ CleanupRegistry<char, 4096> cleanupRegistry;
 std::atomic<bool> handlersInstalled{false};
 } // namespace
 
-// Async-signal-safe: atomics, lstat and unlink only. Like removeFile, it never takes away a
+// Async-signal-safe: atomics, fstatat and unlinkat only. Like removeFile, it never takes away a
 // device or FIFO that was named as the output.
 void removeRegisteredFiles() {
-    cleanupRegistry.removeAll([](const char* path) {
+    cleanupRegistry.removeAll([](intptr_t folder, const char* path) {
         struct stat info;
-        if (::lstat(path, &info) == 0 && S_ISREG(info.st_mode)) ::unlink(path);
+        if (::fstatat(int(folder), path, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode))
+            ::unlinkat(int(folder), path, 0);
     });
 }
 
@@ -75,7 +77,12 @@ void installInterruptHandlers() {
 
 int registerCleanup(const std::wstring& path) {
     installInterruptHandlers();
-    return cleanupRegistry.add(toUtf8(path));
+    return cleanupRegistry.add(toUtf8(path), AT_FDCWD);
+}
+
+int registerCleanupIn(int folder, const std::string& name) {
+    installInterruptHandlers();
+    return cleanupRegistry.add(name, folder);
 }
 
 void unregisterCleanup(int slot) {

@@ -23,6 +23,14 @@ std::vector<uint8_t> bytesOf(const std::string& text) {
     return {text.begin(), text.end()};
 }
 
+// A failure message, then the system's reason for it on a line of its own.
+void expectWithReason(const std::string& output, const std::string& message) {
+    EXPECT_EQ(output.substr(0, message.size()), message) << output;
+    const std::string reason = output.substr(std::min(message.size(), output.size()));
+    EXPECT_GT(reason.size(), 1u) << output;
+    EXPECT_EQ(reason.find('\n'), reason.size() - 1) << output;
+}
+
 std::vector<uint8_t> readAll(FileStream& stream, int32_t step) {
     std::vector<uint8_t> all;
     std::vector<uint8_t> buffer(size_t(step) + 8, 0xEE);
@@ -162,7 +170,7 @@ TEST(StreamWrite, SpreadsChunksOverFilesAndSkipsDuplicates) {
     const std::string data = "hello world!";
     const uint8_t* p = reinterpret_cast<const uint8_t*>(data.data());
     stream.write(p, 5, true); // ends exactly at a's end: a is closed, "empty" not yet made
-    EXPECT_EQ(stream.handle, nullptr);
+    EXPECT_FALSE(stream.output.isOpen());
     EXPECT_FALSE(fs::exists(tmp / "empty"));
     stream.write(p + 5, 3, true); // creates "empty" on the way into b
     EXPECT_TRUE(fs::exists(tmp / "empty"));
@@ -204,7 +212,7 @@ TEST(StreamWrite, FullDiskIsAnError) {
     const uint8_t data[10] = {};
     auto run = runCapturingStop([&] { stream.write(data, 10, true); });
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.output, "Error: Failed to write /dev/full\n");
+    expectWithReason(run.output, "Error: Failed to write /dev/full\n");
 }
 
 TEST(StreamWrite, UncreatableFileStops) {
@@ -214,7 +222,37 @@ TEST(StreamWrite, UncreatableFileStops) {
     const uint8_t data[1] = {};
     auto run = runCapturingStop([&] { stream.write(data, 1, true); });
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.output, "Error: Failed to open " + (tmp / "no/such/folder") + "\n");
+    expectWithReason(run.output, "Error: Failed to open " + (tmp / "no/such/folder") + "\n");
+}
+
+// An existing file gives way only to whole contents whose CRC-32 agrees with the stored one; a
+// new file stays as written, for the CRC report to name.
+TEST(StreamWrite, ReplacesOnlyWithContentsThatPassTheirCrc) {
+    TempDir tmp;
+    writeFile(tmp / "bad", "old bad");
+    writeFile(tmp / "good", "old good");
+    FileStream stream;
+    stream.overwriteAll = 1;
+    stream.checkCrcs = true;
+    stream.files = {output(tmp, "bad", 4), output(tmp, "good", 4), output(tmp, "fresh", 4)};
+    const std::string data = "new!new!new!";
+    const uint8_t* p = reinterpret_cast<const uint8_t*>(data.data());
+    for (FileEntry& file : stream.files) file.crc = crc32Update(0, p, 4);
+    stream.files[0].crc ^= 1;
+    stream.files[2].crc ^= 1;
+    auto run = runCapturingStop([&] {
+        stream.write(p, 12, true);
+        stream.finishOutput();
+    });
+    EXPECT_FALSE(run.stopped);
+    EXPECT_EQ(run.output, "\nError: " + (tmp / "bad") +
+                              " is kept as it was: the unpacked contents fail their crc32\n");
+    EXPECT_EQ(readFile(tmp / "bad"), bytesOf("old bad"));
+    EXPECT_EQ(readFile(tmp / "good"), bytesOf("new!"));
+    EXPECT_EQ(readFile(tmp / "fresh"), bytesOf("new!"));
+    EXPECT_TRUE(stream.files[0].leftOut);
+    EXPECT_FALSE(stream.files[2].leftOut);
+    EXPECT_EQ(std::distance(fs::directory_iterator(tmp.path()), fs::directory_iterator()), 3);
 }
 
 // ---- Overwrite question ----------------------------------------------------------------------
@@ -320,7 +358,8 @@ TEST(OutputTree, CreatesFoldersAndAssignsPaths) {
     list.dirs[0].name = fromUtf8(second / "out");
     auto run = runCapturingStop([&] { list.createOutputTree(); });
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.output, "Error: Failed to create directory " + (second / "out/a/b") + "\n");
+    expectWithReason(run.output,
+                     "Error: Failed to create directory " + (second / "out/a/b") + "\n");
     EXPECT_FALSE(fs::exists(second / "out/d"));
 }
 
@@ -351,29 +390,51 @@ TEST(OutputTree, EmptyRootNameWorksRelatively) {
 
 TEST(Duplicates, RestoredByCopyingAlongChains) {
     TempDir tmp;
-    FileList list;
+    FileStream list;
     list.files = {output(tmp, "x", 3), output(tmp, "y", 3, 0), output(tmp, "z", 3, 1)};
     writeFile(tmp / "x", "abc");
     writeFile(tmp / "z", "old contents"); // replaced without a question
-    uint8_t overwriteAll = 0;
-    list.restoreDuplicates(overwriteAll);
+    list.restoreDuplicates();
     EXPECT_EQ(readFile(tmp / "y"), bytesOf("abc"));
     EXPECT_EQ(readFile(tmp / "z"), bytesOf("abc"));
 
     list.files[0].path = fromUtf8(tmp / "missing");
-    auto run = runCapturingStop([&] { list.restoreDuplicates(overwriteAll); });
+    auto run = runCapturingStop([&] { list.restoreDuplicates(); });
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.output,
-              "Error: Failed to copy " + (tmp / "missing") + " to " + (tmp / "y") + "\n");
+    expectWithReason(run.output,
+                     "Error: Failed to copy " + (tmp / "missing") + " to " + (tmp / "y") + "\n");
+}
+
+// A copy that fails keeps the file it was to replace; a copy of a file left out is left out.
+TEST(Duplicates, FailedOrMissingSourceKeepsTheTarget) {
+    TempDir tmp;
+    fs::create_directories(tmp / "folder"); // no file's contents: opening or reading it fails
+    writeFile(tmp / "y", "old");
+    FileStream list;
+    list.files = {output(tmp, "folder", 3), output(tmp, "y", 3, 0)};
+    auto run = runCapturingStop([&] { list.restoreDuplicates(); });
+    EXPECT_EQ(run.status, 1);
+    expectWithReason(run.output,
+                     "Error: Failed to copy " + (tmp / "folder") + " to " + (tmp / "y") + "\n");
+    EXPECT_EQ(readFile(tmp / "y"), bytesOf("old"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(tmp.path()), fs::directory_iterator()), 2);
+
+    list.files[0].leftOut = true;
+    run = runCapturingStop([&] { list.restoreDuplicates(); });
+    EXPECT_FALSE(run.stopped);
+    EXPECT_EQ(run.output, "Error: " + (tmp / "y") + " is left out: it is a copy of " +
+                              (tmp / "folder") + ", which was not unpacked\n");
+    EXPECT_TRUE(list.incomplete);
+    EXPECT_TRUE(list.files[1].leftOut);
+    EXPECT_EQ(readFile(tmp / "y"), bytesOf("old"));
 }
 
 TEST(Duplicates, CopyOntoItselfKeepsTheData) {
     TempDir tmp;
-    FileList list;
+    FileStream list;
     list.files = {output(tmp, "x", 3), output(tmp, "x", 3, 0)};
     writeFile(tmp / "x", "abc");
-    uint8_t overwriteAll = 0;
-    list.restoreDuplicates(overwriteAll);
+    list.restoreDuplicates();
     EXPECT_EQ(readFile(tmp / "x"), bytesOf("abc"));
 }
 

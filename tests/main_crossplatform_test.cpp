@@ -164,6 +164,30 @@ TEST_F(CrossPlatform, TreesUnpackWithTheOtherBuild) {
     EXPECT_EQ(runWindows(box, {"l", "windows.qzn"}).out, box.run({"l", "windows.qzn"}).out);
 }
 
+// Links in the output folder, planted from this side (a Windows program cannot make them under
+// Wine), are never written through by the Windows build: a link to a folder is refused, a link to
+// a file replaced. Wine shows a link to a file as the file itself, so the question about it
+// cannot say it is a link there.
+TEST_F(CrossPlatform, LinksInTheOutputFolderAreNeverWrittenThrough) {
+    Sandbox box;
+    const fs::path elsewhere = packTreeBesideElsewhere(box);
+    const auto outside = snapshot(elsewhere);
+    fs::create_directories(box.at("out"));
+    fs::create_symlink(elsewhere / "victim", box.at("out/file2"));
+    fs::create_symlink(elsewhere, box.at("out/sub"));
+
+    RunResult r = runWindows(box, {"-force-overwrite", "d", "a.qzn", "out"});
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_NE(r.out.find("Error: Output folder out/sub is a link; nothing is unpacked into it\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(snapshot(elsewhere), outside);
+    EXPECT_FALSE(fs::is_symlink(box.at("out/file2")));
+    EXPECT_EQ(readFile(box.at("out/file2")), "two");
+    EXPECT_EQ(readFile(box.at("out/file1")), "one");
+    EXPECT_TRUE(fs::is_symlink(box.at("out/sub")));
+}
+
 // A tree of a few hundred files (names beyond ASCII, names that differ only in case, empty
 // folders, duplicates) packs to the same bytes with both builds, at one and at two threads.
 TEST_F(CrossPlatform, TreeArchivesAreByteIdentical) {

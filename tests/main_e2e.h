@@ -16,6 +16,7 @@
 #include <unistd.h>
 #endif
 
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -23,7 +24,9 @@
 #include <iterator>
 #include <map>
 #include <random>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace qzn_e2e {
@@ -195,11 +198,63 @@ inline std::map<std::string, std::string> snapshot(const fs::path& folder) {
     return result;
 }
 
+// The names in a folder, without the folders below it.
+inline std::set<std::string> namesIn(const fs::path& folder) {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder))
+        names.insert(utf8Text(entry.path().filename()));
+    return names;
+}
+
+// Polls every half millisecond until `ready` holds or a minute passes.
+template <class Condition> bool waitFor(Condition ready) {
+    for (int i = 0; i < 120000; ++i) {
+        if (ready()) return true;
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+    return false;
+}
+
+// 0 for a file that is not there.
+inline uintmax_t sizeOf(const fs::path& path) {
+    std::error_code ec;
+    uintmax_t size = fs::file_size(path, ec);
+    return ec ? 0 : size;
+}
+
 inline size_t countOf(const std::string& text, const std::string& what) {
     size_t count = 0;
     for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
         ++count;
     return count;
+}
+
+// The temporary file a run is writing beside `name` in `folder` ("name.<random>.tmp"), or an
+// empty path while there is none. Files may come and go meanwhile.
+inline fs::path temporaryBeside(const fs::path& folder, const std::string& name) {
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string file = utf8Text(it->path().filename());
+        if (file.size() > name.size() + 5 && file.compare(0, name.size() + 1, name + ".") == 0 &&
+            file.compare(file.size() - 4, 4, ".tmp") == 0)
+            return it->path();
+    }
+    return {};
+}
+
+// For links planted in an output folder: a small tree (and whatever `in` holds already) packed
+// into a.qzn, and the folder `elsewhere` beside the work folder, outside every run's reach, with
+// the files "victim" and "file", which no run may change. Returns that folder.
+inline fs::path packTreeBesideElsewhere(const Sandbox& box) {
+    box.put("in/file1", "one");
+    box.put("in/file2", "two");
+    box.put("in/sub/file", "below a link");
+    EXPECT_EQ(box.run({"c1", "a.qzn", "in"}).status, 0);
+    const fs::path elsewhere = box.root / "elsewhere";
+    fs::create_directories(elsewhere);
+    writeFile(elsewhere / "victim", "victim");
+    writeFile(elsewhere / "file", "kept");
+    return elsewhere;
 }
 
 // Deterministic test data.

@@ -12,28 +12,6 @@ using namespace qzn_e2e;
 
 namespace {
 
-std::set<std::string> namesIn(const fs::path& folder) {
-    std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder))
-        names.insert(utf8Text(entry.path().filename()));
-    return names;
-}
-
-// Polls every half millisecond until `ready` holds or a minute passes.
-template <class Condition> [[maybe_unused]] bool waitFor(Condition ready) {
-    for (int i = 0; i < 120000; ++i) {
-        if (ready()) return true;
-        std::this_thread::sleep_for(std::chrono::microseconds(500));
-    }
-    return false;
-}
-
-[[maybe_unused]] uintmax_t sizeOf(const fs::path& path) {
-    std::error_code ec;
-    uintmax_t size = fs::file_size(path, ec);
-    return ec ? 0 : size;
-}
-
 TEST(Safety, FailedPackLeavesTheOldArchive) {
     Sandbox box;
     box.put("old.qzn", "the previous archive");
@@ -102,7 +80,7 @@ TEST(Safety, InterruptedPackAndUnpackLeaveNothingBehind) {
             box.start(QZN_BINARY, {"-force-overwrite", "-window:20", "c6", "old.qzn", "big"});
         // Part way: the first segment is on the disk (the header goes with it), so the encoder
         // is running.
-        EXPECT_TRUE(waitFor([&] { return sizeOf(box.at("old.qzn.tmp")) > 0; }));
+        EXPECT_TRUE(waitFor([&] { return sizeOf(temporaryBeside(box.work, "old.qzn")) > 0; }));
         kill(pid, sig);
         RunResult r = box.finish(pid);
         EXPECT_EQ(r.status, 128 + sig) << r.out;

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <iterator>
+#include <set>
 
 #ifndef _WIN32
 #include "Platform_Posix.h"
@@ -82,6 +84,96 @@ TEST(CleanupRegistry, StopRemovesOnlyRegularFiles) {
     EXPECT_NE(device, nullptr);
     if (device) std::fclose(device);
 }
+
+// Every call gives a new name that starts with the name it stands beside, short enough for any
+// file system however long that name is.
+TEST(TemporaryName, NewEveryTimeAndShort) {
+    std::set<std::wstring> names;
+    for (int i = 0; i < 10000; ++i) names.insert(temporaryName(L"a.qzn"));
+    EXPECT_EQ(names.size(), 10000u);
+    for (const std::wstring& name : names) {
+        ASSERT_EQ(name.compare(0, 6, L"a.qzn."), 0) << toUtf8(name);
+        ASSERT_EQ(name.compare(name.size() - 4, 4, L".tmp"), 0) << toUtf8(name);
+    }
+    const std::wstring longName =
+        fromUtf8(std::string(100, 'x') + "\xF0\x9F\x98\x80" + std::string(250, 'y'));
+    const std::string made = toUtf8(temporaryName(longName));
+    EXPECT_LT(made.size(), 100u);
+    EXPECT_EQ(made.compare(0, 40, std::string(40, 'x')), 0);
+}
+
+// A file being written is removed by a stop from the folder it was made in, even when that
+// folder has moved meanwhile; a replacement never takes anything else with it.
+TEST(OutputFile, StopRemovesItFromItsFolderWherever) {
+    testing::TempDir tmp;
+    fs::create_directory(testing::utf8Path(tmp / "a"));
+    testing::writeFile(tmp / "a/old", "old");
+    OutputFolder folder;
+    ASSERT_TRUE(folder.open(wide(tmp / "a"), false));
+    OutputFile fresh, again, replacement;
+    ASSERT_EQ(fresh.create(folder, L"new"), OutputFile::Created::Yes);
+    EXPECT_EQ(again.create(folder, L"new"), OutputFile::Created::Exists);
+    ASSERT_TRUE(replacement.createReplacement(folder, L"old"));
+    ASSERT_TRUE(replacement.write(reinterpret_cast<const uint8_t*>("new"), 3));
+    std::error_code moved;
+    fs::rename(testing::utf8Path(tmp / "a"), testing::utf8Path(tmp / "b"), moved);
+    // A held folder cannot be moved on Windows; elsewhere it can, and the files go with it.
+    EXPECT_EQ(bool(moved), testing::kWindows) << moved.message();
+    const fs::path now = testing::utf8Path(moved ? tmp / "a" : tmp / "b");
+    auto count = [&] {
+        return std::distance(fs::directory_iterator(now), fs::directory_iterator());
+    };
+    EXPECT_EQ(count(), 3); // old, new and the replacement
+    // Closed, so that Windows takes them away at once; still registered.
+    EXPECT_TRUE(fresh.close());
+    EXPECT_TRUE(replacement.close());
+    auto result = testing::runCapturingStop([] { stopProcess(1); });
+    EXPECT_TRUE(result.stopped);
+    EXPECT_EQ(count(), 1);
+    fresh.discard();
+    replacement.discard();
+    folder.close();
+    EXPECT_EQ(testing::readFile(testing::utf8Text(now / "old")),
+              std::vector<uint8_t>({'o', 'l', 'd'}));
+}
+
+#ifndef _WIN32
+// Links in an output folder: a folder link is never entered, a file link never written through;
+// a replacement takes the link's place and leaves its target alone.
+TEST(OutputFolder, LinksAreRefusedOrReplacedNeverFollowed) {
+    testing::TempDir tmp;
+    fs::create_directories(tmp / "out");
+    fs::create_directories(tmp / "elsewhere");
+    testing::writeFile(tmp / "elsewhere/victim", "victim");
+    fs::create_symlink(tmp / "elsewhere", tmp / "out/folder");
+    fs::create_symlink(tmp / "elsewhere/victim", tmp / "out/file");
+    fs::create_symlink(tmp / "elsewhere/none", tmp / "out/dangling");
+    OutputFolder out, child;
+    ASSERT_TRUE(out.open(wide(tmp / "out"), false));
+    EXPECT_EQ(child.openChild(out, L"folder"), OutputFolder::Opened::Link);
+    EXPECT_FALSE(child.isOpen());
+    EXPECT_EQ(child.openChild(out, L"made"), OutputFolder::Opened::Yes);
+    EXPECT_TRUE(fs::is_directory(tmp / "out/made"));
+    EXPECT_EQ(out.inspect(L"file").kind, OutputKind::Link);
+    EXPECT_EQ(out.inspect(L"dangling").kind, OutputKind::Link);
+    EXPECT_FALSE(out.inspect(L"dangling").reaches);
+    EXPECT_EQ(out.inspect(L"made").kind, OutputKind::Folder);
+    EXPECT_EQ(out.inspect(L"none").kind, OutputKind::Missing);
+
+    OutputFile file;
+    EXPECT_EQ(file.create(out, L"dangling"), OutputFile::Created::Exists);
+    EXPECT_FALSE(fs::exists(tmp / "elsewhere/none"));
+    EXPECT_FALSE(file.openInPlace(out, L"file"));
+    ASSERT_TRUE(file.createReplacement(out, L"file"));
+    ASSERT_TRUE(file.write(reinterpret_cast<const uint8_t*>("new"), 3));
+    ASSERT_TRUE(file.close());
+    ASSERT_TRUE(file.commit());
+    EXPECT_FALSE(fs::is_symlink(tmp / "out/file"));
+    EXPECT_EQ(testing::readFile(tmp / "out/file"), std::vector<uint8_t>({'n', 'e', 'w'}));
+    EXPECT_EQ(testing::readFile(tmp / "elsewhere/victim"),
+              std::vector<uint8_t>({'v', 'i', 'c', 't', 'i', 'm'}));
+}
+#endif
 
 #ifndef _WIN32
 // Some file systems list no entry types: each entry is then looked at itself, and a link to a
