@@ -1,24 +1,18 @@
-// The portable part of the platform layer: process stops, formatting, progress lines, code-point
-// counting, the Windows name rule, temporary names, the clock and the answer character. The bytes
-// reach the console through writeOutput, which each platform provides.
+// The console, the same on every platform: text formatted with the control characters of names
+// made visible, messages and stops with a message, progress lines cut and padded by code points,
+// and the answer read back. The bytes reach the console through writeOutput, which each platform
+// provides.
 #include "Platform.h"
 #include "Platform_Internal.h"
 
-#include <atomic>
-#include <chrono>
 #include <cstdarg>
-#include <cstdlib>
 #include <cwchar>
 #include <iterator>
-#include <random>
 #include <type_traits>
-#include <utility>
 
 namespace qzn {
 
 namespace {
-StopHook stopHook = nullptr;
-
 std::string vformatNarrow(const char* format, va_list args) {
     char small[512];
     va_list copy;
@@ -287,22 +281,6 @@ std::wstring visibleText(const std::wstring& text) {
     return visible;
 }
 
-[[noreturn]] void stopProcess(int status) {
-    std::fflush(stdout);
-    removeRegisteredFiles();
-    if (stopHook) stopHook(status);
-    std::_Exit(status);
-}
-
-void setStopHook(StopHook hook) {
-    stopHook = hook;
-}
-
-[[noreturn]] void assertFailed(const char* source, int line) {
-    printNarrow("Assert failed\n%s:%d\n", source, line);
-    stopProcess(kAssertStatus);
-}
-
 void printNarrow(const char* format, ...) {
     va_list args;
     va_start(args, format);
@@ -408,64 +386,6 @@ void printProgressWide(const std::wstring& text) {
 
 void printProgressEndWide(const std::wstring& text) {
     writeText(progressLine(text) + "\n");
-}
-
-std::wstring windowsName(const std::wstring& name) {
-    std::wstring safe = name;
-    for (wchar_t& c : safe) {
-        if ((c >= 1 && c <= 31) || std::wcschr(L"<>:\"|?*\\", c) != nullptr) c = L'_';
-    }
-    if (!safe.empty() && (safe.back() == L'.' || safe.back() == L' ')) safe += L'_';
-
-    // Windows opens the device for "con", "Con.txt" or "CON .tar.gz": the part before the first
-    // dot, without trailing blanks, decides.
-    std::wstring base = safe.substr(0, safe.find(L'.'));
-    while (!base.empty() && base.back() == L' ') base.pop_back();
-    for (wchar_t& c : base)
-        if (c >= L'a' && c <= L'z') c = wchar_t(c - L'a' + L'A');
-    static const wchar_t* const kDevices[] = {L"CON", L"PRN",    L"AUX",
-                                              L"NUL", L"CONIN$", L"CONOUT$"};
-    bool device = false;
-    for (const wchar_t* d : kDevices) device = device || base == d;
-    if (base.size() == 4 && (base.compare(0, 3, L"COM") == 0 || base.compare(0, 3, L"LPT") == 0)) {
-        wchar_t digit = base[3];
-        device = (digit >= L'1' && digit <= L'9') || digit == L'\u00B9' || digit == L'\u00B2' ||
-                 digit == L'\u00B3';
-    }
-    return device ? L"_" + safe : safe;
-}
-
-OutputFolder& OutputFolder::operator=(OutputFolder&& other) noexcept {
-    if (this != &other) {
-        close();
-        handle_ = std::exchange(other.handle_, -1);
-        path_ = std::move(other.path_);
-    }
-    return *this;
-}
-
-std::wstring temporaryName(const std::wstring& name) {
-    // A random start for the process (the time and where its memory lies stand in when the
-    // system's source is weak), then a new number for every call.
-    static const uint64_t seed = [] {
-        std::random_device device;
-        static int anchor;
-        return (uint64_t(device()) << 32) ^ uint64_t(device()) ^ uint64_t(uintptr_t(&anchor)) ^
-               uint64_t(std::chrono::system_clock::now().time_since_epoch().count());
-    }();
-    static std::atomic<uint64_t> calls{0};
-    // splitmix64: each step of the counter gives an unrelated-looking value.
-    uint64_t x = seed + 0x9E3779B97F4A7C15ull * (calls.fetch_add(1) + 1);
-    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
-    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
-    x ^= x >> 31;
-    // 40 code points are at most 160 UTF-8 bytes: with the rest, far below any name limit.
-    return codePointPrefix(name, 40) + formatWide(L".%012llx.tmp", (unsigned long long)(x >> 16));
-}
-
-int64_t clockMs() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
 int readAnswerCharacter() {

@@ -1,0 +1,36 @@
+// The process itself, the same on every platform: how it stops (the stop hook, a failed
+// assertion) and its monotonic clock.
+#include "Platform.h"
+#include "Platform_Internal.h"
+
+#include <chrono>
+#include <cstdlib>
+
+namespace qzn {
+
+namespace {
+StopHook stopHook = nullptr;
+} // namespace
+
+[[noreturn]] void stopProcess(int status) {
+    std::fflush(stdout);
+    removeRegisteredFiles();
+    if (stopHook) stopHook(status);
+    std::_Exit(status);
+}
+
+void setStopHook(StopHook hook) {
+    stopHook = hook;
+}
+
+[[noreturn]] void assertFailed(const char* source, int line) {
+    printNarrow("Assert failed\n%s:%d\n", source, line);
+    stopProcess(kAssertStatus);
+}
+
+int64_t clockMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+} // namespace qzn
