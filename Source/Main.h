@@ -48,9 +48,6 @@ struct FileList;
 // sign, digits up to the first non-digit; 0 without digits. Saturates at the int32 limits.
 int32_t parseFlagValue(const std::string& text);
 
-// The chunk buffer: 2^windowBits bytes. A failed allocation stops the run with an error message.
-LargeBuffer allocateChunkBuffer(int32_t windowBits);
-
 // Progress text of a pass: "done/total MB", with the speed of the previous chunk once one has
 // been timed and the pass is not complete. `previousSeconds` < 0 means no chunk timed yet.
 std::string progressText(uint64_t done, uint64_t total, double previousSeconds, int32_t windowBits);

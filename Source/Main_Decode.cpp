@@ -1,5 +1,5 @@
-// What unpack and test share: opening an archive, the header behind the file table, and the
-// chunk loop that decodes the contents stream into the files (or only counts it).
+// Reading an archive as unpack and test share it: the open with its file table, and the chunk
+// loop that decodes the contents stream into the files (or only counts it).
 #include "ContextLz.h"
 #include "Files.h"
 #include "Main.h"
@@ -7,29 +7,8 @@
 #include "Platform.h"
 
 #include <cinttypes>
-#include <new>
 
 namespace qzn {
-
-LargeBuffer allocateChunkBuffer(int32_t windowBits) {
-    const size_t bytes = size_t(1) << windowBits;
-    LargeBuffer buffer(bytes);
-    if (!buffer)
-        fatalWide(L"Error: Not enough memory for a chunk buffer of %d KB\n", int(bytes >> 10));
-    return buffer;
-}
-
-double megabytesPerSecond(double bytes, double seconds) {
-    return seconds > 0 ? bytes / 1048576.0 / seconds : 0.0;
-}
-
-std::string progressText(uint64_t done, uint64_t total, double previousSeconds,
-                         int32_t windowBits) {
-    if (previousSeconds < 0 || done == total)
-        return formatNarrow("%.1f/%.1f MB", done / 1048576.0, total / 1048576.0);
-    return formatNarrow("%.1f/%.1f MB, %.2f MB/s", done / 1048576.0, total / 1048576.0,
-                        megabytesPerSecond(double(uint64_t(1) << windowBits), previousSeconds));
-}
 
 // Missing data reads as zero bits and would decode to plausible garbage; a valid archive never
 // asks for a segment past its end, so running out is damage, reported as such.

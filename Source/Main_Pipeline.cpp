@@ -18,6 +18,14 @@ uint64_t chunkCount(uint64_t total, int32_t windowBits) {
     return (total >> windowBits) + ((total & ((uint64_t(1) << windowBits) - 1)) != 0);
 }
 
+LargeBuffer allocateChunkBuffer(int32_t windowBits) {
+    const size_t bytes = size_t(1) << windowBits;
+    LargeBuffer buffer(bytes);
+    if (!buffer)
+        fatalWide(L"Error: Not enough memory for a chunk buffer of %d KB\n", int(bytes >> 10));
+    return buffer;
+}
+
 namespace {
 
 [[noreturn]] void threadFailure(int32_t count) {

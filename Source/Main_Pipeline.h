@@ -33,6 +33,9 @@ int32_t threadCount(const Archiver& archiver);
 // Chunks of total bytes at 2^windowBits bytes each.
 uint64_t chunkCount(uint64_t total, int32_t windowBits);
 
+// The chunk buffer: 2^windowBits bytes. A failed allocation stops the run with an error message.
+LargeBuffer allocateChunkBuffer(int32_t windowBits);
+
 // Workers that read the input files (size, CRC-32, the bytes of a small file) ahead of the
 // measuring pass, at most kWindow files ahead of it, so that the bytes held stay bounded. The
 // pass takes every file in list order and reads a file itself when no worker has taken it yet.

@@ -1,7 +1,8 @@
 // The thin layer between QZN and the operating system: process stops, console output,
 // wide-string conversion, files and folders, the clock and the keyboard.
-// Everything else in the program is portable C++. Platform.cpp is shared; Platform_Posix*.cpp and
-// Platform_Win32*.cpp (with PlatformEntry_*.cpp, the process entry) are picked by the build.
+// Everything else in the program is portable C++. Platform.cpp, Platform_Console.cpp and
+// Platform_Names.cpp are shared; Platform_Posix*.cpp and Platform_Win32*.cpp (with
+// PlatformEntry_*.cpp, the process entry) are picked by the build.
 #pragma once
 
 #include <compare>
@@ -278,7 +279,14 @@ class OutputFolder {
     OutputFolder() = default;
     ~OutputFolder() { close(); }
     OutputFolder(OutputFolder&& other) noexcept { *this = std::move(other); }
-    OutputFolder& operator=(OutputFolder&& other) noexcept;
+    OutputFolder& operator=(OutputFolder&& other) noexcept {
+        if (this != &other) {
+            close();
+            handle_ = std::exchange(other.handle_, -1);
+            path_ = std::move(other.path_);
+        }
+        return *this;
+    }
 
     // The folder at `path` as typed, links followed (the user's choice), made first when it is
     // missing and `create` is set (its last level only). "" is the working folder.
