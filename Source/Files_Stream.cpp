@@ -195,6 +195,20 @@ bool FileStream::openOutput(uint64_t f, bool askAboutFiles) {
             incomplete = true;
             return false;
         }
+        if (entry.kind == OutputKind::Folder && !dirs.empty()) {
+            // A folder of the list that this system writes under the same name (made first, so
+            // it stays), or one that was there.
+            const uint64_t d = folderAt(path);
+            if (d != kNoParent)
+                printWide(L"\nError: %ls is left out: the folder %ls is written under the same "
+                          L"name\n",
+                          storedPath(f, parents_).c_str(), storedFolderPath(d, parents_).c_str());
+            else
+                printWide(L"\nError: %ls is left out: a folder is in its place\n", path.c_str());
+            files[f].leftOut = true;
+            incomplete = true;
+            return false;
+        }
         if (entry.kind == OutputKind::Folder || entry.kind == OutputKind::Other) {
             // A device or FIFO takes the data where it is; a folder refuses it.
             if (entry.kind == OutputKind::Other && askAboutFiles)
