@@ -63,10 +63,15 @@ const OutputFolder* OutputFolders::reach(FileList& list, uint64_t d) {
         if (opened == OutputFolder::Opened::Link || opened == OutputFolder::Opened::NotFolder) {
             list.dirs[dir].refused = true;
             list.incomplete = true;
-            printWide(opened == OutputFolder::Opened::Link
-                          ? L"%lsError: Output folder %ls is a link; nothing is unpacked into it\n"
-                          : L"%lsError: Output folder %ls is a file; nothing is unpacked into it\n",
-                      lineStart_, dirs[dir].path.c_str());
+            // The line start goes into the format: through "%ls" a newline would show as an
+            // escape.
+            const std::wstring format =
+                lineStart_ + std::wstring(opened == OutputFolder::Opened::Link
+                                              ? L"Error: Output folder %ls is a link; nothing is "
+                                                L"unpacked into it\n"
+                                              : L"Error: Output folder %ls is a file; nothing is "
+                                                L"unpacked into it\n");
+            printWide(format.c_str(), dirs[dir].path.c_str());
             return nullptr;
         }
         if (opened == OutputFolder::Opened::Failed)
