@@ -88,12 +88,18 @@ std::wstring FileList::storedPath(uint64_t fileIndex, const std::vector<uint64_t
     return dirPath(*this, parents, file.dirIndex) + file.name;
 }
 
+std::wstring FileList::storedFolderPath(uint64_t dirIndex,
+                                        const std::vector<uint64_t>& parents) const {
+    std::wstring path = dirPath(*this, parents, dirIndex);
+    if (!path.empty()) path.pop_back();
+    return path;
+}
+
 std::wstring FileList::pathOf(uint64_t fileIndex) const {
     const FileEntry& file = files[fileIndex];
     if (!file.path.empty() || dirs.empty() || file.dirIndex >= dirs.size())
         return file.path.empty() ? file.name : file.path;
-    const std::wstring& folder = dirs[file.dirIndex].path;
-    return folder.empty() ? file.name : folder + L"/" + file.name;
+    return joinPath(dirs[file.dirIndex].path, file.name);
 }
 
 std::wstring FileList::labelOf(uint64_t fileIndex) const {
@@ -173,7 +179,7 @@ void FileList::scan(const std::wstring& inputPath, const std::vector<FileId>& le
             if (item.kind == EntryKind::Other) {
                 // FIFOs, sockets, devices and dangling links: reading one could hang or fail.
                 printWide(L"Warning: Skipping %ls (not a regular file or folder)\n",
-                          (folder + L"/" + item.name).c_str());
+                          joinPath(folder, item.name).c_str());
                 continue;
             }
             if (item.kind != EntryKind::File) continue;
@@ -186,7 +192,7 @@ void FileList::scan(const std::wstring& inputPath, const std::vector<FileId>& le
         for (const FolderItem& item : items) {
             if (item.kind != EntryKind::Directory && item.kind != EntryKind::FolderLink) continue;
             if (item.name.empty() || item.name[0] == L'.') continue;
-            std::wstring childPath = folder + L"/" + item.name;
+            std::wstring childPath = joinPath(folder, item.name);
             if (item.kind == EntryKind::FolderLink) {
                 printWide(L"Warning: Skipping %ls (link to a folder)\n", childPath.c_str());
                 continue;

@@ -226,14 +226,14 @@ void InputFile::close() {
     handle_ = -1;
 }
 
-namespace {
-
-// A folder path and a name joined as the system reads them; "" is the working folder.
+// Joined as the system reads it: after "C:" the name is relative to that drive's folder.
 std::wstring joinPath(const std::wstring& folder, const std::wstring& name) {
     if (folder.empty()) return name;
     return isSeparator(folder.back()) || folder.back() == L':' ? folder + name
                                                                : folder + L'\\' + name;
 }
+
+namespace {
 
 // The folder part of a path: up to its last separator, or its drive ("C:").
 size_t folderLength(const std::wstring& path) {
@@ -370,7 +370,7 @@ OutputFolder::Opened OutputFolder::openChild(const OutputFolder& parent, const s
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
         CloseHandle(handle);
         SetLastError(ERROR_DIRECTORY);
-        return Opened::Failed;
+        return attributes == INVALID_FILE_ATTRIBUTES ? Opened::Failed : Opened::NotFolder;
     }
     handle_ = reinterpret_cast<intptr_t>(handle);
     path_ = path;
