@@ -74,8 +74,9 @@ void parse(ContextLz& codec, const uint8_t* data, int32_t len, Sink& sink, int32
     // The memory a search reads is rarely in cache: its bucket head, the chain's entries and
     // links, the candidates' bytes. Each is requested as soon as its address can be known
     // without changing a decision: the bucket of p + 1 (where a literal leads) one search
-    // ahead, its hash kept for that search; the bucket where a match found leads (the search
-    // requests it); the buckets and chains of the look-ahead's positions before they are walked.
+    // ahead, its hash kept for that search; the bucket where a match found leads, as soon as the
+    // search ends, its hash kept too; the buckets and chains of the look-ahead's positions before
+    // they are walked.
     PositionHash h = tokenEnd > p ? finder.hash(p) : PositionHash{};
     while (p < tokenEnd) {
         const int32_t at = p;
@@ -86,13 +87,15 @@ void parse(ContextLz& codec, const uint8_t* data, int32_t len, Sink& sink, int32
             QZN_PREFETCH(finder.bucketOf(finder.hash(p + 2)));
         int32_t d = 0;
         int32_t distance = 0;
+        int32_t foundLength = 0; // what the search at p found, and the hash where it ends
+        PositionHash atEnd{};
 
         // Adaptive skipping: after kMissLimit fruitless searches in a row, search only at
         // multiples of 2 * skipStep; every match found halves the step again.
         if (skipStep == 0 || (p & (2 * skipStep - 1)) == 0) {
             MatchResult r = Mode == Lookahead::kSplitNearest
-                                ? finder.search<true, true>(p, h, chainLimit, 3, nearestDistance)
-                                : finder.search<false, true>(p, h, chainLimit, 0, nullptr);
+                                ? finder.search<true>(p, h, chainLimit, 3, nearestDistance)
+                                : finder.search<false>(p, h, chainLimit, 0, nullptr);
             d = r.length;
             distance = r.distance;
             if (d < kMinMatch) {
@@ -105,6 +108,9 @@ void parse(ContextLz& codec, const uint8_t* data, int32_t len, Sink& sink, int32
             } else {
                 missCount = 0;
                 skipStep /= 2;
+                foundLength = d;
+                atEnd = finder.hash(p + d);
+                QZN_PREFETCH(finder.bucketOf(atEnd));
             }
         }
 
@@ -137,8 +143,7 @@ void parse(ContextLz& codec, const uint8_t* data, int32_t len, Sink& sink, int32
                                 finder.newestCandidateOf(finder.hash(p + hLen - kSplitBytes)))
                             QZN_PREFETCH(c);
                 };
-                const PositionHash hd = finder.hash(p + d);
-                MatchResult next = finder.search<false>(p + d, hd, chainLimit, 0, nullptr);
+                MatchResult next = finder.search<false>(p + d, atEnd, chainLimit, 0, nullptr);
                 int32_t bestTotal = score(d, found, tb) + score(next.length, next.distance, tb);
                 int32_t chosen = d;
                 // With a smaller budget the walk at p + d examines a prefix of the same chain
@@ -178,7 +183,7 @@ void parse(ContextLz& codec, const uint8_t* data, int32_t len, Sink& sink, int32
         }
         uint32_t& memory = pairMemory[data[p - 3]];
         memory = (memory << 16) | (uint32_t(data[p - 2]) << 8) | data[p - 1];
-        if (p < tokenEnd) h = p == at + 1 ? next : finder.hash(p);
+        if (p < tokenEnd) h = p == at + 1 ? next : p == at + foundLength ? atEnd : finder.hash(p);
     }
 
     // Closing literals: no search follows, so their positions are not inserted.

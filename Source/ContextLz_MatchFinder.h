@@ -121,10 +121,8 @@ class MatchFinder {
     // match (the newest of equal length). Only candidates longer than `floor` count, which lets
     // the look-ahead ask "can anything beat this?" without changing which entry wins when the
     // answer is yes. With RecordNearest, nearest[j] receives, for every j from floor + 1 up to
-    // the final length, the distance of the newest entry matching at least j bytes. With
-    // PrefetchEnd, every new best length L requests the bucket of p + L, where the parse goes
-    // next if this match is taken.
-    template <bool RecordNearest, bool PrefetchEnd = false>
+    // the final length, the distance of the newest entry matching at least j bytes.
+    template <bool RecordNearest>
     MatchResult search(int32_t p, const PositionHash& h, int32_t budget, int32_t floor,
                        int32_t* nearest) const {
         MatchResult result;
@@ -135,7 +133,7 @@ class MatchFinder {
         if (i == kNoIndex) return result;
 
         Run run{data_ + p, loadWord32(data_ + p), cap, floor, kNoIndex};
-        walk<RecordNearest, PrefetchEnd>(run, t, i, h.hashTag, budget, p, nearest);
+        walk<RecordNearest>(run, t, i, h.hashTag, budget, nearest);
         if (run.bestIndex != kNoIndex && run.best >= kMinMatch) {
             result.length = run.best;
             result.distance = int32_t((t.head - run.bestIndex) & tableMask_);
@@ -188,9 +186,9 @@ class MatchFinder {
     // The chain walk from entry i, comparing each candidate whose tag matches in turn. The next
     // entry is read before the current candidate is compared, and its bytes requested, so that
     // the two candidates' misses overlap.
-    template <bool RecordNearest, bool PrefetchEnd>
+    template <bool RecordNearest>
     void walk(Run& run, const ContextTable& t, uint32_t i, uint32_t hashTag, int32_t budget,
-              int32_t p, int32_t* nearest) const {
+              int32_t* nearest) const {
         for (;;) {
             const uint32_t e = uint32_t(t.entries[i]);
             const uint32_t c = e & positionMask_;
@@ -203,9 +201,7 @@ class MatchFinder {
                     QZN_PREFETCH(data_ + nextPosition + run.best);
                 }
             }
-            if ((e >> windowBits_) == hashTag &&
-                compare<RecordNearest, PrefetchEnd>(run, t, i, p, nearest))
-                return;
+            if ((e >> windowBits_) == hashTag && compare<RecordNearest>(run, t, i, nearest)) return;
             if (--budget == 0 || next == kNoIndex || nextPosition >= c) return;
             i = next;
         }
@@ -213,8 +209,8 @@ class MatchFinder {
 
     // Compares the candidate of entry i (whose tag matches) with the bytes at p and keeps it if
     // it is longer than the best so far. True when the search is over: the match reaches cap.
-    template <bool RecordNearest, bool PrefetchEnd>
-    bool compare(Run& run, const ContextTable& t, uint32_t i, int32_t p, int32_t* nearest) const {
+    template <bool RecordNearest>
+    bool compare(Run& run, const ContextTable& t, uint32_t i, int32_t* nearest) const {
         const uint8_t* cand = data_ + (uint32_t(t.entries[i]) & positionMask_);
         if (cand[run.best] != run.cur[run.best] || loadWord32(cand) != run.word) return false;
         // Both runs may read 8 bytes at any offset below cap: p + cap <= len - 8.
@@ -235,7 +231,6 @@ class MatchFinder {
         }
         run.best = n;
         run.bestIndex = i;
-        if constexpr (PrefetchEnd) QZN_PREFETCH(bucketOf(hash(p + n)));
         return n == run.cap;
     }
 
