@@ -30,13 +30,13 @@ constexpr uint32_t kPairNewer = 287;
 constexpr uint32_t kPairOlder = 288;
 constexpr uint32_t kFirstLengthSymbol = 256;
 
-// The look-ahead of a level, fixed per instance of the parse so that each level's loop carries
-// only its own work.
+// The look-ahead of a level, a parameter of the parse's template so that each level's loop
+// carries only its own work.
 enum class Lookahead { kNone, kQuick, kSplit, kSplitNearest };
 
-template <class Sink>
+template <Lookahead Mode, class Sink>
 void parse(ContextLz& codec, const uint8_t* data, int32_t len, Sink& sink, int32_t chainLimit,
-           int32_t lookaheadLimit, Lookahead Mode) {
+           int32_t lookaheadLimit) {
     QZN_CHECK(len <= codec.capacity, kContextLzSource, 315);
     MatchFinder finder(codec.tables, codec.tableBits, codec.hashBits, codec.windowBits, data, len);
     finder.clear();
@@ -278,13 +278,13 @@ template <class Sink>
 void parseWith(ContextLz& codec, const uint8_t* data, int32_t len, Sink& sink, int32_t chainLimit,
                int32_t lookaheadLimit, int32_t parseMode) {
     if (lookaheadLimit < 1)
-        parse(codec, data, len, sink, chainLimit, lookaheadLimit, Lookahead::kNone);
+        parse<Lookahead::kNone>(codec, data, len, sink, chainLimit, lookaheadLimit);
     else if (parseMode == 0)
-        parse(codec, data, len, sink, chainLimit, lookaheadLimit, Lookahead::kQuick);
+        parse<Lookahead::kQuick>(codec, data, len, sink, chainLimit, lookaheadLimit);
     else if (parseMode == 2)
-        parse(codec, data, len, sink, chainLimit, lookaheadLimit, Lookahead::kSplitNearest);
+        parse<Lookahead::kSplitNearest>(codec, data, len, sink, chainLimit, lookaheadLimit);
     else
-        parse(codec, data, len, sink, chainLimit, lookaheadLimit, Lookahead::kSplit);
+        parse<Lookahead::kSplit>(codec, data, len, sink, chainLimit, lookaheadLimit);
 }
 
 } // namespace
