@@ -20,14 +20,23 @@ namespace {
 constexpr int32_t kOpeningLiterals = 4;
 constexpr int32_t kLookaheadMaxLength = 127; // longer matches are taken at once
 constexpr int32_t kMissLimit = 128;
+// How far ahead of the split-point walk (in positions) its bucket heads, newest entries and
+// their bytes are requested.
+constexpr int32_t kSplitBuckets = 16;
+constexpr int32_t kSplitEntries = 8;
+constexpr int32_t kSplitBytes = 4;
 constexpr int32_t kMaxSkipStep = 4096;
 constexpr uint32_t kPairNewer = 287;
 constexpr uint32_t kPairOlder = 288;
 constexpr uint32_t kFirstLengthSymbol = 256;
 
-template <class Sink>
+// The look-ahead of a level, a parameter of the parse's template so that each level's loop
+// carries only its own work.
+enum class Lookahead { kNone, kQuick, kSplit, kSplitNearest };
+
+template <Lookahead Mode, class Sink>
 void parse(ContextLz& codec, const uint8_t* data, int32_t len, Sink& sink, int32_t chainLimit,
-           int32_t lookaheadLimit, int32_t parseMode) {
+           int32_t lookaheadLimit) {
     QZN_CHECK(len <= codec.capacity, kContextLzSource, 315);
     MatchFinder finder(codec.tables, codec.tableBits, codec.hashBits, codec.windowBits, data, len);
     finder.clear();
@@ -62,17 +71,29 @@ void parse(ContextLz& codec, const uint8_t* data, int32_t len, Sink& sink, int32
         return r.length < kMinMatch ? need : score(r.length, r.distance, tb);
     };
 
+    // The memory a search reads is rarely in cache: its bucket head, the chain's entries and
+    // links, the candidates' bytes. Each is requested as soon as its address can be known
+    // without changing a decision: the bucket of p + 1 (where a literal leads) one search
+    // ahead, its hash kept for that search; the bucket where a match found leads, as soon as the
+    // search ends, its hash kept too; the buckets and chains of the look-ahead's positions before
+    // they are walked.
+    PositionHash h = tokenEnd > p ? finder.hash(p) : PositionHash{};
     while (p < tokenEnd) {
-        const PositionHash h = finder.hash(p);
-        // Most tokens on poorly matching data are literals: the next search is at p + 1.
-        finder.prefetchBucket(p + 1);
+        const int32_t at = p;
+        const PositionHash next = finder.hash(p + 1);
+        QZN_PREFETCH(finder.bucketOf(next));
+        // The quick look-ahead probes p + 1 and p + 2.
+        if (Mode == Lookahead::kQuick && p + 2 < tokenEnd)
+            QZN_PREFETCH(finder.bucketOf(finder.hash(p + 2)));
         int32_t d = 0;
         int32_t distance = 0;
+        int32_t foundLength = 0; // what the search at p found, and the hash where it ends
+        PositionHash atEnd{};
 
         // Adaptive skipping: after kMissLimit fruitless searches in a row, search only at
         // multiples of 2 * skipStep; every match found halves the step again.
         if (skipStep == 0 || (p & (2 * skipStep - 1)) == 0) {
-            MatchResult r = parseMode == 2
+            MatchResult r = Mode == Lookahead::kSplitNearest
                                 ? finder.search<true>(p, h, chainLimit, 3, nearestDistance)
                                 : finder.search<false>(p, h, chainLimit, 0, nullptr);
             d = r.length;
@@ -87,29 +108,49 @@ void parse(ContextLz& codec, const uint8_t* data, int32_t len, Sink& sink, int32
             } else {
                 missCount = 0;
                 skipStep /= 2;
+                foundLength = d;
+                atEnd = finder.hash(p + d);
+                QZN_PREFETCH(finder.bucketOf(atEnd));
             }
         }
 
-        if (lookaheadLimit >= 1 && d >= kMinMatch && d <= kLookaheadMaxLength) {
-            if (parseMode == 0) {
+        if (Mode != Lookahead::kNone && d >= kMinMatch && d <= kLookaheadMaxLength) {
+            if (Mode == Lookahead::kQuick) {
                 // Quick check: would a match at p + 1 or p + 2 cover the 4 bytes just beyond
                 // this one's end? The probes do not verify the start of such a match.
-                if (finder.tailProbe(p + 1, lookaheadLimit, d - 3, loadWord32(data + p + d - 2)) ||
-                    finder.tailProbe(p + 2, lookaheadLimit, d - 3, loadWord32(data + p + d - 1)))
+                if (finder.tailProbeEither(p + 1, lookaheadLimit, d - 3,
+                                           loadWord32(data + p + d - 2),
+                                           loadWord32(data + p + d - 1)))
                     d = 0;
             } else {
                 // Split-point evaluation: take h bytes here and whatever the search at p + h
                 // finds, for h = d down to 1; the longest h wins ties. These searches never
                 // record nearest distances: the table must keep those of the search at p.
                 const int32_t found = distance;
-                const PositionHash hd = finder.hash(p + d);
-                MatchResult next = finder.search<false>(p + d, hd, chainLimit, 0, nullptr);
+                // The walks at p + d, p + d - 1, ..., p + 1 follow; staged ahead of the walk,
+                // first the bucket, then (once that is in) the newest entry, then its bytes.
+                for (int32_t k = d; k >= 1 && k > d - kSplitBuckets; --k)
+                    QZN_PREFETCH(finder.bucketOf(finder.hash(p + k)));
+                auto stageSplit = [&](int32_t hLen) {
+                    if (hLen > kSplitBuckets)
+                        QZN_PREFETCH(finder.bucketOf(finder.hash(p + hLen - kSplitBuckets)));
+                    if (hLen > kSplitEntries)
+                        if (const int32_t* e =
+                                finder.newestEntryOf(finder.hash(p + hLen - kSplitEntries)))
+                            QZN_PREFETCH(e);
+                    if (hLen > kSplitBytes)
+                        if (const uint8_t* c =
+                                finder.newestCandidateOf(finder.hash(p + hLen - kSplitBytes)))
+                            QZN_PREFETCH(c);
+                };
+                MatchResult next = finder.search<false>(p + d, atEnd, chainLimit, 0, nullptr);
                 int32_t bestTotal = score(d, found, tb) + score(next.length, next.distance, tb);
                 int32_t chosen = d;
                 // With a smaller budget the walk at p + d examines a prefix of the same chain
                 // and cannot score higher, so h = d can only tie.
                 const int32_t firstH = lookaheadLimit <= chainLimit ? d - 1 : d;
                 for (int32_t hLen = firstH; hLen >= 1; --hLen) {
+                    stageSplit(hLen);
                     const int32_t here = score(hLen, found, tb);
                     const int32_t need = bestTotal - here;
                     const int32_t s = lookaheadScore(p + hLen, lookaheadLimit, need);
@@ -119,7 +160,8 @@ void parse(ContextLz& codec, const uint8_t* data, int32_t len, Sink& sink, int32
                     }
                 }
                 d = chosen < kMinMatch ? 0 : chosen;
-                if (d != 0) distance = parseMode == 2 ? nearestDistance[d] : found;
+                if (d != 0)
+                    distance = Mode == Lookahead::kSplitNearest ? nearestDistance[d] : found;
             }
         }
 
@@ -141,6 +183,7 @@ void parse(ContextLz& codec, const uint8_t* data, int32_t len, Sink& sink, int32
         }
         uint32_t& memory = pairMemory[data[p - 3]];
         memory = (memory << 16) | (uint32_t(data[p - 2]) << 8) | data[p - 1];
+        if (p < tokenEnd) h = p == at + 1 ? next : p == at + foundLength ? atEnd : finder.hash(p);
     }
 
     // Closing literals: no search follows, so their positions are not inserted.
@@ -168,18 +211,28 @@ struct CodingSink {
     }
     void match(int32_t length, int32_t distance) {
         const uint32_t slot = codec.lengthSlotOf[length - kMinMatch];
-        symbol(kFirstLengthSymbol + slot);
-        if (codec.lengthExtraBits[slot] > 0)
-            writer.put(uint32_t(length - kMinMatch - codec.lengthBase[slot]),
-                       uint32_t(codec.lengthExtraBits[slot]));
+        codeWithExtra(codec.symbolModel, kFirstLengthSymbol + slot,
+                      uint32_t(length - kMinMatch - codec.lengthBase[slot]),
+                      uint32_t(codec.lengthExtraBits[slot]));
         const uint32_t dslot = codec.distanceSlotOf[distance];
-        codec.distanceModel.tick();
-        codec.distanceModel.encode(dslot, writer);
-        codec.distanceModel.update(dslot);
-        if (codec.distanceExtraBits[dslot] > 0)
-            writer.put(uint32_t(distance - codec.distanceBase[dslot]),
-                       uint32_t(codec.distanceExtraBits[dslot]));
+        codeWithExtra(codec.distanceModel, dslot, uint32_t(distance - codec.distanceBase[dslot]),
+                      uint32_t(codec.distanceExtraBits[dslot]));
         writer.checkpoint();
+    }
+    // A symbol followed by `bits` extra bits. The writer packs least significant bit first, so
+    // put(code, n) then put(extra, bits) writes what put(code | extra << n, n + bits) does: one
+    // put when both fit in its 16 bits.
+    template <class Model>
+    void codeWithExtra(Model& model, uint32_t value, uint32_t extra, uint32_t bits) {
+        model.tick();
+        const uint32_t n = model.lengths[value];
+        if (n + bits <= 16) {
+            writer.put(model.codes[value] | extra << n, n + bits);
+        } else {
+            model.encode(value, writer);
+            writer.put(extra, bits);
+        }
+        model.update(value);
     }
 };
 
@@ -218,6 +271,22 @@ struct ListingSink {
     }
 };
 
+// Runs the parse instance for the level's look-ahead. Without look-ahead the nearest distances
+// would never be read, and a search from the floor of 3 finds what one from 0 finds, so every
+// parse mode takes the plain instance then.
+template <class Sink>
+void parseWith(ContextLz& codec, const uint8_t* data, int32_t len, Sink& sink, int32_t chainLimit,
+               int32_t lookaheadLimit, int32_t parseMode) {
+    if (lookaheadLimit < 1)
+        parse<Lookahead::kNone>(codec, data, len, sink, chainLimit, lookaheadLimit);
+    else if (parseMode == 0)
+        parse<Lookahead::kQuick>(codec, data, len, sink, chainLimit, lookaheadLimit);
+    else if (parseMode == 2)
+        parse<Lookahead::kSplitNearest>(codec, data, len, sink, chainLimit, lookaheadLimit);
+    else
+        parse<Lookahead::kSplit>(codec, data, len, sink, chainLimit, lookaheadLimit);
+}
+
 } // namespace
 
 size_t TokenList::capacityFor(int32_t len) {
@@ -237,14 +306,14 @@ void TokenList::reserve(int32_t len) {
 void ContextLz::encodeChunk(const uint8_t* data, int32_t len, BitWriter& writer, int32_t chainLimit,
                             int32_t lookaheadLimit, int32_t parseMode) {
     CodingSink sink{*this, writer, data};
-    parse(*this, data, len, sink, chainLimit, lookaheadLimit, parseMode);
+    parseWith(*this, data, len, sink, chainLimit, lookaheadLimit, parseMode);
 }
 
 void ContextLz::parseChunk(const uint8_t* data, int32_t len, TokenList& tokens, int32_t chainLimit,
                            int32_t lookaheadLimit, int32_t parseMode) {
     QZN_CHECK(tokens.capacity >= TokenList::capacityFor(len), kContextLzSource, 520);
     ListingSink sink{tokens.bytes.get()};
-    parse(*this, data, len, sink, chainLimit, lookaheadLimit, parseMode);
+    parseWith(*this, data, len, sink, chainLimit, lookaheadLimit, parseMode);
     tokens.size = sink.size;
     tokens.len = len;
 }

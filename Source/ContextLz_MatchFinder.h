@@ -86,10 +86,22 @@ class MatchFinder {
         return r;
     }
 
-    // Starts loading the bucket a later hash(p) will read; p + 3 must lie inside the chunk.
-    void prefetchBucket(int32_t p) const {
-        const PositionHash h = hash(p);
-        QZN_PREFETCH(tables_[h.context].buckets + h.bucketIndex);
+    // What a search at a hashed position reads first, for the caller to prefetch: its bucket
+    // head; once that is cached, the newest entry of the bucket (null when it is empty); once
+    // that is cached too, the bytes at the entry's position. (A function whose only effect is a
+    // prefetch counts as pure to the compiler, which drops a call to a pure function returning
+    // nothing, prefetch and all; so these return addresses and the caller prefetches.)
+    const uint16_t* bucketOf(const PositionHash& h) const {
+        return tables_[h.context].buckets + h.bucketIndex;
+    }
+    const int32_t* newestEntryOf(const PositionHash& h) const {
+        const ContextTable& t = tables_[h.context];
+        const uint32_t i = t.buckets[h.bucketIndex];
+        return i == kNoIndex ? nullptr : t.entries + i;
+    }
+    const uint8_t* newestCandidateOf(const PositionHash& h) const {
+        const int32_t* entry = newestEntryOf(h);
+        return entry == nullptr ? nullptr : data_ + (uint32_t(*entry) & positionMask_);
     }
 
     uint32_t entryValue(int32_t p, uint32_t hashTag) const {
@@ -120,45 +132,11 @@ class MatchFinder {
         uint32_t i = t.buckets[h.bucketIndex];
         if (i == kNoIndex) return result;
 
-        const uint8_t* cur = data_ + p;
-        const uint32_t word = loadWord32(cur);
-        int32_t best = floor;
-        uint32_t bestIndex = kNoIndex;
-        for (;;) {
-            const uint32_t e = uint32_t(t.entries[i]);
-            const uint32_t c = e & positionMask_;
-            const uint8_t* cand = data_ + c;
-            if ((e >> windowBits_) == h.hashTag && cand[best] == cur[best] &&
-                loadWord32(cand) == word) {
-                // Both runs may read 8 bytes at any offset below cap: p + cap <= len - 8.
-                int32_t n = kMinMatch;
-                while (n < cap) {
-                    uint64_t x = loadWord64(cand + n) ^ loadWord64(cur + n);
-                    if (x != 0) {
-                        n += std::countr_zero(x) >> 3;
-                        break;
-                    }
-                    n += 8;
-                }
-                if (n > cap) n = cap;
-                if (n > best) {
-                    if constexpr (RecordNearest) {
-                        int32_t distance = int32_t((t.head - i) & tableMask_);
-                        for (int32_t j = best + 1; j <= n; ++j) nearest[j] = distance;
-                    }
-                    best = n;
-                    bestIndex = i;
-                    if (n == cap) break;
-                }
-            }
-            if (--budget == 0) break;
-            const uint32_t next = t.links[i];
-            if (next == kNoIndex || (uint32_t(t.entries[next]) & positionMask_) >= c) break;
-            i = next;
-        }
-        if (bestIndex != kNoIndex && best >= kMinMatch) {
-            result.length = best;
-            result.distance = int32_t((t.head - bestIndex) & tableMask_);
+        Run run{data_ + p, loadWord32(data_ + p), cap, floor, kNoIndex};
+        walk<RecordNearest>(run, t, i, h.hashTag, budget, nearest);
+        if (run.bestIndex != kNoIndex && run.best >= kMinMatch) {
+            result.length = run.best;
+            result.distance = int32_t((t.head - run.bestIndex) & tableMask_);
         }
         return result;
     }
@@ -181,7 +159,106 @@ class MatchFinder {
         }
     }
 
+    // tailProbe(q, ..., first) || tailProbe(q + 1, ..., second), the two walks taken in step
+    // so that their misses overlap.
+    bool tailProbeEither(int32_t q, int32_t budget, int32_t offset, uint32_t first,
+                         uint32_t second) const {
+        if (budget <= 0) return false;
+        ProbeWalk a = startProbe(q, budget, first);
+        ProbeWalk b = startProbe(q + 1, budget, second);
+        while (a.left > 0 || b.left > 0) {
+            if (a.left > 0 && stepProbe(a, offset)) return true;
+            if (b.left > 0 && stepProbe(b, offset)) return true;
+        }
+        return false;
+    }
+
   private:
+    // The state of one search's comparisons: the bytes at p and the best candidate so far.
+    struct Run {
+        const uint8_t* cur;
+        uint32_t word; // the 4 bytes at p
+        int32_t cap;
+        int32_t best;
+        uint32_t bestIndex;
+    };
+
+    // The chain walk from entry i, comparing each candidate whose tag matches in turn. The next
+    // entry is read before the current candidate is compared, and its bytes requested, so that
+    // the two candidates' misses overlap.
+    template <bool RecordNearest>
+    void walk(Run& run, const ContextTable& t, uint32_t i, uint32_t hashTag, int32_t budget,
+              int32_t* nearest) const {
+        for (;;) {
+            const uint32_t e = uint32_t(t.entries[i]);
+            const uint32_t c = e & positionMask_;
+            uint32_t next = kNoIndex;
+            uint32_t nextPosition = 0;
+            if (budget > 1) {
+                next = t.links[i];
+                if (next != kNoIndex) {
+                    nextPosition = uint32_t(t.entries[next]) & positionMask_;
+                    QZN_PREFETCH(data_ + nextPosition + run.best);
+                }
+            }
+            if ((e >> windowBits_) == hashTag && compare<RecordNearest>(run, t, i, nearest)) return;
+            if (--budget == 0 || next == kNoIndex || nextPosition >= c) return;
+            i = next;
+        }
+    }
+
+    // Compares the candidate of entry i (whose tag matches) with the bytes at p and keeps it if
+    // it is longer than the best so far. True when the search is over: the match reaches cap.
+    template <bool RecordNearest>
+    bool compare(Run& run, const ContextTable& t, uint32_t i, int32_t* nearest) const {
+        const uint8_t* cand = data_ + (uint32_t(t.entries[i]) & positionMask_);
+        if (cand[run.best] != run.cur[run.best] || loadWord32(cand) != run.word) return false;
+        // Both runs may read 8 bytes at any offset below cap: p + cap <= len - 8.
+        int32_t n = kMinMatch;
+        while (n < run.cap) {
+            uint64_t x = loadWord64(cand + n) ^ loadWord64(run.cur + n);
+            if (x != 0) {
+                n += std::countr_zero(x) >> 3;
+                break;
+            }
+            n += 8;
+        }
+        if (n > run.cap) n = run.cap;
+        if (n <= run.best) return false;
+        if constexpr (RecordNearest) {
+            int32_t distance = int32_t((t.head - i) & tableMask_);
+            for (int32_t j = run.best + 1; j <= n; ++j) nearest[j] = distance;
+        }
+        run.best = n;
+        run.bestIndex = i;
+        return n == run.cap;
+    }
+
+    struct ProbeWalk {
+        const ContextTable* table;
+        uint32_t i;
+        int32_t left; // entries still to examine; 0 once the walk has ended
+        uint32_t word;
+    };
+    ProbeWalk startProbe(int32_t q, int32_t budget, uint32_t word) const {
+        const PositionHash h = hash(q);
+        const ContextTable& t = tables_[h.context];
+        const uint32_t i = t.buckets[h.bucketIndex];
+        return ProbeWalk{&t, i, i == kNoIndex ? 0 : budget, word};
+    }
+    // Examines one entry: true when it holds the word; otherwise moves on or ends the walk.
+    bool stepProbe(ProbeWalk& w, int32_t offset) const {
+        const ContextTable& t = *w.table;
+        const uint32_t c = uint32_t(t.entries[w.i]) & positionMask_;
+        if (loadWord32(data_ + c + offset) == w.word) return true;
+        const uint32_t next = t.links[w.i];
+        if (--w.left == 0 || next == kNoIndex || (uint32_t(t.entries[next]) & positionMask_) >= c)
+            w.left = 0;
+        else
+            w.i = next;
+        return false;
+    }
+
     ContextTable* tables_;
     const uint8_t* data_;
     int32_t len_;

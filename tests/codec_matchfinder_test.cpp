@@ -245,6 +245,63 @@ TEST(MatchFinderTailProbe, LooksAtOffsetWordAndStopsAtStaleLinks) {
     EXPECT_TRUE(f.tailProbe(500, 8, 4, word(204)));
 }
 
+// The paired probe answers what the two single probes answer together, whichever of them finds
+// the word, at every budget and over rings that have wrapped (stale links included).
+TEST(MatchFinderTailProbe, PairedProbeAnswersLikeTwoProbes) {
+    TestTables t(7, 9, 16);
+    // Few distinct words, so that chains are long, shared and often hold the probed word.
+    std::vector<uint8_t> data(6000);
+    uint32_t x = 77;
+    for (auto& b : data) {
+        x = x * 1103515245u + 12345u;
+        b = uint8_t("abcab"[(x >> 16) % 5]);
+    }
+    MatchFinder f = t.finder(data);
+    auto word = [&](int32_t at) {
+        uint32_t w;
+        std::memcpy(&w, &data[size_t(at)], 4);
+        return w;
+    };
+    int yes = 0, onlySecond = 0;
+    for (int32_t p = 1; p + 16 < int32_t(data.size()); ++p) {
+        for (int32_t budget = 0; budget <= 3; ++budget) {
+            const int32_t offset = 1 + p % 5;
+            const uint32_t first = word(p + offset + 1), second = word(p + offset + 2);
+            const bool a = f.tailProbe(p, budget, offset, first);
+            const bool b = f.tailProbe(p + 1, budget, offset, second);
+            ASSERT_EQ(f.tailProbeEither(p, budget, offset, first, second), a || b)
+                << "position " << p << " budget " << budget;
+            yes += a || b;
+            onlySecond += b && !a;
+        }
+        f.insert(p, f.hash(p));
+    }
+    EXPECT_GT(yes, 600);
+    EXPECT_GT(onlySecond, 200);
+}
+
+// The addresses the parse prefetches are those the search reads first: the bucket head, the
+// newest entry of the bucket and that entry's bytes.
+TEST(MatchFinderSearch, PrefetchAddressesAreTheFirstReads) {
+    TestTables t(12, 13, 23);
+    std::vector<uint8_t> data = background(256);
+    data[9] = 'K';
+    put(data, 10, "same-bytes");
+    data[49] = 'K';
+    put(data, 50, "same-bytes");
+    data[99] = 'K';
+    put(data, 100, "same-bytes");
+    MatchFinder f = t.finder(data);
+    const PositionHash h = f.hash(100);
+    EXPECT_EQ(f.bucketOf(h), &t.tables['K'].buckets[h.bucketIndex]);
+    EXPECT_EQ(f.newestEntryOf(h), nullptr);
+    EXPECT_EQ(f.newestCandidateOf(h), nullptr);
+    f.insert(10, f.hash(10));
+    f.insert(50, f.hash(50));
+    EXPECT_EQ(f.newestEntryOf(h), &t.tables['K'].entries[1]);
+    EXPECT_EQ(f.newestCandidateOf(h), &data[50]);
+}
+
 TEST(MatchFinderScore, WorkedExamples) {
     EXPECT_EQ(score(10, 3, 12), 40957);
     EXPECT_EQ(noMatchScore(12), 12281);

@@ -111,6 +111,16 @@ TEST(EncoderReference, IncompressibleDataAndAdaptiveSkipping) {
     for (const auto& level : kLevels) encodeBoth(data, 12, 13, 21, level);
 }
 
+// Level values beyond the six levels: the nearest-distance mode without look-ahead, an unknown
+// mode number (split-point evaluation without nearest distances), budgets of one, look-ahead
+// budgets above the chain's, and walks longer than any level's.
+TEST(EncoderReference, OtherLevelValuesWriteTheSameBits) {
+    std::vector<uint8_t> mixed = mixedData(200000, 21);
+    const Level values[] = {{4, 0, 2}, {8, 0, 1}, {6, 3, 3},    {1, 1, 0},
+                            {3, 5, 0}, {2, 6, 1}, {300, 40, 2}, {5, 1, 2}};
+    for (const auto& level : values) encodeBoth(mixed, 12, 13, 17, level);
+}
+
 TEST(EncoderReference, ShortChunks) {
     for (size_t n = 0; n < 40; ++n) {
         std::vector<uint8_t> data(n, 0);
