@@ -1,7 +1,7 @@
-// The parse of one chunk into literals, pair tokens and matches, and the coding of those tokens
-// through the two models. encodeChunk does both at once; parseChunk and codeTokens do the same
-// work in two steps, so that the parse (which needs no model) can run apart from the coding
-// (which must follow chunk order), with identical bits.
+// The chunk encoder: one chunk becomes literals, pair tokens and matches, coded through the two
+// models. encodeChunk does it in one pass; parseChunk and codeTokens do the same work in two steps,
+// so that the parse (which needs no model) can run apart from the coding (which must follow chunk
+// order), with identical bits.
 //
 // Only token starts enter the match finder, exactly as the decoder appends them to its rings, so
 // a distance names the same slot on both sides. The look-ahead runs extra searches at nearby
