@@ -1,7 +1,7 @@
 // Files and folders on Windows, through kernel32 and the runtime's wide-path streams; the output
-// tree through held folder handles; the files that must not outlive a failed run.
+// tree through held folder handles.
 #include "Platform.h"
-#include "Platform_Internal.h"
+#include "Platform_Win32.h"
 
 #include <fcntl.h>
 #include <io.h>
@@ -18,10 +18,8 @@ bool isSeparator(wchar_t c) {
     return c == L'\\' || c == L'/';
 }
 
-// The path to hand to the system. Paths whose full form reaches the old 260-character limit
-// (248 for folders) take the extended form "\\?\C:\..." or "\\?\UNC\server\share\...", which the
-// system does not parse again: it is built from the full, normalised path ('/' turned into '\',
-// "." and ".." resolved, doubled separators merged).
+} // namespace
+
 std::wstring nativePath(const std::wstring& path) {
     if (path.empty() || path.compare(0, 4, L"\\\\?\\") == 0) return path;
     DWORD n = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
@@ -36,13 +34,14 @@ std::wstring nativePath(const std::wstring& path) {
     return L"\\\\?\\" + full;
 }
 
+namespace {
+
 DWORD attributesOf(const std::wstring& path) {
     return GetFileAttributesW(nativePath(path).c_str());
 }
 
-// Removes a regular file and nothing else: a folder, a device, a pipe or a link in its place
-// stays, as on POSIX. The check and the removal go through one handle, so that nothing can be
-// put there in between. Allocates nothing, so the console-control handler may call it.
+} // namespace
+
 bool removeRegularFile(const wchar_t* systemPath) {
     // Without backup semantics a folder does not open; a link opens as itself.
     HANDLE handle = CreateFileW(systemPath, DELETE | FILE_READ_ATTRIBUTES,
@@ -60,35 +59,6 @@ bool removeRegularFile(const wchar_t* systemPath) {
                                                                &disposition, sizeof disposition);
     CloseHandle(handle);
     return removed;
-}
-
-// Paths in the form removeRegularFile takes; the console-control handler runs on a thread of its
-// own and may find any of them.
-CleanupRegistry<wchar_t, 32768> cleanupRegistry;
-std::atomic<bool> handlerInstalled{false};
-
-// Ctrl-C, Ctrl-Break, a closed console window, logoff and shutdown: the status is 128 + the
-// number of the signal each stands for (SIGINT, SIGTERM, SIGHUP).
-BOOL WINAPI onConsoleControl(DWORD event) {
-    removeRegisteredFiles();
-    const int signal = event == CTRL_C_EVENT ? 2 : event == CTRL_CLOSE_EVENT ? 1 : 15;
-    ExitProcess(UINT(128 + signal));
-    return TRUE;
-}
-
-} // namespace
-
-void removeRegisteredFiles() {
-    cleanupRegistry.removeAll([](intptr_t, const wchar_t* path) { removeRegularFile(path); });
-}
-
-int registerCleanup(const std::wstring& path) {
-    if (!handlerInstalled.exchange(true)) SetConsoleCtrlHandler(onConsoleControl, TRUE);
-    return cleanupRegistry.add(nativePath(path));
-}
-
-void unregisterCleanup(int slot) {
-    cleanupRegistry.release(slot);
 }
 
 FILE* openFile(const std::wstring& path, const char* mode) {
