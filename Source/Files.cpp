@@ -26,6 +26,9 @@ uint64_t FileList::totalSize() const {
 
 namespace {
 
+// The new index of a file removed from the list: it has none.
+constexpr uint64_t kDropped = ~uint64_t(0);
+
 // Parent of every directory, kNoParent for the root and for directories no list names.
 std::vector<uint64_t> parentsOf(const FileList& list) {
     std::vector<uint64_t> parents(list.dirs.size(), kNoParent);
@@ -126,7 +129,7 @@ bool FileList::namesAreSafe(std::wstring& badName) const {
 void FileList::removeFiles(const std::vector<uint8_t>& dropped) {
     // Renumbers the files that stay, keeping their order, the directories' runs and the
     // duplicates' backward references (a dropped file is never an original).
-    std::vector<uint64_t> newIndex(files.size(), kNoParent);
+    std::vector<uint64_t> newIndex(files.size(), kDropped);
     uint64_t kept = 0;
     for (uint64_t f = 0; f < files.size(); ++f) {
         if (dropped[f]) continue;
@@ -138,7 +141,7 @@ void FileList::removeFiles(const std::vector<uint8_t>& dropped) {
     for (DirEntry& dir : dirs) {
         size_t out = 0;
         for (uint64_t f : dir.files)
-            if (newIndex[f] != kNoParent) dir.files[out++] = newIndex[f];
+            if (newIndex[f] != kDropped) dir.files[out++] = newIndex[f];
         dir.files.resize(out);
     }
     for (SmallFileCache::Item& item : cache.items) item.file = newIndex[item.file];

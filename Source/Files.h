@@ -17,6 +17,7 @@ namespace qzn {
 
 inline constexpr const char* kFilesSource = "Source/Files.cpp";
 constexpr uint32_t kNoDuplicate = 0xFFFFFFFF;
+// The parent of a folder that has none (the root, or a folder no other lists).
 constexpr uint64_t kNoParent = ~uint64_t(0);
 
 struct FileEntry {

@@ -12,6 +12,9 @@ namespace {
 
 constexpr size_t kCompareBlockBytes = 262144;
 
+// A class of identical files none of whose members can be pointed at yet.
+constexpr uint64_t kNoMember = ~uint64_t(0);
+
 // Bytes of an input file for the comparison of contents: kept ones from memory, others read
 // block by block (missing bytes read as zeros, as in both passes).
 class ContentSource {
@@ -82,7 +85,7 @@ void FileList::findDuplicates() {
 
     struct Class {
         uint64_t first;        // the member others are compared with
-        uint64_t latest;       // the latest member that can be pointed at, or kNoParent
+        uint64_t latest;       // the latest member that can be pointed at, or kNoMember
         uint64_t markable = 0; // members that can be pointed at (index below kNoDuplicate)
     };
     std::vector<Class> classes;
@@ -104,9 +107,9 @@ void FileList::findDuplicates() {
                 }
             }
             if (!found) {
-                classes.push_back({j, kNoParent, 0});
+                classes.push_back({j, kNoMember, 0});
                 found = &classes.back();
-            } else if (found->latest != kNoParent) {
+            } else if (found->latest != kNoMember) {
                 files[j].duplicateOf = uint32_t(found->latest);
                 count += uint32_t(found->markable); // wraps as the pairwise count would
             }
