@@ -1,5 +1,7 @@
-// The file list (a breadth-first numbered directory tree plus one flat list of files, linked by
-// index), the input scan, the file table, CRC-32, duplicates and the output tree.
+// The files module: the file list (a breadth-first numbered directory tree plus one flat list of
+// files, linked by index) and what is done with it. Files.cpp holds the list itself; the rest is
+// in files named for their jobs: Files_Scan, Files_Measure, Files_Crc32, Files_Duplicates,
+// Files_Table, Files_Stream, Files_Output, Files_Verify and Files_Pending.
 #pragma once
 
 #include "IO.h"
