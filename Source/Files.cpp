@@ -78,12 +78,18 @@ std::wstring FileList::storedPath(uint64_t fileIndex, const std::vector<uint64_t
     return dirPath(*this, parents, file.dirIndex) + file.name;
 }
 
+std::wstring FileList::storedFolderPath(uint64_t dirIndex,
+                                        const std::vector<uint64_t>& parents) const {
+    std::wstring path = dirPath(*this, parents, dirIndex);
+    if (!path.empty()) path.pop_back();
+    return path;
+}
+
 std::wstring FileList::pathOf(uint64_t fileIndex) const {
     const FileEntry& file = files[fileIndex];
     if (!file.path.empty() || dirs.empty() || file.dirIndex >= dirs.size())
         return file.path.empty() ? file.name : file.path;
-    const std::wstring& folder = dirs[file.dirIndex].path;
-    return folder.empty() ? file.name : folder + L"/" + file.name;
+    return joinPath(dirs[file.dirIndex].path, file.name);
 }
 
 std::wstring FileList::labelOf(uint64_t fileIndex) const {

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -99,6 +100,10 @@ struct FileList {
     // that failed its CRC-32). The run then ends with status 1.
     bool incomplete = false;
     std::vector<FileId> excluded; // identities of files never to store
+    // Read from an archive: the stored names this platform could not take byte for byte, as
+    // storedNameFromUtf8 shows them, by directory and by file index. Written under the name they
+    // were given, with a warning.
+    std::map<uint64_t, std::wstring> lostDirNames, lostFileNames;
 
     // Files whose identity is in leaveOut (the archive being written and its temporary file) are
     // not stored; each one met gets a warning. The identity comes from the open file, so they
@@ -134,6 +139,8 @@ struct FileList {
     // passes it on, rather than working it out for each file.
     std::vector<uint64_t> folderParents() const;
     std::wstring storedPath(uint64_t fileIndex, const std::vector<uint64_t>& parents) const;
+    // The same for a directory ("sub/inner"); "" for the root.
+    std::wstring storedFolderPath(uint64_t dirIndex, const std::vector<uint64_t>& parents) const;
     std::wstring labelOf(uint64_t fileIndex, const std::vector<uint64_t>& parents) const;
 };
 
@@ -262,6 +269,13 @@ struct FileStream : FileList {
     // Copies each duplicate from its source, replacing what is there like an output file. A
     // target that another entry of the list also lands on, or a link, is asked about first.
     void restoreDuplicates();
+
+  private:
+    // The folder of the list that the output folder `path` is, or kNoParent; each folder's path
+    // under its pathKey, the first folder for a path that several land on.
+    uint64_t folderAt(const std::wstring& path);
+    std::map<std::wstring, uint64_t> folderKeys_;
+    std::vector<uint64_t> parents_; // folderParents(), once a file is left out for a folder
 };
 
 // Returns when the file at path may be created or replaced; asks first when it exists, unless

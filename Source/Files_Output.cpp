@@ -3,6 +3,7 @@
 #include "Files.h"
 
 #include <algorithm>
+#include <map>
 
 namespace qzn {
 
@@ -40,11 +41,18 @@ const OutputFolder* OutputFolders::reach(FileList& list, uint64_t d) {
         OutputFolder child;
         const OutputFolder::Opened opened =
             child.openChild(open_.back().folder, storableName(dirs[dir].name));
-        if (opened == OutputFolder::Opened::Link) {
+        if (opened == OutputFolder::Opened::Link || opened == OutputFolder::Opened::NotFolder) {
             list.dirs[dir].refused = true;
             list.incomplete = true;
-            printWide(L"%lsError: Output folder %ls is a link; nothing is unpacked into it\n",
-                      lineStart_, dirs[dir].path.c_str());
+            // The line start goes into the format: through "%ls" a newline would show as an
+            // escape.
+            const std::wstring format =
+                lineStart_ + std::wstring(opened == OutputFolder::Opened::Link
+                                              ? L"Error: Output folder %ls is a link; nothing is "
+                                                L"unpacked into it\n"
+                                              : L"Error: Output folder %ls is a file; nothing is "
+                                                L"unpacked into it\n");
+            printWide(format.c_str(), dirs[dir].path.c_str());
             return nullptr;
         }
         if (opened == OutputFolder::Opened::Failed)
@@ -78,13 +86,21 @@ void FileList::createOutputTree() {
     OutputFolders folders;
     folders.reach(*this, 0);
 
-    // A name this file system cannot hold is written under the name it can, and said so.
-    auto outputPath = [](const std::wstring& parent, const std::wstring& name) {
+    // A name this file system cannot hold, or could not read byte for byte (`lost` shows it as
+    // stored), is written under the name it can, and said so.
+    auto outputPath = [](const std::wstring& parent, const std::wstring& name,
+                         const std::wstring* lost) {
         const std::wstring storable = storableName(name);
-        const std::wstring path = parent.empty() ? storable : parent + L"/" + storable;
-        if (storable != name)
-            printWide(L"Warning: %ls is written as %ls\n", name.c_str(), path.c_str());
+        const std::wstring path = joinPath(parent, storable);
+        if (storable != name || lost)
+            printWide(L"Warning: %ls is written as %ls\n", (lost ? *lost : name).c_str(),
+                      path.c_str());
         return path;
+    };
+    auto lostName = [](const std::map<uint64_t, std::wstring>& names,
+                       uint64_t i) -> const std::wstring* {
+        const auto it = names.find(i);
+        return it == names.end() ? nullptr : &it->second;
     };
 
     // Depth first, each child's whole subtree before its next sibling (a, a/b, a/b/c, d). An
@@ -102,14 +118,26 @@ void FileList::createOutputTree() {
     while (!stack.empty()) {
         const uint64_t d = stack.back();
         stack.pop_back();
-        dirs[d].path = outputPath(dirs[parents[d]].path, dirs[d].name);
+        dirs[d].path = outputPath(dirs[parents[d]].path, dirs[d].name, lostName(lostDirNames, d));
         folders.reach(*this, d);
         pushChildren(d);
     }
     // Only a renamed file needs a path of its own.
-    for (FileEntry& file : files)
-        if (file.dirIndex < dirs.size() && storableName(file.name) != file.name)
-            file.path = outputPath(dirs[file.dirIndex].path, file.name);
+    for (uint64_t f = 0; f < files.size(); ++f) {
+        FileEntry& file = files[f];
+        const std::wstring* lost = lostName(lostFileNames, f);
+        if (file.dirIndex < dirs.size() && (storableName(file.name) != file.name || lost))
+            file.path = outputPath(dirs[file.dirIndex].path, file.name, lost);
+    }
+}
+
+uint64_t FileStream::folderAt(const std::wstring& path) {
+    if (parents_.empty()) {
+        parents_ = folderParents();
+        for (uint64_t d = 1; d < dirs.size(); ++d) folderKeys_.emplace(pathKey(dirs[d].path), d);
+    }
+    const auto it = folderKeys_.find(pathKey(path));
+    return it == folderKeys_.end() ? kNoParent : it->second;
 }
 
 } // namespace qzn

@@ -61,7 +61,7 @@ void FileList::scan(const std::wstring& inputPath, const std::vector<FileId>& le
             if (item.kind == EntryKind::Other) {
                 // FIFOs, sockets, devices and dangling links: reading one could hang or fail.
                 printWide(L"Warning: Skipping %ls (not a regular file or folder)\n",
-                          (folder + L"/" + item.name).c_str());
+                          joinPath(folder, item.name).c_str());
                 continue;
             }
             if (item.kind != EntryKind::File) continue;
@@ -74,7 +74,7 @@ void FileList::scan(const std::wstring& inputPath, const std::vector<FileId>& le
         for (const FolderItem& item : items) {
             if (item.kind != EntryKind::Directory && item.kind != EntryKind::FolderLink) continue;
             if (item.name.empty() || item.name[0] == L'.') continue;
-            std::wstring childPath = folder + L"/" + item.name;
+            std::wstring childPath = joinPath(folder, item.name);
             if (item.kind == EntryKind::FolderLink) {
                 printWide(L"Warning: Skipping %ls (link to a folder)\n", childPath.c_str());
                 continue;

@@ -103,7 +103,8 @@ bool FileStream::warnAboutCopies(uint64_t original, bool lineEnded) {
     if (copies.empty()) copies = CopyGroups(*this);
     const std::wstring source = pathOf(original);
     for (uint64_t copy : copies.of(original)) {
-        printWide(L"%lsWarning: %ls is stored as a copy of %ls\n", lineEnded ? L"" : L"\n",
+        printWide(lineEnded ? L"Warning: %ls is stored as a copy of %ls\n"
+                            : L"\nWarning: %ls is stored as a copy of %ls\n",
                   pathOf(copy).c_str(), source.c_str());
         lineEnded = true;
     }
@@ -156,9 +157,9 @@ void askToReplace(uint8_t& overwriteAll, const std::wstring& path, bool link) {
 
 namespace {
 // An output that would replace the archive being read: the archive would be gone, or read
-// while it is rewritten.
-constexpr const wchar_t* kIsTheArchive =
-    L"%lsError: The output file %ls is the archive %ls itself\n";
+// while it is rewritten. A line start goes into the format, never through "%ls", which would show
+// a newline as an escape.
+constexpr const wchar_t* kIsTheArchive = L"Error: The output file %ls is the archive %ls itself\n";
 } // namespace
 
 void FileStream::protectArchive(FILE* archive, const std::wstring& path) {
@@ -169,7 +170,7 @@ void FileStream::protectArchive(FILE* archive, const std::wstring& path) {
     // Links followed, as the output of a single file is.
     FileId output;
     if (dirs.empty() && files.size() == 1 && fileId(pathOf(0), output) && output == id)
-        fatalWide(kIsTheArchive, L"", pathOf(0).c_str(), path.c_str());
+        fatalWide(kIsTheArchive, pathOf(0).c_str(), path.c_str());
 }
 
 bool FileStream::openOutput(uint64_t f, bool askAboutFiles) {
@@ -190,7 +191,22 @@ bool FileStream::openOutput(uint64_t f, bool askAboutFiles) {
         // Gone again before it was looked at: a new file once more.
         if (entry.kind == OutputKind::Missing && attempt < 2) continue;
         if (entry.reaches && archiveId && entry.id == *archiveId) {
-            printWide(kIsTheArchive, L"\n", path.c_str(), archivePath.c_str());
+            printWide((L"\n" + std::wstring(kIsTheArchive)).c_str(), path.c_str(),
+                      archivePath.c_str());
+            files[f].leftOut = true;
+            incomplete = true;
+            return false;
+        }
+        if (entry.kind == OutputKind::Folder && !dirs.empty()) {
+            // A folder of the list that this system writes under the same name (made first, so
+            // it stays), or one that was there.
+            const uint64_t d = folderAt(path);
+            if (d != kNoParent)
+                printWide(L"\nError: %ls is left out: the folder %ls is written under the same "
+                          L"name\n",
+                          storedPath(f, parents_).c_str(), storedFolderPath(d, parents_).c_str());
+            else
+                printWide(L"\nError: %ls is left out: a folder is in its place\n", path.c_str());
             files[f].leftOut = true;
             incomplete = true;
             return false;

@@ -58,7 +58,7 @@ void writeName(HuffmanCoder<256>& model, BitWriter& writer, const std::wstring& 
 // symbolBudget: name symbols the archive can still hold (each takes at least one bit), so that
 // names read from past the end of a damaged archive cannot go on for long.
 std::wstring readName(HuffmanCoder<256>& model, BitReader& reader, uint8_t* buffer, int line,
-                      uint64_t& symbolBudget) {
+                      uint64_t& symbolBudget, std::wstring& lost) {
     for (uint32_t j = 0;; ++j) {
         QZN_CHECK(j < kNameBufferBytes, kFilesSource, line);
         if (symbolBudget == 0) corrupt(L"names exceed the archive size");
@@ -68,7 +68,8 @@ std::wstring readName(HuffmanCoder<256>& model, BitReader& reader, uint8_t* buff
         model.update(symbol);
         buffer[j] = uint8_t(symbol);
         reader.checkpoint();
-        if (symbol == 0) return fromUtf8(std::string(reinterpret_cast<char*>(buffer), j));
+        if (symbol == 0)
+            return storedNameFromUtf8(std::string(reinterpret_cast<char*>(buffer), j), lost);
     }
 }
 
@@ -159,6 +160,8 @@ void FileList::writeTable(BitWriter& writer) const {
 void FileList::readTable(BitReader& reader) {
     dirs.clear();
     files.clear();
+    lostDirNames.clear();
+    lostFileNames.clear();
     const uint64_t fileCount = reader.getVarint();
     const uint64_t dirCount = reader.getVarint();
     reader.checkpoint();
@@ -181,14 +184,17 @@ void FileList::readTable(BitReader& reader) {
     if (dirCount != 0) {
         auto nameBuffer = std::make_unique<uint8_t[]>(kNameBufferBytes);
         uint64_t symbolBudget = available / kMinNameBits;
+        std::wstring lost;
         for (uint64_t d = 0; d < dirCount; ++d) {
             DirEntry dir;
-            dir.name = readName(*model, reader, nameBuffer.get(), 547, symbolBudget);
+            dir.name = readName(*model, reader, nameBuffer.get(), 547, symbolBudget, lost);
+            if (!lost.empty()) lostDirNames[d] = lost;
             dirs.push_back(std::move(dir));
         }
         for (uint64_t f = 0; f < fileCount; ++f) {
             FileEntry file;
-            file.name = readName(*model, reader, nameBuffer.get(), 567, symbolBudget);
+            file.name = readName(*model, reader, nameBuffer.get(), 567, symbolBudget, lost);
+            if (!lost.empty()) lostFileNames[f] = lost;
             files.push_back(std::move(file));
         }
         // The lists grow only as far as the counts allow: all files once, every directory but

@@ -189,6 +189,10 @@ void printWithReason(const wchar_t* format, ...);
 
 std::string toUtf8(const std::wstring& text);
 std::wstring fromUtf8(const std::string& bytes);
+// A name read from an archive as this platform holds it: fromUtf8. Where that cannot keep every
+// byte (Windows), `lost` gets the stored bytes as text with each byte that is not UTF-8 written
+// as "\xE9", for saying what the name was; it is left empty when the name came through whole.
+std::wstring storedNameFromUtf8(const std::string& bytes, std::wstring& lost);
 
 // The number of code points of a wide string, and its longest prefix of at most `limit` code
 // points.
@@ -200,6 +204,12 @@ std::wstring codePointPrefix(const std::wstring& text, size_t limit);
 FILE* openFile(const std::wstring& path, const char* mode); // nullptr on failure
 int64_t filePosition(FILE* file);                           // 64-bit ftell
 bool seekFile(FILE* file, int64_t offset, int whence);      // 64-bit fseek
+
+// A path below `folder` with this platform's separator, '/' on POSIX and '\' on Windows (where
+// none is added after a separator or a drive's ':'). An empty folder is the working folder: the
+// name alone. Every path QZN forms from a folder and a name is joined here; stored names keep
+// their '/'.
+std::wstring joinPath(const std::wstring& folder, const std::wstring& name);
 
 // Paths of any length are accepted: one the system refuses as too long is reached piece by piece
 // through folder handles, so the depth of a tree does not matter.
@@ -278,7 +288,8 @@ struct OutputEntry {
 
 class OutputFolder {
   public:
-    enum class Opened { Yes, Link, Failed };
+    // NotFolder: a file, device or FIFO is in the way.
+    enum class Opened { Yes, Link, NotFolder, Failed };
 
     OutputFolder() = default;
     ~OutputFolder() { close(); }
@@ -299,7 +310,8 @@ class OutputFolder {
     // file's own place, which leads to the file meant; the file's name there goes to `name`.
     bool openParentOf(const std::wstring& path, std::wstring& name);
     // The subfolder `name` of `parent`, made first when missing. Never entered when it is a link
-    // (on Windows, any reparse point): Link then, and nothing is open.
+    // (on Windows, any reparse point): Link then, and nothing is open; NotFolder when something
+    // else is there.
     Opened openChild(const OutputFolder& parent, const std::wstring& name);
     // What is at `name` in this folder, without following a link there.
     OutputEntry inspect(const std::wstring& name) const;

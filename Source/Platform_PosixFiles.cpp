@@ -186,6 +186,10 @@ void InputFile::close() {
     handle_ = -1;
 }
 
+std::wstring joinPath(const std::wstring& folder, const std::wstring& name) {
+    return folder.empty() ? name : folder + L"/" + name;
+}
+
 bool fileId(FILE* file, FileId& id) {
     struct stat st;
     if (::fstat(::fileno(file), &st) != 0) return false;

@@ -134,11 +134,12 @@ OutputFolder::Opened OutputFolder::openChild(const OutputFolder& parent, const s
         handle_ = fd;
         return Opened::Yes;
     }
-    // The refused open says ELOOP or ENOTDIR for a link, depending on the system: look.
+    // The refused open says ELOOP or ENOTDIR for a link, depending on the system, and ENOTDIR
+    // for a file in the way: look.
     const int error = errno;
     struct stat st;
-    if (::fstatat(dir, bytes.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
-        return Opened::Link;
+    if (::fstatat(dir, bytes.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(st.st_mode))
+        return S_ISLNK(st.st_mode) ? Opened::Link : Opened::NotFolder;
     errno = error;
     return Opened::Failed;
 }

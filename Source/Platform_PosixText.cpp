@@ -103,6 +103,13 @@ std::wstring fromUtf8(const std::string& bytes) {
     return out;
 }
 
+// Every byte comes through: bytes that are not UTF-8 become lone surrogates and go back as they
+// were.
+std::wstring storedNameFromUtf8(const std::string& bytes, std::wstring& lost) {
+    lost.clear();
+    return fromUtf8(bytes);
+}
+
 std::wstring systemErrorText() {
     const int error = errno;
     return fromUtf8(std::strerror(error));

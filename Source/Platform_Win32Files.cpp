@@ -168,6 +168,13 @@ void InputFile::close() {
     handle_ = -1;
 }
 
+// Joined as the system reads it: after "C:" the name is relative to that drive's folder.
+std::wstring joinPath(const std::wstring& folder, const std::wstring& name) {
+    if (folder.empty()) return name;
+    return isSeparator(folder.back()) || folder.back() == L':' ? folder + name
+                                                               : folder + L'\\' + name;
+}
+
 bool fileId(FILE* file, FileId& id) {
     BY_HANDLE_FILE_INFORMATION info;
     HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));

@@ -34,13 +34,6 @@ bool removeRegularFile(const wchar_t* systemPath) {
 
 namespace {
 
-// A folder path and a name joined as the system reads them; "" is the working folder.
-std::wstring joinPath(const std::wstring& folder, const std::wstring& name) {
-    if (folder.empty()) return name;
-    return isSeparator(folder.back()) || folder.back() == L':' ? folder + name
-                                                               : folder + L'\\' + name;
-}
-
 // The folder part of a path: up to its last separator, or its drive ("C:").
 size_t folderLength(const std::wstring& path) {
     const size_t cut = path.find_last_of(L"\\/");
@@ -168,7 +161,7 @@ OutputFolder::Opened OutputFolder::openChild(const OutputFolder& parent, const s
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
         CloseHandle(handle);
         SetLastError(ERROR_DIRECTORY);
-        return Opened::Failed;
+        return attributes == INVALID_FILE_ATTRIBUTES ? Opened::Failed : Opened::NotFolder;
     }
     handle_ = reinterpret_cast<intptr_t>(handle);
     path_ = path;

@@ -67,6 +67,34 @@ std::wstring fromUtf8(const std::string& bytes) {
     return text;
 }
 
+std::wstring storedNameFromUtf8(const std::string& bytes, std::wstring& lost) {
+    lost.clear();
+    std::wstring name = fromUtf8(bytes);
+    if (bytes.empty() || MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes.data(),
+                                             int(bytes.size()), nullptr, 0) > 0)
+        return name;
+    // Some bytes became U+FFFD. At each place the shortest run of up to four bytes that converts
+    // strictly is one character; a byte that starts none is shown as its value.
+    for (size_t at = 0; at < bytes.size();) {
+        wchar_t units[2];
+        int n = 0;
+        size_t length = 1;
+        for (; length <= 4 && at + length <= bytes.size(); ++length) {
+            n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes.data() + at, int(length),
+                                    units, 2);
+            if (n > 0) break;
+        }
+        if (n > 0) {
+            lost.append(units, size_t(n));
+            at += length;
+        } else {
+            lost += formatWide(L"\\x%02X", unsigned(uint8_t(bytes[at])));
+            ++at;
+        }
+    }
+    return name;
+}
+
 std::wstring systemErrorText() {
     // The C runtime's own failures (a short fwrite) set errno; the system's calls set the last
     // error, which the runtime also leaves behind when a system call failed under it.

@@ -100,7 +100,8 @@ TEST(Measure, VanishedFileIsLeftOutNamingIt) {
     std::remove((tmp / "gone").c_str());
     auto run = runCapturingStop([&] { list.measure(true); });
     EXPECT_FALSE(run.stopped);
-    EXPECT_NE(run.output.find("Warning: Skipping " + (tmp / "gone") + " (file cannot be read)\n"),
+    const std::string gone = toUtf8(joinPath(fromUtf8(tmp.path()), L"gone"));
+    EXPECT_NE(run.output.find("Warning: Skipping " + gone + " (file cannot be read)\n"),
               std::string::npos)
         << run.output;
     EXPECT_TRUE(list.incomplete);

@@ -49,14 +49,15 @@ TEST(Scan, ThreeFilesAndASubfolderOfTwo) {
     EXPECT_TRUE(list.dirs[1].subdirs.empty());
     for (uint64_t i = 0; i < 5; ++i) EXPECT_EQ(list.files[i].dirIndex, i < 3 ? 0u : 1u);
 
-    // Within a folder, names in byte order whatever the listing gave; paths joined with "/".
+    // Within a folder, names in byte order whatever the listing gave; paths joined as the
+    // platform joins them.
     const wchar_t* rootFiles[] = {L"a.txt", L"b.txt", L"c.txt"};
     for (size_t i = 0; i < 3; ++i) {
         EXPECT_EQ(list.files[i].name, rootFiles[i]);
-        EXPECT_EQ(list.pathOf(i), input + L"/" + rootFiles[i]);
+        EXPECT_EQ(list.pathOf(i), joinPath(input, rootFiles[i]));
     }
-    EXPECT_EQ(list.pathOf(3), input + L"/sub/d.txt");
-    EXPECT_EQ(list.pathOf(4), input + L"/sub/e.txt");
+    EXPECT_EQ(list.pathOf(3), joinPath(joinPath(input, L"sub"), L"d.txt"));
+    EXPECT_EQ(list.pathOf(4), joinPath(joinPath(input, L"sub"), L"e.txt"));
     list.checkConsistency();
 }
 

@@ -347,20 +347,25 @@ TEST(OutputTree, CreatesFoldersAndAssignsPaths) {
     list.createOutputTree();
     for (const char* folder : {"out", "out/a", "out/a/b", "out/a/b/c", "out/d"})
         EXPECT_TRUE(fs::is_directory(tmp / folder)) << folder;
-    EXPECT_EQ(list.pathOf(0), fromUtf8(tmp / "out/top"));
-    EXPECT_EQ(list.pathOf(1), fromUtf8(tmp / "out/a/b/inner"));
+    const std::wstring out = fromUtf8(tmp / "out");
+    EXPECT_EQ(list.pathOf(0), joinPath(out, L"top"));
+    EXPECT_EQ(list.pathOf(1), joinPath(joinPath(joinPath(out, L"a"), L"b"), L"inner"));
     list.createOutputTree(); // existing folders are reused
 
-    // Depth first: a failing a/b stops before the later sibling d is made.
+    // A file in the way of a/b: that folder and what lies below it are refused, the rest made.
     TempDir second;
     fs::create_directories(second / "out/a");
     writeFile(second / "out/a/b", "in the way");
     list.dirs[0].name = fromUtf8(second / "out");
     auto run = runCapturingStop([&] { list.createOutputTree(); });
-    EXPECT_EQ(run.status, 1);
-    expectWithReason(run.output,
-                     "Error: Failed to create directory " + (second / "out/a/b") + "\n");
-    EXPECT_FALSE(fs::exists(second / "out/d"));
+    EXPECT_FALSE(run.stopped) << run.output;
+    EXPECT_EQ(run.output, "Error: Output folder " +
+                              toUtf8(joinPath(joinPath(list.dirs[0].name, L"a"), L"b")) +
+                              " is a file; nothing is unpacked into it\n");
+    EXPECT_TRUE(list.dirs[3].refused);
+    EXPECT_TRUE(list.incomplete);
+    EXPECT_EQ(readFile(second / "out/a/b"), bytesOf("in the way"));
+    EXPECT_TRUE(fs::is_directory(second / "out/d"));
 }
 
 TEST(OutputTree, UnsafeNamesCreateNothing) {
@@ -385,7 +390,7 @@ TEST(OutputTree, EmptyRootNameWorksRelatively) {
     fs::current_path(saved);
     EXPECT_TRUE(fs::is_directory(tmp / "s"));
     EXPECT_EQ(list.pathOf(0), L"f");
-    EXPECT_EQ(list.pathOf(1), L"s/g");
+    EXPECT_EQ(list.pathOf(1), joinPath(L"s", L"g"));
 }
 
 TEST(Duplicates, RestoredByCopyingAlongChains) {

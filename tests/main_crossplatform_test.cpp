@@ -164,6 +164,27 @@ TEST_F(CrossPlatform, TreesUnpackWithTheOtherBuild) {
     EXPECT_EQ(runWindows(box, {"l", "windows.qzn"}).out, box.run({"l", "windows.qzn"}).out);
 }
 
+// Names made on Linux that are not UTF-8 cannot be written as they are on Windows: each byte
+// that is not UTF-8 becomes U+FFFD, with the warning every renamed entry gets, showing the byte.
+TEST_F(CrossPlatform, NamesThatAreNotUtf8AreWrittenWithAWarning) {
+    Sandbox box;
+    box.put("tree/caf\xE9.txt", "coffee");
+    box.put("tree/d\xFF/inner", "inside");
+    ASSERT_EQ(box.run({"c", "a.qzn", "tree"}).status, 0);
+    RunResult r = runWindows(box, {"d", "a.qzn", "out"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    const std::string replaced = "\xEF\xBF\xBD";
+    EXPECT_NE(r.out.find("Warning: caf\\xE9.txt is written as out\\caf" + replaced + ".txt\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("Warning: d\\xFF is written as out\\d" + replaced + "\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(countOf(r.out, "Warning"), 2u) << r.out;
+    EXPECT_EQ(readFile(box.at("out/caf" + replaced + ".txt")), "coffee");
+    EXPECT_EQ(readFile(box.at("out/d" + replaced + "/inner")), "inside");
+}
+
 // Links in the output folder, planted from this side (a Windows program cannot make them under
 // Wine), are never written through by the Windows build: a link to a folder is refused, a link to
 // a file replaced. Wine shows a link to a file as the file itself, so the question about it
@@ -178,7 +199,7 @@ TEST_F(CrossPlatform, LinksInTheOutputFolderAreNeverWrittenThrough) {
 
     RunResult r = runWindows(box, {"-force-overwrite", "d", "a.qzn", "out"});
     EXPECT_EQ(r.status, 1) << r.out << r.err;
-    EXPECT_NE(r.out.find("Error: Output folder out/sub is a link; nothing is unpacked into it\n"),
+    EXPECT_NE(r.out.find("Error: Output folder out\\sub is a link; nothing is unpacked into it\n"),
               std::string::npos)
         << r.out;
     EXPECT_EQ(snapshot(elsewhere), outside);

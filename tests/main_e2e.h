@@ -42,6 +42,9 @@ struct RunResult {
 using qzn::testing::utf8Path;
 using qzn::testing::utf8Text;
 
+// How the program joins a folder and a name in the paths it prints.
+inline const std::string kSeparator = qzn::testing::kWindows ? "\\" : "/";
+
 // The binary under test as an absolute path, fixed while the working folder is still the one the
 // test program started in.
 inline const std::string& binaryPath() {

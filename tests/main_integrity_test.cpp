@@ -52,14 +52,16 @@ TEST(CrcCheck, EveryFailedFileAndEveryCopyOfOneIsNamed) {
     const uint32_t stored2 = crafted.list.files[bad2].crc ^= 0x8000;
     crafted.write(box.at("a.qzn"));
 
-    for (const std::string& root : {std::string(), std::string("out/")}) {
+    // Testing names files by their stored paths, unpacking by the paths it wrote.
+    for (const std::string& root : {std::string(), "out" + kSeparator}) {
         SCOPED_TRACE(root);
         RunResult r = root.empty() ? box.run({"t", "a.qzn"}) : box.run({"d", "a.qzn", "out"});
         EXPECT_EQ(r.status, 1) << r.out;
+        const std::string sub = root + "sub" + (root.empty() ? "/" : kSeparator);
         const std::string expected = mismatchLines(root + "a.txt", first, stored1) +
-                                     copyLine(root + "sub/copy.txt", root + "a.txt") +
-                                     copyLine(root + "sub/copy2.txt", root + "a.txt") +
-                                     mismatchLines(root + "sub/b.txt", second, stored2);
+                                     copyLine(sub + "copy.txt", root + "a.txt") +
+                                     copyLine(sub + "copy2.txt", root + "a.txt") +
+                                     mismatchLines(sub + "b.txt", second, stored2);
         // The report ends the run: nothing follows it, "All crc32 match" least of all.
         EXPECT_TRUE(endsWith(r.out, expected)) << r.out;
     }

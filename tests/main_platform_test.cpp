@@ -48,7 +48,7 @@ TEST(StoredNames, EachReplacementIsWrittenUnderASafeNameWithAWarning) {
         expected[kWindows ? written : stored] = "file:" + bytes;
         // Control characters in the stored name print as visible escapes.
         warnings.push_back("Warning: " + qzn::toUtf8(qzn::visibleText(qzn::fromUtf8(stored))) +
-                           " is written as out/" + written + "\n");
+                           " is written as out" + kSeparator + written + "\n");
     }
     const uint64_t odd = crafted.folder(0, L"dir:x.");
     crafted.file(odd, L"inner", "inside");
@@ -70,7 +70,7 @@ TEST(StoredNames, EachReplacementIsWrittenUnderASafeNameWithAWarning) {
     EXPECT_EQ(snapshot(box.at("out")), expected);
     for (const std::string& warning : warnings)
         EXPECT_EQ(r.out.find(warning) != std::string::npos, kWindows) << warning << r.out;
-    EXPECT_EQ(r.out.find("Warning: dir:x. is written as out/dir_x._\n") != std::string::npos,
+    EXPECT_EQ(r.out.find("Warning: dir:x. is written as out\\dir_x._\n") != std::string::npos,
               kWindows)
         << r.out;
     EXPECT_EQ(countOf(r.out, "is written as"), kWindows ? std::size(names) + 1 : 0u) << r.out;
@@ -130,7 +130,8 @@ TEST(StoredNames, NamesThatLandOnOneFileAsk) {
     RunResult r = box.run({"d", "clash.qzn", "out"}, "n\n");
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(countOf(r.out, "already exists"), 1u) << r.out;
-    EXPECT_NE(r.out.find("Error: Output file out/a_b already exists."), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Error: Output file out\\a_b already exists."), std::string::npos)
+        << r.out;
     EXPECT_EQ(readFile(box.at("out/a_b")), "first a:b");
 
     // Each clash answered yes: the later file wins, three questions in all.
@@ -138,8 +139,9 @@ TEST(StoredNames, NamesThatLandOnOneFileAsk) {
     r = box.run({"d", "clash.qzn", "out"}, "y\ny\ny\n");
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(countOf(r.out, "already exists"), 3u) << r.out;
-    EXPECT_NE(r.out.find("Output file out/README.TXT already exists."), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("Output file out/q_x already exists."), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Output file out\\README.TXT already exists."), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("Output file out\\q_x already exists."), std::string::npos) << r.out;
     EXPECT_EQ(readFile(box.at("out/a_b")), "second a|b");
     EXPECT_EQ(readFile(box.at("out/readme.txt")), "second readme");
     EXPECT_EQ(readFile(box.at("out/q_x")), "kept contents");
@@ -152,23 +154,71 @@ TEST(StoredNames, NamesThatLandOnOneFileAsk) {
     EXPECT_EQ(readFile(box.at("out/q_x")), "first q?x");
 }
 
-// A file that Windows writes under the name of a folder made from another stored name: the run
-// fails on that file, and the failure takes away no folder.
-TEST(StoredNames, FileLandingOnAFolderFailsAndKeepsTheFolder) {
+// A file that Windows writes under the name of a folder made from another stored name (after
+// replacement, or differing only in case) is left out with an error naming both; the folder, what
+// lies below it and the files after it are unpacked, and the run fails. A copy whose source or
+// target is such a file is left out too.
+TEST(StoredNames, FileLandingOnAFolderIsLeftOut) {
     CraftedArchive crafted;
     crafted.file(crafted.folder(0, L"x:"), L"inner", "inside");
+    crafted.file(crafted.folder(0, L"Sub"), L"deep", "deeper");
     crafted.file(0, L"x?", "a file");
+    crafted.file(0, L"sub", "another file");
+    crafted.file(0, L"later", "after them");
+    crafted.file(0, L"copy", "a file", 2);    // its source is left out
+    crafted.file(0, L"SUB", "after them", 4); // lands on the folder itself
     Sandbox box;
     crafted.write(box.at("clash.qzn"));
     RunResult r = box.run({"-force-overwrite", "d", "clash.qzn", "out"});
     if (!kWindows) {
         EXPECT_EQ(r.status, 0) << r.out;
         EXPECT_EQ(readFile(box.at("out/x?")), "a file");
+        EXPECT_EQ(readFile(box.at("out/SUB")), "after them");
         return;
     }
     EXPECT_EQ(r.status, 1) << r.out;
-    EXPECT_NE(r.out.find("Error: Failed to open out/x_\n"), std::string::npos) << r.out;
-    EXPECT_EQ(readFile(box.at("out/x_/inner")), "inside");
+    for (const char* error :
+         {"\nError: x? is left out: the folder x: is written under the same name\n",
+          "\nError: sub is left out: the folder Sub is written under the same name\n",
+          "\nError: out\\copy is left out: it is a copy of out\\x_, which was not unpacked\n",
+          "\nError: SUB is left out: the folder Sub is written under the same name\n"})
+        EXPECT_EQ(countOf(r.out, error), 1u) << error << r.out;
+    EXPECT_EQ(countOf(r.out, "Error"), 4u) << r.out;
+    EXPECT_NE(r.out.find("All crc32 match\n"), std::string::npos) << r.out;
+    EXPECT_EQ(snapshot(box.at("out")), (std::map<std::string, std::string>{
+                                           {"x_", "dir"},
+                                           {"x_/inner", "file:inside"},
+                                           {"Sub", "dir"},
+                                           {"Sub/deep", "file:deeper"},
+                                           {"later", "file:after them"},
+                                       }));
+}
+
+// Two folders that Windows holds under one name are one folder: the contents of both go into it,
+// and two files that meet there ask as usual.
+TEST(StoredNames, FoldersOnOneNameMerge) {
+    CraftedArchive crafted;
+    const uint64_t upper = crafted.folder(0, L"A"), lower = crafted.folder(0, L"a");
+    crafted.file(upper, L"one", "first");
+    crafted.file(upper, L"same", "upper same");
+    crafted.file(lower, L"two", "second");
+    crafted.file(lower, L"SAME", "lower same");
+    Sandbox box;
+    crafted.write(box.at("merge.qzn"));
+    RunResult r = box.run({"d", "merge.qzn", "out"}, "y\n");
+    EXPECT_EQ(r.status, 0) << r.out;
+    if (!kWindows) {
+        EXPECT_EQ(snapshot(box.at("out")).size(), 6u);
+        return;
+    }
+    EXPECT_EQ(countOf(r.out, "already exists"), 1u) << r.out;
+    EXPECT_NE(r.out.find("Error: Output file out\\a\\SAME already exists."), std::string::npos)
+        << r.out;
+    // One folder of four entries; which spelling the replaced file keeps is the file system's.
+    EXPECT_EQ(snapshot(box.at("out")).size(), 4u);
+    EXPECT_EQ(readFile(box.at("out/a/one")), "first");
+    EXPECT_EQ(readFile(box.at("out/A/two")), "second");
+    EXPECT_EQ(readFile(box.at("out/a/same")), "lower same");
 }
 
 // Long paths in the test itself: the library's single-entry calls take the extended form
@@ -303,6 +353,13 @@ TEST(CommandLinePaths, BackslashesSeparateOnWindows) {
         EXPECT_NE(r.out.find("All crc32 match\n"), std::string::npos) << r.out;
         EXPECT_EQ(snapshot(box.at(out)), tree);
     }
+    // Paths the program joins take '\' too: the archive being written inside the input folder,
+    // typed with a final '\', is named without a '/'.
+    RunResult r = box.run({"c", "in\\inside.qzn", "in\\"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("Warning: Skipping in\\inside.qzn."), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("in/"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("\\/"), std::string::npos) << r.out;
 }
 
 // The answer is the first character of a line; the rest of the line, a Windows line end
@@ -377,7 +434,7 @@ TEST(ConsoleOutput, RedirectedOutputIsUtf8Bytes) {
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_TRUE(fs::exists(box.at("out/" + face + (kWindows ? "_" : "?"))));
     if (kWindows) {
-        EXPECT_NE(r.out.find("Warning: " + face + "? is written as out/" + face + "_\n"),
+        EXPECT_NE(r.out.find("Warning: " + face + "? is written as out\\" + face + "_\n"),
                   std::string::npos)
             << r.out;
     }
