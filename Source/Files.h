@@ -22,6 +22,8 @@ inline constexpr const char* kFilesSource = "Source/Files.cpp";
 constexpr uint32_t kNoDuplicate = 0xFFFFFFFF;
 // The parent of a folder that has none (the root, or a folder no other lists).
 constexpr uint64_t kNoParent = ~uint64_t(0);
+// No folder of the list.
+constexpr uint64_t kNoFolder = ~uint64_t(0);
 
 struct FileEntry {
     std::wstring name; // own name in a tree list; the path as typed in a single-file list
@@ -271,7 +273,7 @@ struct FileStream : FileList {
     void restoreDuplicates();
 
   private:
-    // The folder of the list that the output folder `path` is, or kNoParent; each folder's path
+    // The folder of the list that the output folder `path` is, or kNoFolder; each folder's path
     // under its pathKey, the first folder for a path that several land on.
     uint64_t folderAt(const std::wstring& path);
     std::map<std::wstring, uint64_t> folderKeys_;

@@ -137,7 +137,7 @@ uint64_t FileStream::folderAt(const std::wstring& path) {
         for (uint64_t d = 1; d < dirs.size(); ++d) folderKeys_.emplace(pathKey(dirs[d].path), d);
     }
     const auto it = folderKeys_.find(pathKey(path));
-    return it == folderKeys_.end() ? kNoParent : it->second;
+    return it == folderKeys_.end() ? kNoFolder : it->second;
 }
 
 } // namespace qzn
