@@ -1,5 +1,5 @@
-// The file list: its consistency check, stream length, stored paths, name safety and the input
-// scan.
+// The file list itself: its consistency check, the stream length, stored paths and labels, name
+// safety, the small-file cache and the removal of files.
 #include "Files.h"
 
 #include <algorithm>
@@ -25,6 +25,9 @@ uint64_t FileList::totalSize() const {
 }
 
 namespace {
+
+// The new index of a file removed from the list: it has none.
+constexpr uint64_t kDropped = ~uint64_t(0);
 
 // Parent of every directory, kNoParent for the root and for directories no list names.
 std::vector<uint64_t> parentsOf(const FileList& list) {
@@ -57,19 +60,6 @@ bool isUnsafeName(const std::wstring& name) {
     for (wchar_t c : name)
         if (c == L'/' || c == L'\0') return true;
     return false;
-}
-
-// Listings come in hash order on one file system, creation order on another and sorted on
-// Windows; taking names in the byte order of their stored UTF-8 makes the same tree give the same
-// archive on any disk and platform.
-void sortByStoredName(std::vector<FolderItem>& items) {
-    std::vector<std::pair<std::string, FolderItem>> keyed;
-    keyed.reserve(items.size());
-    for (FolderItem& item : items) keyed.emplace_back(toUtf8(item.name), std::move(item));
-    // std::string compares as unsigned bytes (char_traits<char>::lt).
-    std::stable_sort(keyed.begin(), keyed.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
-    for (size_t i = 0; i < items.size(); ++i) items[i] = std::move(keyed[i].second);
 }
 
 } // namespace
@@ -142,74 +132,10 @@ bool FileList::namesAreSafe(std::wstring& badName) const {
     return true;
 }
 
-void FileList::scan(const std::wstring& inputPath, const std::vector<FileId>& leaveOut) {
-    dirs.clear();
-    files.clear();
-    cache.clear();
-    incomplete = false;
-    excluded = leaveOut;
-    if (isRegularFile(inputPath)) {
-        FileEntry entry;
-        entry.name = inputPath;
-        entry.path = inputPath;
-        files.push_back(entry);
-        return;
-    }
-    if (!isDirectory(inputPath)) {
-        // A FIFO, socket, device or dangling link is there, but holds nothing to store.
-        if (pathExists(inputPath))
-            fatalWide(L"Error: %ls is not a file or folder\n", inputPath.c_str());
-        fatalWithReason(L"Error: No directory %ls\n", inputPath.c_str());
-    }
-
-    // Breadth first: the folders still to list are the directories not yet reached by i, so
-    // each is numbered when found. Only the input path itself is followed if it is a link;
-    // links inside the tree are never entered, so no walk can loop.
-    dirs.emplace_back();
-    dirs[0].path = inputPath;
-    std::vector<FolderItem> items;
-    for (uint64_t i = 0; i < dirs.size(); ++i) {
-        const std::wstring folder = dirs[i].path;
-        if (!listFolder(folder, items)) {
-            printWithReason(L"Warning: Skipping %ls (folder cannot be read)\n", folder.c_str());
-            incomplete = true;
-        }
-        sortByStoredName(items);
-        for (const FolderItem& item : items) {
-            if (item.kind == EntryKind::Other) {
-                // FIFOs, sockets, devices and dangling links: reading one could hang or fail.
-                printWide(L"Warning: Skipping %ls (not a regular file or folder)\n",
-                          joinPath(folder, item.name).c_str());
-                continue;
-            }
-            if (item.kind != EntryKind::File) continue;
-            FileEntry entry;
-            entry.name = item.name;
-            entry.dirIndex = i;
-            dirs[i].files.push_back(files.size());
-            files.push_back(std::move(entry));
-        }
-        for (const FolderItem& item : items) {
-            if (item.kind != EntryKind::Directory && item.kind != EntryKind::FolderLink) continue;
-            if (item.name.empty() || item.name[0] == L'.') continue;
-            std::wstring childPath = joinPath(folder, item.name);
-            if (item.kind == EntryKind::FolderLink) {
-                printWide(L"Warning: Skipping %ls (link to a folder)\n", childPath.c_str());
-                continue;
-            }
-            DirEntry child;
-            child.name = item.name;
-            child.path = std::move(childPath);
-            dirs[i].subdirs.push_back(dirs.size());
-            dirs.push_back(std::move(child));
-        }
-    }
-}
-
 void FileList::removeFiles(const std::vector<uint8_t>& dropped) {
     // Renumbers the files that stay, keeping their order, the directories' runs and the
     // duplicates' backward references (a dropped file is never an original).
-    std::vector<uint64_t> newIndex(files.size(), kNoParent);
+    std::vector<uint64_t> newIndex(files.size(), kDropped);
     uint64_t kept = 0;
     for (uint64_t f = 0; f < files.size(); ++f) {
         if (dropped[f]) continue;
@@ -221,7 +147,7 @@ void FileList::removeFiles(const std::vector<uint8_t>& dropped) {
     for (DirEntry& dir : dirs) {
         size_t out = 0;
         for (uint64_t f : dir.files)
-            if (newIndex[f] != kNoParent) dir.files[out++] = newIndex[f];
+            if (newIndex[f] != kDropped) dir.files[out++] = newIndex[f];
         dir.files.resize(out);
     }
     for (SmallFileCache::Item& item : cache.items) item.file = newIndex[item.file];

@@ -1,5 +1,7 @@
-// The file list (a breadth-first numbered directory tree plus one flat list of files, linked by
-// index), the input scan, the file table, CRC-32, duplicates and the output tree.
+// The files module: the file list (a breadth-first numbered directory tree plus one flat list of
+// files, linked by index) and what is done with it. Files.cpp holds the list itself; the rest is
+// in files named for their jobs: Files_Scan, Files_Measure, Files_Crc32, Files_Duplicates,
+// Files_Table, Files_Stream, Files_Output, Files_Verify and Files_Pending.
 #pragma once
 
 #include "IO.h"
@@ -18,7 +20,10 @@ namespace qzn {
 
 inline constexpr const char* kFilesSource = "Source/Files.cpp";
 constexpr uint32_t kNoDuplicate = 0xFFFFFFFF;
+// The parent of a folder that has none (the root, or a folder no other lists).
 constexpr uint64_t kNoParent = ~uint64_t(0);
+// No folder of the list.
+constexpr uint64_t kNoFolder = ~uint64_t(0);
 
 struct FileEntry {
     std::wstring name; // own name in a tree list; the path as typed in a single-file list
@@ -268,7 +273,7 @@ struct FileStream : FileList {
     void restoreDuplicates();
 
   private:
-    // The folder of the list that the output folder `path` is, or kNoParent; each folder's path
+    // The folder of the list that the output folder `path` is, or kNoFolder; each folder's path
     // under its pathKey, the first folder for a path that several land on.
     uint64_t folderAt(const std::wstring& path);
     std::map<std::wstring, uint64_t> folderKeys_;

@@ -1,15 +1,19 @@
-// Duplicates: the search for input files with identical contents, and the copies of each
-// original grouped for the output side.
+// Duplicates: found among the input files when packing, grouped as the copies of each original,
+// and recreated by copying when unpacking.
 #include "Files.h"
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 
 namespace qzn {
 
 namespace {
 
 constexpr size_t kCompareBlockBytes = 262144;
+
+// A class of identical files none of whose members can be pointed at yet.
+constexpr uint64_t kNoMember = ~uint64_t(0);
 
 // Bytes of an input file for the comparison of contents: kept ones from memory, others read
 // block by block (missing bytes read as zeros, as in both passes).
@@ -81,7 +85,7 @@ void FileList::findDuplicates() {
 
     struct Class {
         uint64_t first;        // the member others are compared with
-        uint64_t latest;       // the latest member that can be pointed at, or kNoParent
+        uint64_t latest;       // the latest member that can be pointed at, or kNoMember
         uint64_t markable = 0; // members that can be pointed at (index below kNoDuplicate)
     };
     std::vector<Class> classes;
@@ -103,9 +107,9 @@ void FileList::findDuplicates() {
                 }
             }
             if (!found) {
-                classes.push_back({j, kNoParent, 0});
+                classes.push_back({j, kNoMember, 0});
                 found = &classes.back();
-            } else if (found->latest != kNoParent) {
+            } else if (found->latest != kNoMember) {
                 files[j].duplicateOf = uint32_t(found->latest);
                 count += uint32_t(found->markable); // wraps as the pairwise count would
             }
@@ -137,6 +141,53 @@ CopyGroups::CopyGroups(const FileList& list) {
     std::vector<uint64_t> next(begin_.begin(), begin_.end() - 1);
     for (uint64_t i = 0; i < n; ++i)
         if (list.files[i].duplicateOf != kNoDuplicate) copies_[next[original[i]]++] = i;
+}
+
+void FileStream::restoreDuplicates() {
+    // Output paths that more than one entry lands on (names that differ only where this file
+    // system cannot tell them apart): a copy onto such a path must not replace the other file
+    // unasked.
+    std::map<std::wstring, int> landings;
+    for (uint64_t i = 0; i < files.size(); ++i) ++landings[pathKey(pathOf(i))];
+    std::vector<uint8_t> buffer;
+    for (uint64_t i = 0; i < files.size(); ++i) {
+        const uint32_t d = files[i].duplicateOf;
+        if (d == kNoDuplicate) continue;
+        const std::wstring source = pathOf(d);
+        const std::wstring target = pathOf(i);
+        // A copy onto itself has nothing to do.
+        if (pathKey(source) == pathKey(target)) {
+            files[i].leftOut = files[d].leftOut;
+            continue;
+        }
+        std::wstring name;
+        if (!outputFolders.folderOf(*this, i, name)) {
+            files[i].leftOut = true; // its folder was refused, and reported
+            continue;
+        }
+        // What is on disk at the source is not these contents.
+        if (files[d].leftOut) {
+            printWide(L"Error: %ls is left out: it is a copy of %ls, which was not unpacked\n",
+                      target.c_str(), source.c_str());
+            files[i].leftOut = true;
+            incomplete = true;
+            continue;
+        }
+        auto copyFailed = [&] {
+            fatalWithReason(L"Error: Failed to copy %ls to %ls\n", source.c_str(), target.c_str());
+        };
+        InputFile in;
+        const OutputFolder* sourceFolder = outputFolders.folderOf(*this, d, name);
+        if (!sourceFolder || !in.openIn(*sourceFolder, name)) copyFailed();
+        if (!openOutput(i, landings[pathKey(target)] > 1)) continue; // left out, and reported
+        buffer.resize(size_t(1) << 18);
+        for (int64_t got = 1; got > 0;) {
+            got = in.read(buffer.data(), buffer.size());
+            if (got < 0 || (got > 0 && !output.write(buffer.data(), size_t(got)))) copyFailed();
+        }
+        if (!output.close()) copyFailed();
+        if (!output.commit()) fatalWithReason(L"Error: Failed to replace %ls\n", target.c_str());
+    }
 }
 
 } // namespace qzn

@@ -1,30 +1,11 @@
-// The output side: folders and paths of an unpacked tree, duplicates recreated by copying, and
-// the CRC-32 comparison.
+// The output tree: the folders of an unpacked tree, made and reached through folder handles, and
+// the paths of its files.
 #include "Files.h"
 
 #include <algorithm>
 #include <map>
 
 namespace qzn {
-
-void PendingFile::adopt(const std::wstring& path, int slot) {
-    discard();
-    path_ = path;
-    slot_ = slot;
-    active_ = true;
-}
-
-void PendingFile::keep() {
-    unregisterCleanup(slot_);
-    slot_ = -1;
-    active_ = false;
-}
-
-void PendingFile::discard() {
-    if (!active_) return;
-    removeFile(path_);
-    keep();
-}
 
 const OutputFolder* OutputFolders::reach(FileList& list, uint64_t d) {
     const std::vector<DirEntry>& dirs = list.dirs;
@@ -156,82 +137,7 @@ uint64_t FileStream::folderAt(const std::wstring& path) {
         for (uint64_t d = 1; d < dirs.size(); ++d) folderKeys_.emplace(pathKey(dirs[d].path), d);
     }
     const auto it = folderKeys_.find(pathKey(path));
-    return it == folderKeys_.end() ? kNoParent : it->second;
-}
-
-void FileStream::restoreDuplicates() {
-    // Output paths that more than one entry lands on (names that differ only where this file
-    // system cannot tell them apart): a copy onto such a path must not replace the other file
-    // unasked.
-    std::map<std::wstring, int> landings;
-    for (uint64_t i = 0; i < files.size(); ++i) ++landings[pathKey(pathOf(i))];
-    std::vector<uint8_t> buffer;
-    for (uint64_t i = 0; i < files.size(); ++i) {
-        const uint32_t d = files[i].duplicateOf;
-        if (d == kNoDuplicate) continue;
-        const std::wstring source = pathOf(d);
-        const std::wstring target = pathOf(i);
-        // A copy onto itself has nothing to do.
-        if (pathKey(source) == pathKey(target)) {
-            files[i].leftOut = files[d].leftOut;
-            continue;
-        }
-        std::wstring name;
-        if (!outputFolders.folderOf(*this, i, name)) {
-            files[i].leftOut = true; // its folder was refused, and reported
-            continue;
-        }
-        // What is on disk at the source is not these contents.
-        if (files[d].leftOut) {
-            printWide(L"Error: %ls is left out: it is a copy of %ls, which was not unpacked\n",
-                      target.c_str(), source.c_str());
-            files[i].leftOut = true;
-            incomplete = true;
-            continue;
-        }
-        auto copyFailed = [&] {
-            fatalWithReason(L"Error: Failed to copy %ls to %ls\n", source.c_str(), target.c_str());
-        };
-        InputFile in;
-        const OutputFolder* sourceFolder = outputFolders.folderOf(*this, d, name);
-        if (!sourceFolder || !in.openIn(*sourceFolder, name)) copyFailed();
-        if (!openOutput(i, landings[pathKey(target)] > 1)) continue; // left out, and reported
-        buffer.resize(size_t(1) << 18);
-        for (int64_t got = 1; got > 0;) {
-            got = in.read(buffer.data(), buffer.size());
-            if (got < 0 || (got > 0 && !output.write(buffer.data(), size_t(got)))) copyFailed();
-        }
-        if (!output.close()) copyFailed();
-        if (!output.commit()) fatalWithReason(L"Error: Failed to replace %ls\n", target.c_str());
-    }
-}
-
-void FileList::verifyCrcs() const {
-    // Every file is checked, so that one run names all the damage. A copy is never checked
-    // itself: it carries the bytes of the file at the end of its chain of copies, so it is named
-    // with that file when that file fails.
-    std::vector<uint64_t> parents; // for naming files by their stored paths, once needed
-    CopyGroups copies;
-    bool failed = false;
-    for (uint64_t i = 0; i < files.size(); ++i) {
-        const FileEntry& file = files[i];
-        if (file.duplicateOf != kNoDuplicate) continue;
-        if (file.actualCrc == uint64_t(file.crc)) continue;
-        if (!failed) {
-            parents = folderParents();
-            copies = CopyGroups(*this);
-            failed = true;
-        }
-        // Testing assigns no output paths; the stored path names the file then.
-        const std::wstring label = labelOf(i, parents);
-        printWide(L"Error: Invalid crc32 for %ls\n", label.c_str());
-        printWide(L"Found %X, expected %X\n", unsigned(file.actualCrc), unsigned(file.crc));
-        for (uint64_t copy : copies.of(i))
-            printWide(L"Error: %ls is a copy of %ls, which failed its CRC-32 check\n",
-                      labelOf(copy, parents).c_str(), label.c_str());
-    }
-    if (failed) stopProcess(1);
-    printWide(L"All crc32 match\n");
+    return it == folderKeys_.end() ? kNoFolder : it->second;
 }
 
 } // namespace qzn

@@ -201,7 +201,7 @@ bool FileStream::openOutput(uint64_t f, bool askAboutFiles) {
             // A folder of the list that this system writes under the same name (made first, so
             // it stays), or one that was there.
             const uint64_t d = folderAt(path);
-            if (d != kNoParent)
+            if (d != kNoFolder)
                 printWide(L"\nError: %ls is left out: the folder %ls is written under the same "
                           L"name\n",
                           storedPath(f, parents_).c_str(), storedFolderPath(d, parents_).c_str());

@@ -13,6 +13,9 @@ namespace {
 
 constexpr uint32_t kNameBufferBytes = 65535; // a name's bytes plus its closing zero
 
+// The folder of a file that no folder has listed (yet).
+constexpr uint64_t kNoOwner = ~uint64_t(0);
+
 // Fewest bits each item can take in a table: a varint is at least 4 bits, a name symbol at
 // least 1 bit, a file record 4 varint bits and four 32-bit fields.
 constexpr uint64_t kMinRecordBits = 4 + 128;
@@ -89,16 +92,16 @@ void validate(const FileList& list) {
         for (uint64_t d = 1; d < dirCount; ++d)
             if (!listed[d]) corrupt(L"directory outside the tree");
 
-        std::vector<uint64_t> owner(fileCount, kNoParent);
+        std::vector<uint64_t> owner(fileCount, kNoOwner);
         for (uint64_t d = 0; d < dirCount; ++d) {
             for (uint64_t index : list.dirs[d].files) {
                 if (index >= fileCount) corrupt(L"file index out of range");
-                if (owner[index] != kNoParent) corrupt(L"file listed more than once");
+                if (owner[index] != kNoOwner) corrupt(L"file listed more than once");
                 owner[index] = d;
             }
         }
         for (uint64_t f = 0; f < fileCount; ++f) {
-            if (owner[f] == kNoParent) corrupt(L"file outside the tree");
+            if (owner[f] == kNoOwner) corrupt(L"file outside the tree");
             if (owner[f] != list.files[f].dirIndex)
                 corrupt(L"file listed under a directory other than its own");
         }

@@ -1,8 +1,12 @@
 // The thin layer between QZN and the operating system: process stops, console output,
 // wide-string conversion, files and folders, the clock and the keyboard.
 // Everything else in the program is portable C++. Platform.cpp, Platform_Console.cpp and
-// Platform_Names.cpp are shared; Platform_Posix*.cpp and Platform_Win32*.cpp (with
-// PlatformEntry_*.cpp, the process entry) are picked by the build.
+// Platform_Names.cpp are shared. Each system has the same files, picked by the build:
+// Platform_<os>Text.cpp (console output, UTF-8, failure reasons, the stored-name rule),
+// Platform_<os>Memory.cpp, Platform_<os>Files.cpp (files and folders by path),
+// Platform_<os>Output.cpp (the output tree, temporary files, replacement and removal),
+// Platform_<os>Cleanup.cpp (unfinished files removed when a run is cut short) and
+// PlatformEntry_<os>.cpp (the process entry), with <os> Posix or Win32.
 #pragma once
 
 #include <compare>

@@ -1,9 +1,7 @@
-// The two read-only modes: list prints the stored tree, test decodes everything and compares
-// the CRC-32 values without creating or opening any output file.
+// The list mode: prints the stored tree from the file table, without decoding the contents.
 #include "Files.h"
 #include "IO.h"
 #include "Main.h"
-#include "Main_Header.h"
 #include "Platform.h"
 
 namespace qzn {
@@ -61,23 +59,6 @@ void list(const std::wstring& archivePath) {
         for (const FileEntry& entry : stream.files) printFile(entry);
     } else {
         printTree(stream);
-    }
-}
-
-void test(Archiver& archiver, const std::wstring& archivePath) {
-    BitReader reader;
-    FileStream stream;
-    FileHandle archive = openArchiveForReading(archivePath, reader, stream);
-
-    loadArchiveHeader(reader, DecodingMode::Test, archiver);
-
-    decodeContents(archiver, stream, reader, archive.get(), archivePath, false);
-
-    if (archiver.skipCrc) {
-        printWide(L"Archive does not include crc32 information, skipping verification\n");
-    } else {
-        // No output paths exist when testing; a mismatch names the file by its stored path.
-        stream.verifyCrcs();
     }
 }
 

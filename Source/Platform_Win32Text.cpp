@@ -1,4 +1,5 @@
-// Console output, wide-string conversion and the stored-name rule on Windows.
+// Text on Windows: console output, UTF-8 conversion, the system's reason for a failure and the
+// stored-name rule.
 #include "Platform.h"
 #include "Platform_Internal.h"
 
@@ -125,24 +126,6 @@ std::wstring pathKey(const std::wstring& path) {
     for (wchar_t& c : key)
         if (c == L'/') c = L'\\';
     return key;
-}
-
-// Windows has no call that commits demand-zero pages without writing them; the first writes fault
-// them in as before.
-void prefaultMemory(void*, size_t) {}
-
-// Large pages need a privilege that a console program does not hold; committed pages come zeroed.
-LargeBuffer::LargeBuffer(size_t bytes) {
-    if (bytes == 0) return;
-    data_ = static_cast<uint8_t*>(
-        VirtualAlloc(nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
-    bytes_ = data_ != nullptr ? bytes : 0;
-}
-
-void LargeBuffer::reset() {
-    if (data_ != nullptr) VirtualFree(data_, 0, MEM_RELEASE);
-    data_ = nullptr;
-    bytes_ = 0;
 }
 
 } // namespace qzn

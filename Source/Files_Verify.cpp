@@ -1,0 +1,35 @@
+// The CRC-32 check after unpacking or testing: every file's stored value against the one its
+// bytes gave, each failure named with its copies.
+#include "Files.h"
+
+namespace qzn {
+
+void FileList::verifyCrcs() const {
+    // Every file is checked, so that one run names all the damage. A copy is never checked
+    // itself: it carries the bytes of the file at the end of its chain of copies, so it is named
+    // with that file when that file fails.
+    std::vector<uint64_t> parents; // for naming files by their stored paths, once needed
+    CopyGroups copies;
+    bool failed = false;
+    for (uint64_t i = 0; i < files.size(); ++i) {
+        const FileEntry& file = files[i];
+        if (file.duplicateOf != kNoDuplicate) continue;
+        if (file.actualCrc == uint64_t(file.crc)) continue;
+        if (!failed) {
+            parents = folderParents();
+            copies = CopyGroups(*this);
+            failed = true;
+        }
+        // Testing assigns no output paths; the stored path names the file then.
+        const std::wstring label = labelOf(i, parents);
+        printWide(L"Error: Invalid crc32 for %ls\n", label.c_str());
+        printWide(L"Found %X, expected %X\n", unsigned(file.actualCrc), unsigned(file.crc));
+        for (uint64_t copy : copies.of(i))
+            printWide(L"Error: %ls is a copy of %ls, which failed its CRC-32 check\n",
+                      labelOf(copy, parents).c_str(), label.c_str());
+    }
+    if (failed) stopProcess(1);
+    printWide(L"All crc32 match\n");
+}
+
+} // namespace qzn

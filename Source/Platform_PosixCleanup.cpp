@@ -1,0 +1,71 @@
+// The files that must not outlive a failed run on POSIX: their registry, and the signal handlers
+// that remove them.
+#include "Platform.h"
+#include "Platform_Internal.h"
+
+#include <atomic>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace qzn {
+
+namespace {
+CleanupRegistry<char, 4096> cleanupRegistry;
+std::atomic<bool> handlersInstalled{false};
+} // namespace
+
+// Async-signal-safe: atomics, fstatat and unlinkat only. Like removeFile, it never takes away a
+// device or FIFO that was named as the output.
+void removeRegisteredFiles() {
+    cleanupRegistry.removeAll([](intptr_t folder, const char* path) {
+        struct stat info;
+        if (::fstatat(int(folder), path, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode))
+            ::unlinkat(int(folder), path, 0);
+    });
+}
+
+namespace {
+extern "C" void onInterrupt(int signal) {
+    removeRegisteredFiles();
+    _exit(128 + signal);
+}
+
+// Every signal whose default action ends the process while a run may be under way: the keyboard
+// (SIGINT, SIGQUIT), kill and shutdown (SIGTERM), a closed terminal (SIGHUP), and a reader of
+// standard output that went away (SIGPIPE, as in "qzn c a.qzn dir | head").
+constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
+
+void installInterruptHandlers() {
+    if (handlersInstalled.exchange(true)) return;
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = onInterrupt;
+    sigemptyset(&action.sa_mask);
+    for (int signal : kInterrupts) sigaddset(&action.sa_mask, signal);
+    for (int signal : kInterrupts) {
+        struct sigaction previous;
+        if (::sigaction(signal, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN)
+            continue; // started in the background, under nohup or with SIGPIPE ignored: leave it so
+        ::sigaction(signal, &action, nullptr);
+    }
+}
+} // namespace
+
+int registerCleanup(const std::wstring& path) {
+    installInterruptHandlers();
+    return cleanupRegistry.add(toUtf8(path), AT_FDCWD);
+}
+
+int registerCleanupIn(int folder, const std::string& name) {
+    installInterruptHandlers();
+    return cleanupRegistry.add(name, folder);
+}
+
+void unregisterCleanup(int slot) {
+    cleanupRegistry.release(slot);
+}
+
+} // namespace qzn
