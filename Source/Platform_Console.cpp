@@ -65,7 +65,7 @@ void appendVisible(std::wstring& out, const wchar_t* text, size_t size) {
     }
 }
 
-// One conversion specification copied from a format ("%", flags, width, precision), to which
+// One conversion directive copied from a format ("%", flags, width, precision), to which
 // the length and the conversion are added; longer ones than any format here holds are cut.
 struct Conversion {
     wchar_t text[32] = {L'%'};
@@ -94,10 +94,10 @@ void appendFormatted(std::wstring& out, const Conversion& conversion, Value valu
 constexpr uint32_t kHh = 'h' << 8 | 'h', kLl = 'l' << 8 | 'l';
 
 // Walks a wide format: `literal`(text, size) for each run of the format's own text, and
-// `argument`(spec, value) for each conversion with its argument, taken by the type the format
-// gives it. Integers come as intmax_t or uintmax_t with the spec rewritten to match, floating
+// `argument`(directive, value) for each conversion with its argument, taken by the type the format
+// gives it. Integers come as intmax_t or uintmax_t with the directive rewritten to match, floating
 // values as double or long double, strings as const wchar_t* or const char* and "%c" or "%lc"
-// as a wchar_t, each with a spec of flags, width and precision only.
+// as a wchar_t, each with a directive of flags, width and precision only.
 template <class Literal, class Argument>
 void walkFormat(const wchar_t* format, va_list args, Literal literal, Argument argument) {
     for (const wchar_t* p = format; *p != 0;) {
@@ -106,16 +106,17 @@ void walkFormat(const wchar_t* format, va_list args, Literal literal, Argument a
         if (p != text) literal(text, size_t(p - text));
         if (*p == 0) break;
         ++p;
-        Conversion spec;
-        while (*p == L'-' || *p == L'+' || *p == L' ' || *p == L'#' || *p == L'0') spec.add(*p++);
+        Conversion directive;
+        while (*p == L'-' || *p == L'+' || *p == L' ' || *p == L'#' || *p == L'0')
+            directive.add(*p++);
         for (int part = 0; part < 2; ++part) { // width, then precision; "*" from the arguments
             if (part == 1 && *p != L'.') break;
-            if (part == 1) spec.add(*p++);
+            if (part == 1) directive.add(*p++);
             if (*p == L'*') {
-                spec.add(std::to_wstring(va_arg(args, int)).c_str());
+                directive.add(std::to_wstring(va_arg(args, int)).c_str());
                 ++p;
             }
-            while (*p >= L'0' && *p <= L'9') spec.add(*p++);
+            while (*p >= L'0' && *p <= L'9') directive.add(*p++);
         }
         // The length modifier, as one or two of its letters packed into a number.
         const wchar_t* lengthStart = p;
@@ -139,9 +140,9 @@ void walkFormat(const wchar_t* format, va_list args, Literal literal, Argument a
                                                           : intmax_t(va_arg(args, int));
             if (size == 'h') value = short(value);
             if (size == kHh) value = static_cast<signed char>(value);
-            spec.add(L'j');
-            spec.add(conversion);
-            argument(spec, value);
+            directive.add(L'j');
+            directive.add(conversion);
+            argument(directive, value);
             break;
         }
         case L'u':
@@ -156,24 +157,25 @@ void walkFormat(const wchar_t* format, va_list args, Literal literal, Argument a
                                             : uintmax_t(va_arg(args, unsigned));
             if (size == 'h') value = static_cast<unsigned short>(value);
             if (size == kHh) value = static_cast<unsigned char>(value);
-            spec.add(L'j');
-            spec.add(conversion);
-            argument(spec, value);
+            directive.add(L'j');
+            directive.add(conversion);
+            argument(directive, value);
             break;
         }
         case L'c': {
             // A wint_t narrower than int (Windows) arrives promoted.
             using WideCharacter = decltype(+wint_t());
-            argument(spec, wchar_t(size == 'l' ? va_arg(args, WideCharacter) : va_arg(args, int)));
+            argument(directive,
+                     wchar_t(size == 'l' ? va_arg(args, WideCharacter) : va_arg(args, int)));
             break;
         }
         case L's':
             if (size == 'l') {
                 const wchar_t* value = va_arg(args, const wchar_t*);
-                argument(spec, value ? value : L"(null)");
+                argument(directive, value ? value : L"(null)");
             } else {
                 const char* value = va_arg(args, const char*);
-                argument(spec, value ? value : "(null)");
+                argument(directive, value ? value : "(null)");
             }
             break;
         case L'f':
@@ -184,19 +186,19 @@ void walkFormat(const wchar_t* format, va_list args, Literal literal, Argument a
         case L'G':
         case L'a':
         case L'A':
-            if (size == 'L') spec.add(L'L');
-            spec.add(conversion);
+            if (size == 'L') directive.add(L'L');
+            directive.add(conversion);
             if (size == 'L')
-                argument(spec, va_arg(args, long double));
+                argument(directive, va_arg(args, long double));
             else
-                argument(spec, va_arg(args, double));
+                argument(directive, va_arg(args, double));
             break;
         case L'p':
-            spec.add(L'p');
-            argument(spec, va_arg(args, void*));
+            directive.add(L'p');
+            argument(directive, va_arg(args, void*));
             break;
         default: // not a conversion this program uses: shown as written
-            literal(spec.text, spec.size);
+            literal(directive.text, directive.size);
             literal(lengthStart, size_t(p - 1 - lengthStart));
             literal(&conversion, 1);
             break;
@@ -234,7 +236,7 @@ std::wstring vformatVisible(const wchar_t* format, va_list args) {
     std::wstring out;
     walkFormat(
         format, args, [&](const wchar_t* text, size_t size) { out.append(text, size); },
-        [&](Conversion& spec, auto value) {
+        [&](Conversion& directive, auto value) {
             using T = decltype(value);
             if constexpr (kIsText<T>) {
                 std::wstring text;
@@ -246,10 +248,10 @@ std::wstring vformatVisible(const wchar_t* format, va_list args) {
                     const std::wstring wide = fromUtf8(value);
                     appendVisible(text, wide.data(), wide.size());
                 }
-                spec.add(L"ls");
-                appendFormatted(out, spec, text.c_str());
+                directive.add(L"ls");
+                appendFormatted(out, directive, text.c_str());
             } else {
-                appendFormatted(out, spec, value);
+                appendFormatted(out, directive, value);
             }
         });
     return out;
