@@ -181,6 +181,12 @@ bool FileStream::openOutput(uint64_t f, bool askAboutFiles) {
         files[f].leftOut = true; // its folder was refused, and reported
         return false;
     }
+    // Not written, and said so: the rest is unpacked, but the run cannot end in success.
+    auto leaveOut = [&] {
+        files[f].leftOut = true;
+        incomplete = true;
+        return false;
+    };
     // A new file is made exclusively; whatever is there instead is looked at first.
     for (int attempt = 0;; ++attempt) {
         const OutputFile::Created created = output.create(*folder, name);
@@ -193,9 +199,7 @@ bool FileStream::openOutput(uint64_t f, bool askAboutFiles) {
         if (entry.reaches && archiveId && entry.id == *archiveId) {
             printWide((L"\n" + std::wstring(kIsTheArchive)).c_str(), path.c_str(),
                       archivePath.c_str());
-            files[f].leftOut = true;
-            incomplete = true;
-            return false;
+            return leaveOut();
         }
         if (entry.kind == OutputKind::Folder && !dirs.empty()) {
             // A folder of the list that this system writes under the same name (made first, so
@@ -207,9 +211,7 @@ bool FileStream::openOutput(uint64_t f, bool askAboutFiles) {
                           storedPath(f, parents_).c_str(), storedFolderPath(d, parents_).c_str());
             else
                 printWide(L"\nError: %ls is left out: a folder is in its place\n", path.c_str());
-            files[f].leftOut = true;
-            incomplete = true;
-            return false;
+            return leaveOut();
         }
         if (entry.kind == OutputKind::Folder || entry.kind == OutputKind::Other) {
             // A device or FIFO takes the data where it is; a folder refuses it.
