@@ -10,9 +10,7 @@ namespace qzn {
 const OutputFolder* OutputFolders::reach(FileList& list, uint64_t d) {
     const std::vector<DirEntry>& dirs = list.dirs;
     if (parents_.size() != dirs.size()) {
-        parents_.assign(dirs.size(), kNoParent);
-        for (uint64_t p = 0; p < dirs.size(); ++p)
-            for (uint64_t child : dirs[p].subdirs) parents_[child] = p;
+        parents_ = list.folderParents();
         open_.clear();
     }
     // The way from the output folder to d; a folder below a refused one is never reached.
