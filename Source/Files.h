@@ -291,6 +291,10 @@ void askToReplace(uint8_t& overwriteAll, const std::wstring& path, bool link);
 // that writes the files; progress lines from the decoding thread wait for it.
 std::mutex& questionMutex();
 
+// The CRC-32 of the data that gave `previous` (0 for none) followed by the buffer.
 uint32_t crc32Update(uint32_t previous, const uint8_t* buffer, int32_t length);
+// The same values through the tables alone, never the processor's fold: for checking one against
+// the other and measuring both.
+uint32_t crc32UpdateByTables(uint32_t previous, const uint8_t* buffer, int32_t length);
 
 } // namespace qzn

@@ -1,12 +1,13 @@
 // The thin layer between QZN and the operating system: process stops, console output,
-// wide-string conversion, files and folders, the clock and the keyboard.
-// Everything else in the program is portable C++. Platform.cpp, Platform_Console.cpp and
-// Platform_Names.cpp are shared. Each system has the same files, picked by the build:
-// Platform_<os>Text.cpp (console output, UTF-8, failure reasons, the stored-name rule),
+// wide-string conversion, files and folders, the clock and the keyboard, and the few kernels
+// written for one processor family. Everything else in the program is portable C++. Platform.cpp,
+// Platform_Console.cpp and Platform_Names.cpp are shared. Each system has the same files, picked by
+// the build: Platform_<os>Text.cpp (console output, UTF-8, failure reasons, the stored-name rule),
 // Platform_<os>Memory.cpp, Platform_<os>Files.cpp (files and folders by path),
 // Platform_<os>Output.cpp (the output tree, temporary files, replacement and removal),
 // Platform_<os>Cleanup.cpp (unfinished files removed when a run is cut short) and
-// PlatformEntry_<os>.cpp (the process entry), with <os> Posix or Win32.
+// PlatformEntry_<os>.cpp (the process entry), with <os> Posix or Win32. Platform_<cpu>*.cpp holds
+// the kernels, with <cpu> X86 on x86-64 and Generic on any other processor.
 #pragma once
 
 #include <compare>
@@ -444,6 +445,19 @@ class LargeBuffer {
 // that fills them takes no page faults. It changes no byte, so another thread may write the
 // memory meanwhile. Best effort: where the system offers no such call, it does nothing.
 void prefaultMemory(void* address, size_t bytes);
+
+// ---- Processor kernels -----------------------------------------------------------------------
+// Each kernel is used only where the processor running the program has its instructions.
+
+// Folds `blocks` (at least one) 64-byte blocks at `data`, with the CRC-32 register `c` (the
+// complemented running value) XORed into their first four bytes, down to the 16 bytes `out`,
+// which are congruent to them modulo the CRC-32 polynomial: the CRC-32 register after `out`,
+// started from zero, is the register after the blocks started from `c`. `data` need not be
+// aligned.
+using Crc32Fold = void (*)(uint32_t c, const uint8_t* data, size_t blocks, uint8_t out[16]);
+// The fold for this processor, or nullptr where it has none. It asks the processor: callers ask
+// once and keep the answer.
+Crc32Fold crc32FoldKernel();
 
 // ---- Clock and keyboard ---------------------------------------------------------------------
 
