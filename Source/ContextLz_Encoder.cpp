@@ -82,9 +82,10 @@ void parse(ContextLz& codec, const uint8_t* data, int32_t len, Sink& sink, int32
         const int32_t at = p;
         const PositionHash next = finder.hash(p + 1);
         QZN_PREFETCH(finder.bucketOf(next));
-        // The quick look-ahead probes p + 1 and p + 2.
-        if (Mode == Lookahead::kQuick && p + 2 < tokenEnd)
-            QZN_PREFETCH(finder.bucketOf(finder.hash(p + 2)));
+        // The quick look-ahead probes p + 1 and p + 2 (whose bytes lie inside the chunk: p + 5 is
+        // below len - 3).
+        const PositionHash next2 = Mode == Lookahead::kQuick ? finder.hash(p + 2) : PositionHash{};
+        if (Mode == Lookahead::kQuick) QZN_PREFETCH(finder.bucketOf(next2));
         int32_t d = 0;
         int32_t distance = 0;
         int32_t foundLength = 0; // what the search at p found, and the hash where it ends
@@ -118,7 +119,7 @@ void parse(ContextLz& codec, const uint8_t* data, int32_t len, Sink& sink, int32
             if (Mode == Lookahead::kQuick) {
                 // Quick check: would a match at p + 1 or p + 2 cover the 4 bytes just beyond
                 // this one's end? The probes do not verify the start of such a match.
-                if (finder.tailProbeEither(p + 1, lookaheadLimit, d - 3,
+                if (finder.tailProbeEither(next, next2, lookaheadLimit, d - 3,
                                            loadWord32(data + p + d - 2),
                                            loadWord32(data + p + d - 1)))
                     d = 0;

@@ -163,9 +163,14 @@ class MatchFinder {
     // so that their misses overlap.
     bool tailProbeEither(int32_t q, int32_t budget, int32_t offset, uint32_t first,
                          uint32_t second) const {
+        return tailProbeEither(hash(q), hash(q + 1), budget, offset, first, second);
+    }
+    // The same with the hashes of q and q + 1 already at hand.
+    bool tailProbeEither(const PositionHash& atQ, const PositionHash& afterQ, int32_t budget,
+                         int32_t offset, uint32_t first, uint32_t second) const {
         if (budget <= 0) return false;
-        ProbeWalk a = startProbe(q, budget, first);
-        ProbeWalk b = startProbe(q + 1, budget, second);
+        ProbeWalk a = startProbe(atQ, budget, first);
+        ProbeWalk b = startProbe(afterQ, budget, second);
         while (a.left > 0 || b.left > 0) {
             if (a.left > 0 && stepProbe(a, offset)) return true;
             if (b.left > 0 && stepProbe(b, offset)) return true;
@@ -240,8 +245,7 @@ class MatchFinder {
         int32_t left; // entries still to examine; 0 once the walk has ended
         uint32_t word;
     };
-    ProbeWalk startProbe(int32_t q, int32_t budget, uint32_t word) const {
-        const PositionHash h = hash(q);
+    ProbeWalk startProbe(const PositionHash& h, int32_t budget, uint32_t word) const {
         const ContextTable& t = tables_[h.context];
         const uint32_t i = t.buckets[h.bucketIndex];
         return ProbeWalk{&t, i, i == kNoIndex ? 0 : budget, word};
@@ -251,8 +255,11 @@ class MatchFinder {
         const ContextTable& t = *w.table;
         const uint32_t c = uint32_t(t.entries[w.i]) & positionMask_;
         if (loadWord32(data_ + c + offset) == w.word) return true;
+        // The link is read only when the walk goes on: at the quick look-ahead's usual budget
+        // of 1 it would be a cache miss for nothing.
+        if (--w.left == 0) return false;
         const uint32_t next = t.links[w.i];
-        if (--w.left == 0 || next == kNoIndex || (uint32_t(t.entries[next]) & positionMask_) >= c)
+        if (next == kNoIndex || (uint32_t(t.entries[next]) & positionMask_) >= c)
             w.left = 0;
         else
             w.i = next;
