@@ -145,18 +145,10 @@ class MatchFinder {
     // examined candidate c holds `word` at c + offset. No tag check, no length measurement.
     bool tailProbe(int32_t q, int32_t budget, int32_t offset, uint32_t word) const {
         if (budget <= 0) return false;
-        const PositionHash h = hash(q);
-        const ContextTable& t = tables_[h.context];
-        uint32_t i = t.buckets[h.bucketIndex];
-        if (i == kNoIndex) return false;
-        for (;;) {
-            const uint32_t c = uint32_t(t.entries[i]) & positionMask_;
-            if (loadWord32(data_ + c + offset) == word) return true;
-            if (--budget == 0) return false;
-            const uint32_t next = t.links[i];
-            if (next == kNoIndex || (uint32_t(t.entries[next]) & positionMask_) >= c) return false;
-            i = next;
-        }
+        ProbeWalk w = startProbe(hash(q), budget, word);
+        while (w.left > 0)
+            if (stepProbe(w, offset)) return true;
+        return false;
     }
 
     // tailProbe(q, ..., first) || tailProbe(q + 1, ..., second), the two walks taken in step
