@@ -151,13 +151,8 @@ class MatchFinder {
         return false;
     }
 
-    // tailProbe(q, ..., first) || tailProbe(q + 1, ..., second), the two walks taken in step
-    // so that their misses overlap.
-    bool tailProbeEither(int32_t q, int32_t budget, int32_t offset, uint32_t first,
-                         uint32_t second) const {
-        return tailProbeEither(hash(q), hash(q + 1), budget, offset, first, second);
-    }
-    // The same with the hashes of q and q + 1 already at hand.
+    // tailProbe(q, ..., first) || tailProbe(q + 1, ..., second) from the hashes of q and q + 1,
+    // the two walks taken in step so that their misses overlap.
     bool tailProbeEither(const PositionHash& atQ, const PositionHash& afterQ, int32_t budget,
                          int32_t offset, uint32_t first, uint32_t second) const {
         if (budget <= 0) return false;
