@@ -25,6 +25,9 @@ constexpr int32_t kMissLimit = 128;
 constexpr int32_t kSplitBuckets = 16;
 constexpr int32_t kSplitEntries = 8;
 constexpr int32_t kSplitBytes = 4;
+// A search that finds nothing usually starts a run of literals, whose searches go on one or two
+// positions at a time: the bucket this far ahead is requested then.
+constexpr int32_t kMissAhead = 8;
 constexpr int32_t kMaxSkipStep = 4096;
 constexpr uint32_t kPairNewer = 287;
 constexpr uint32_t kPairOlder = 288;
@@ -74,9 +77,10 @@ void parse(ContextLz& codec, const uint8_t* data, int32_t len, Sink& sink, int32
     // The memory a search reads is rarely in cache: its bucket head, the chain's entries and
     // links, the candidates' bytes. Each is requested as soon as its address can be known
     // without changing a decision: the bucket of p + 1 (where a literal leads) one search
-    // ahead, its hash kept for that search; the bucket where a match found leads, as soon as the
-    // search ends, its hash kept too; the buckets and chains of the look-ahead's positions before
-    // they are walked.
+    // ahead, its hash kept for that search; after a search that found nothing, the bucket
+    // kMissAhead positions on; the bucket where a match found leads, as soon as the search ends,
+    // its hash kept too; the buckets and chains of the look-ahead's positions before they are
+    // walked.
     PositionHash h = tokenEnd > p ? finder.hash(p) : PositionHash{};
     while (p < tokenEnd) {
         const int32_t at = p;
@@ -101,6 +105,8 @@ void parse(ContextLz& codec, const uint8_t* data, int32_t len, Sink& sink, int32
             distance = r.distance;
             if (d < kMinMatch) {
                 d = 0;
+                if (p + kMissAhead + 4 <= len)
+                    QZN_PREFETCH(finder.bucketOf(finder.hash(p + kMissAhead)));
                 if (++missCount == kMissLimit) {
                     missCount = 0;
                     skipStep = skipStep == 0 ? 1 : 2 * skipStep;
