@@ -75,6 +75,9 @@ class ContextLz {
                     int32_t lookaheadLimit, int32_t parseMode);
     void codeTokens(const uint8_t* data, const TokenList& tokens, BitWriter& writer);
     void decodeChunk(uint8_t* data, int32_t len, BitReader& reader);
+    // Reads the chunk's tokens as decodeChunk does, leaving the models and the reader where it
+    // would, but rebuilds no byte: for chunks whose bytes are not wanted.
+    void followChunk(int32_t len, BitReader& reader);
 };
 
 // Optional byte-plane transform applied per chunk before encoding and after decoding.

@@ -357,6 +357,42 @@ TEST(CodecDecoder, ChunksShareModelsButNotRings) {
     EXPECT_NE(alone.bytes(), carried);
 }
 
+TEST(CodecDecoder, FollowedChunksLeaveTheModelsAsDecodedOnes) {
+    // Three chunks, the middle one across segment boundaries; following any of them instead of
+    // decoding it leaves the reader and the models where the next chunk expects them.
+    const int32_t lengths[] = {3000, 700000, 2000};
+    Bytes chunks[3];
+    Decoder d(9, 20);
+    FILE* file = std::tmpfile();
+    ASSERT_NE(file, nullptr);
+    {
+        StreamWriter w(*d.codec, file);
+        for (int c = 0; c < 3; ++c) {
+            chunks[c] = mixedData(size_t(lengths[c]), uint32_t(c + 7));
+            encodeReference(chunks[c], w, *d.codec);
+        }
+        w.flush();
+    }
+    uint32_t ends[3] = {};
+    for (int followed = -1; followed < 3; ++followed) {
+        SCOPED_TRACE(followed);
+        std::rewind(file);
+        Decoder r(9, 20);
+        r.reader.file = file;
+        r.reader.loadSegment();
+        for (int c = 0; c < 3; ++c) {
+            if (c == followed)
+                r.codec->followChunk(lengths[c], r.reader);
+            else
+                EXPECT_EQ(r.decode(lengths[c]), chunks[c]);
+            if (followed < 0) ends[c] = r.reader.bitPosition;
+            EXPECT_EQ(r.reader.bitPosition, ends[c]);
+        }
+        EXPECT_FALSE(r.reader.truncated);
+    }
+    std::fclose(file);
+}
+
 // ---- Checks ---------------------------------------------------------------------------------
 
 TEST(CodecDecoder, RingsAreClearedBetweenChunks) {
@@ -554,6 +590,13 @@ TEST(CodecDecoder, RandomAndMutatedStreams) {
                 len = validLength - (i % 3 == 0 ? int32_t(rng() % 20) : 0);
             }
             if (i % 50 == 0) d.codec->allocateDecoder(); // fresh models now and then
+            // The follower reads the same untrusted tokens: it may stop, never stray.
+            d.load(stream);
+            const auto followed =
+                testing::runCapturingStop([&] { d.codec->followChunk(len, d.reader); });
+            if (followed.stopped) {
+                ASSERT_EQ(followed.status, kAssertStatus) << followed.output;
+            }
             d.load(stream);
             const auto result = testing::runCapturingStop([&] { d.decode(len); });
             ++runs;
