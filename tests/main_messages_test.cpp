@@ -57,7 +57,7 @@ TEST(Reasons, FailedOpensAndAMissingInputEndWithTheSystemsReason) {
 
     r = box.run({"c", "a.qzn", "no-folder/in"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(contains(r.out, "Error: No directory no-folder/in\n" +
+    EXPECT_TRUE(contains(r.out, "Error: no-folder/in does not exist\n" +
                                     reason(ENOENT, kWindowsPathNotFound) + "\n"))
         << r.out;
     EXPECT_EQ(namesIn(box.work), (std::set<std::string>{"in"}));
