@@ -56,13 +56,10 @@ void readUnsized(InputFile& input, FileProbe& probe) {
     if (began <= 0) return; // empty, as nearly every such file is
     std::vector<uint8_t>& bytes = probe.bytes;
     bytes.assign(first, first + began);
-    for (size_t room = sizeof first; bytes.size() == room;) { // full: there may be more
-        if (room > FileProbe::kLargestRead) {
-            probe.longer = true;
-            bytes.clear();
-            break;
-        }
-        room = std::min<size_t>(2 * room, FileProbe::kLargestRead + 1);
+    // Whole pages, doubled each time (/proc/self/pagemap takes no other reads), until the file
+    // ends or is known to hold more than kLargestRead.
+    for (size_t room = sizeof first; bytes.size() == room && room <= FileProbe::kLargestRead;) {
+        room *= 2;
         const size_t held = bytes.size();
         bytes.resize(room);
         const int64_t got = input.read(bytes.data() + held, room - held);
@@ -71,6 +68,10 @@ void readUnsized(InputFile& input, FileProbe& probe) {
             probe.reason = systemErrorText();
         }
         bytes.resize(held + size_t(std::max<int64_t>(got, 0)));
+    }
+    if (bytes.size() > FileProbe::kLargestRead) {
+        probe.longer = true;
+        bytes = {};
     }
     probe.size = bytes.size();
     probe.crc = crc32Update(0, bytes.data(), int32_t(probe.size));
