@@ -77,10 +77,16 @@ struct FileProbe {
     FileId id;
     uint32_t crc = 0;
     bool failed = false, longer = false;
+    // The file reported no size and was read to its end (up to kLargestRead bytes): `bytes` hold
+    // all of it, or `longer` says that there was more.
+    bool unsized = false;
+    bool wrongKind = false;     // not opened: no longer a regular file
+    std::wstring reason;        // why it could not be opened or read, as the system says
     std::vector<uint8_t> bytes; // the contents of a file small enough to be kept
 };
 // Opens the file and, with `withCrc`, reads it if it is at most kLargestRead bytes long; the
-// bytes of a file too large to be kept go through `scratch`.
+// bytes of a file too large to be kept go through `scratch`. A file that reports no size is read
+// either way.
 FileProbe probeFile(const std::wstring& path, bool withCrc, std::vector<uint8_t>& scratch);
 
 // Files read ahead of the measuring pass: take(i) hands over file i's probe, or returns false
@@ -102,14 +108,19 @@ struct FileList {
     // that failed its CRC-32). The run then ends with status 1.
     bool incomplete = false;
     std::vector<FileId> excluded; // identities of files never to store
+    // Packing: the archive path, and the identity of the file there as the pack began. The new
+    // archive takes that entry's place, so where the tree holds it, it is not stored; another link
+    // to the same file keeps the old bytes and is stored like any file.
+    std::wstring replacedPath;
+    FileId replacedId;
     // Read from an archive: the stored names this platform could not take byte for byte, as
     // storedNameFromUtf8 shows them, by directory and by file index. Written under the name they
     // were given, with a warning.
     std::map<uint64_t, std::wstring> lostDirNames, lostFileNames;
 
-    // Files whose identity is in leaveOut (the archive being written and its temporary file) are
-    // not stored; each one met gets a warning. The identity comes from the open file, so they
-    // drop out when measured.
+    // Files whose identity is in leaveOut (the temporary file of the archive being written) are
+    // not stored, nor the entry at replacedPath; each one met gets a warning. The identity comes
+    // from the open file, so they drop out when measured.
     void scan(const std::wstring& inputPath, const std::vector<FileId>& leaveOut = {});
     // Removes the files marked in `dropped` (one flag per file) from the list.
     void removeFiles(const std::vector<uint8_t>& dropped);

@@ -41,7 +41,9 @@ void FileList::scan(const std::wstring& inputPath, const std::vector<FileId>& le
         // A FIFO, socket, device or dangling link is there, but holds nothing to store.
         if (pathExists(inputPath))
             fatalWide(L"Error: %ls is not a file or folder\n", inputPath.c_str());
-        fatalWithReason(L"Error: No directory %ls\n", inputPath.c_str());
+        if (failureMeansMissing())
+            fatalWithReason(L"Error: %ls does not exist\n", inputPath.c_str());
+        fatalWithReason(L"Error: Unable to access %ls\n", inputPath.c_str());
     }
 
     // Breadth first: the folders still to list are the directories not yet reached by i, so

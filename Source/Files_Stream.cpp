@@ -30,10 +30,16 @@ int32_t FileStream::read(uint8_t* buffer, int32_t wanted) {
             // the system's reason for it.
             const std::wstring path = cached ? std::wstring() : pathOf(current);
             if (!cached && !input.open(path)) {
-                // Gone or locked since it was measured. Its size is in the file table already,
-                // so it is stored as zeros, like a file that fails to read part way.
-                printWithReason(L"\nWarning: Failed to open %ls, it is stored as zeros\n",
-                                path.c_str());
+                // Gone, locked or swapped for a FIFO since it was measured (never read, or waited
+                // for). Its size is in the file table already, so it is stored as zeros, like a
+                // file that fails to read part way.
+                if (input.wrongKind())
+                    printWide(
+                        L"\nWarning: %ls is no longer a regular file, it is stored as zeros\n",
+                        path.c_str());
+                else
+                    printWithReason(L"\nWarning: Failed to open %ls, it is stored as zeros\n",
+                                    path.c_str());
                 inputChanged = true;
                 zeroFill = reported = lineEnded = true;
             }
@@ -50,11 +56,15 @@ int32_t FileStream::read(uint8_t* buffer, int32_t wanted) {
             // has room: it shows a file that grew, without a read of its own.
             const bool probe = last && n < size_t(wanted);
             int64_t r = input.read(buffer, n + (probe ? 1 : 0), n);
+            const std::wstring reason = r < 0 ? systemErrorText() : std::wstring();
             got = r < 0 ? 0 : size_t(r);
             if (got < n) {
-                printWide(r < 0 ? L"\nWarning: Failed to read %ls, the rest is stored as zeros\n"
-                                : L"\nWarning: %ls changed size while packing\n",
-                          pathOf(current).c_str());
+                if (r < 0)
+                    printWide(L"\nWarning: Failed to read %ls, the rest is stored as zeros\n%ls\n",
+                              pathOf(current).c_str(), reason.c_str());
+                else
+                    printWide(L"\nWarning: %ls changed size while packing\n",
+                              pathOf(current).c_str());
                 inputChanged = true;
                 zeroFill = reported = lineEnded = true;
             } else if (last) {

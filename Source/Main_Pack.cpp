@@ -41,17 +41,15 @@ double currentRatio(FILE* archive, const BitWriter& writer, uint64_t input) {
 
 // The archive being written. It goes to a temporary file beside the archive path and replaces
 // whatever is there only once it is complete and on the disk; a failure, a stop or an interrupt
-// removes the temporary file instead. A device or pipe named as the archive holds nothing to
-// keep and cannot be renamed over: it is written in place.
+// removes the temporary file instead. A device or pipe named as the archive (/dev/null, NUL)
+// holds nothing to keep and cannot be renamed over: it is written in place.
 struct ArchiveOutput {
     PendingFile pending; // before the handle, so that the file is closed before it is removed
     FileHandle handle;
     bool inPlace = false;
 
     bool open(const std::wstring& archivePath) {
-        FileId id;
-        inPlace =
-            fileId(archivePath, id) && !isRegularFile(archivePath) && !isDirectory(archivePath);
+        inPlace = isDevice(archivePath);
         if (inPlace) {
             handle.reset(openFile(archivePath, "wb"));
         } else {
@@ -63,15 +61,21 @@ struct ArchiveOutput {
         return handle != nullptr;
     }
 
-    // Everything written: flushed, synced, closed and renamed over the archive path.
+    // Everything written: flushed, synced, closed and renamed over the archive path. What was
+    // printed goes out first: a reader of it that went away ends the run (128 + SIGPIPE) while the
+    // old archive is still there, as that status says. Once the archive is in place, that no longer
+    // stops the run, and its status says how the pack went.
     void commit(const std::wstring& archivePath) {
         if (!syncFile(handle.get())) writeFailure(archivePath);
         if (std::fclose(handle.release()) != 0) writeFailure(archivePath);
-        if (inPlace) return;
-        if (!replaceFile(pending.path(), archivePath))
-            fatalWithReason(L"Error: Failed to rename %ls to %ls\n", pending.path().c_str(),
-                            archivePath.c_str());
-        pending.keep();
+        std::fflush(stdout);
+        if (!inPlace) {
+            if (!replaceFile(pending.path(), archivePath))
+                fatalWithReason(L"Error: Failed to rename %ls to %ls\n", pending.path().c_str(),
+                                archivePath.c_str());
+            pending.keep();
+        }
+        ignoreClosedOutput();
     }
 };
 
@@ -103,15 +107,21 @@ void pack(Archiver& archiver, const std::wstring& inputPath, const std::wstring&
         stopProcess(1);
     }
     FILE* archive = output.handle.get();
-    // An archive inside its own input folder must not store itself, nor its temporary file.
+    // An archive inside its own input folder must not store itself: the archive being written is
+    // its temporary file. The entry at the archive path is replaced by it at the end, so it is
+    // left out too; another link to the old archive still holds the old bytes afterwards, and is
+    // stored like any file.
     std::vector<FileId> leaveOut;
-    if (fileId(archivePath, existingId)) leaveOut.push_back(existingId);
     if (output.pending.active() && fileId(output.pending.path(), existingId))
         leaveOut.push_back(existingId);
 
     {
         FileList scanned;
         scanned.scan(inputPath, leaveOut);
+        if (!output.inPlace && fileId(archivePath, existingId)) {
+            scanned.replacedPath = archivePath;
+            scanned.replacedId = existingId;
+        }
         if (!archiver.skipCrc && threadCount(archiver) > 1 && scanned.files.size() > 1) {
             // The other threads read files ahead of the pass.
             MeasureAhead ahead(scanned, threadCount(archiver) - 1);

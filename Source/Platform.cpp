@@ -13,6 +13,9 @@ StopHook stopHook = nullptr;
 } // namespace
 
 [[noreturn]] void stopProcess(int status) {
+    // The run is over, and its status says how it went: a reader gone by the last flush does not
+    // turn that into an interrupt.
+    ignoreClosedOutput();
     std::fflush(stdout);
     removeRegisteredFiles();
     if (stopHook) stopHook(status);

@@ -154,7 +154,9 @@ struct ProcessStop {
 
 // The text with each C0 and C1 control character and DEL written as "\x1B" (two upper-case hex
 // digits), and so on POSIX an undecodable byte 0x80-0x9F of a name, which an 8-bit terminal reads
-// as C1; everything else, a backslash included, stays. Applying it twice changes nothing more.
+// as C1; each bidirectional embedding, override and isolate (U+202A-U+202E, U+2066-U+2069), which
+// would reorder what the terminal shows, as "\u202E"; everything else, a backslash included,
+// stays. Applying it twice changes nothing more.
 std::wstring visibleText(const std::wstring& text);
 
 void printNarrow(const char* format, ...) QZN_PRINTF_FORMAT(1, 2);
@@ -170,12 +172,16 @@ void printProgressEnd(const std::string& text);
 void printProgressWide(const std::wstring& text);    // wide text, cut at 159 characters
 void printProgressEndWide(const std::wstring& text); // likewise, with a final newline
 
-// Prints a wide message (normally beginning "Error: ") and stops with status 1.
+// Prints a wide message (normally beginning "Error: ") and stops with status 1. The message starts
+// a line of its own when a progress line or a question is still open.
 [[noreturn]] void fatalWide(const wchar_t* format, ...);
 
 // The reason the system gave for the last failed call of this thread (strerror on POSIX, the
 // FormatMessageW text on Windows), without a final newline. Take it right after the failure.
 std::wstring systemErrorText();
+// Whether the failure just seen says that the path is not there (no such file or folder on the
+// way), rather than that it could not be reached.
+bool failureMeansMissing();
 // Like printWide and fatalWide, followed by the system's reason for the failure just seen, on a
 // line of its own. The reason is taken before anything is printed.
 void printWithReason(const wchar_t* format, ...);
@@ -221,6 +227,9 @@ bool isDirectory(const std::wstring& path);
 // Whether anything is there, a link whose target is gone included; when not, the system's
 // reason is left for systemErrorText.
 bool pathExists(const std::wstring& path);
+// A device, FIFO or socket (links followed): it takes data where it is, and no file can be renamed
+// over it (/dev/null, NUL, a pipe).
+bool isDevice(const std::wstring& path);
 
 // Identity of the real file or folder behind a path (device and inode on POSIX): two spellings,
 // hard links or symbolic links to the same object compare equal.
@@ -230,7 +239,11 @@ struct FileId {
     auto operator<=>(const FileId&) const = default;
 };
 bool fileId(const std::wstring& path, FileId& id); // false when the path cannot be queried
-bool fileId(FILE* file, FileId& id);               // of an open file
+// Whether two paths name one entry: the same name (as the file system compares names) in the same
+// folder (by identity). The last name is not followed, so a link and its target, or two hard links
+// to one file, are different entries.
+bool sameEntry(const std::wstring& a, const std::wstring& b);
+bool fileId(FILE* file, FileId& id); // of an open file
 
 enum class EntryKind { File, Directory, FolderLink, Other };
 struct FolderItem {
@@ -255,8 +268,10 @@ class InputFile {
     ~InputFile() { close(); }
 
     // Opens a file (links followed); with `size`, takes its size and identity from the open
-    // handle.
+    // handle. Only a regular file opens: a FIFO, device or folder found there is closed again
+    // before anything is read from it or anything waits for it, and wrongKind() tells so.
     bool open(const std::wstring& path, uint64_t* size = nullptr);
+    bool wrongKind() const { return wrongKind_; }
     // Opens the file `name` of an output folder, never through a link.
     bool openIn(const OutputFolder& folder, const std::wstring& name);
     const FileId& identity() const { return identity_; }
@@ -271,6 +286,7 @@ class InputFile {
   private:
     intptr_t handle_ = -1;
     FileId identity_;
+    bool wrongKind_ = false;
 };
 
 // ---- Output trees ------------------------------------------------------------------------------
@@ -378,7 +394,9 @@ class OutputFile {
 // A registered file is removed by stopProcess (before its hook runs) and by an interrupt: SIGINT,
 // SIGTERM, SIGHUP, SIGQUIT and SIGPIPE here (Ctrl-C, Ctrl-Break and console close on Windows),
 // which then ends the process with 128 + the signal number. The interrupt handlers are installed
-// with the first registration; a signal the process was started to ignore stays ignored.
+// with the first registration; a signal the process was started to ignore stays ignored. From then
+// on SIGXFSZ is ignored too: a write past the file size limit fails ("File too large") and is
+// reported like any failed write.
 
 int registerCleanup(const std::wstring& path); // a slot, or -1 when the path cannot be held
 void unregisterCleanup(int slot);              // the file is to stay; -1 is ignored
@@ -393,6 +411,10 @@ std::wstring temporaryName(const std::wstring& name);
 bool syncFile(FILE* file);                                          // buffers flushed, on disk
 bool replaceFile(const std::wstring& from, const std::wstring& to); // atomic rename over `to`
 bool removeFile(const std::wstring& path); // regular files only, never a device or a folder
+// The run's files are in place: from here on a reader of standard output that goes away no longer
+// interrupts it, and the status says how the run went. Where an interrupt handler took SIGPIPE, it
+// is ignored now, and what is still printed is lost unseen. stopProcess does it too.
+void ignoreClosedOutput();
 
 // ---- Stored names --------------------------------------------------------------------------
 // A name read from an archive has passed the check every platform makes (not empty, "." or "..",

@@ -5,6 +5,7 @@
 #include "Platform.h"
 #include "Platform_Internal.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cwchar>
 #include <iterator>
@@ -45,11 +46,19 @@ std::wstring vformatWide(const wchar_t* format, va_list args) {
     }
 }
 
+// Bidirectional embeddings, overrides and isolates: a name holding one could show its characters
+// in another order than they have ("txt.exe" shown as "exe.txt").
+bool isBidiControl(uint32_t code) {
+    return (code >= 0x202A && code <= 0x202E) || (code >= 0x2066 && code <= 0x2069);
+}
+
 // The byte a control character stands for (C0, DEL, C1, or on POSIX an undecodable byte
-// 0x80-0x9F kept from a name), or -1 for any other character.
+// 0x80-0x9F kept from a name); the code point itself, above 0xFF, of a bidirectional control;
+// -1 for any other character.
 int controlByte(wchar_t c) {
     const uint32_t code = uint32_t(c);
     if (code < 0x20 || (code >= 0x7F && code <= 0x9F)) return int(code);
+    if (isBidiControl(code)) return int(code);
     if (code < 0xDC80 || code > 0xDC9F) return -1;
     return isControlByteStandIn(c) ? int(code - 0xDC00) : -1;
 }
@@ -60,6 +69,13 @@ void appendVisible(std::wstring& out, const wchar_t* text, size_t size) {
         const int byte = controlByte(*text);
         if (byte < 0)
             out += *text;
+        else if (byte > 0xFF)
+            out += {L'\\',
+                    L'u',
+                    kHex[byte >> 12],
+                    kHex[(byte >> 8) & 15],
+                    kHex[(byte >> 4) & 15],
+                    kHex[byte & 15]};
         else
             out += {L'\\', L'x', kHex[byte >> 4], kHex[byte & 15]};
     }
@@ -269,8 +285,21 @@ size_t codePointUnits(const std::wstring& text, size_t i) {
     return isHighSurrogate(text[i]) && i + 1 < text.size() && isLowSurrogate(text[i + 1]) ? 2 : 1;
 }
 
+// Whether the last text printed left its line open: a progress line ("\r%-79s") or a question.
+std::atomic<bool> lineOpen{false};
+
 void writeText(const std::string& bytes) {
+    if (bytes.empty()) return;
     writeOutput(bytes.data(), bytes.size());
+    lineOpen.store(bytes.back() != '\n', std::memory_order_relaxed);
+}
+
+// A message that ends the run starts a line of its own, not the end of a progress line.
+std::string ownLine(const std::wstring& text) {
+    std::string bytes = toUtf8(text);
+    if (lineOpen.load(std::memory_order_relaxed) && (bytes.empty() || bytes.front() != '\n'))
+        bytes.insert(bytes.begin(), '\n');
+    return bytes;
 }
 } // namespace
 
@@ -320,7 +349,7 @@ std::wstring formatWide(const wchar_t* format, ...) {
     va_start(args, format);
     std::wstring text = vformatVisible(format, args);
     va_end(args);
-    writeText(toUtf8(text));
+    writeText(ownLine(text));
     stopProcess(1);
 }
 
@@ -339,7 +368,7 @@ void printWithReason(const wchar_t* format, ...) {
     va_start(args, format);
     std::wstring text = vformatVisible(format, args);
     va_end(args);
-    writeText(toUtf8(text + reason + L"\n"));
+    writeText(ownLine(text + reason + L"\n"));
     stopProcess(1);
 }
 

@@ -2,19 +2,25 @@
 // that remove them.
 #include "Platform.h"
 #include "Platform_Internal.h"
+#include "Platform_Posix.h"
 
 #include <atomic>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <iterator>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace qzn {
 
 namespace {
-CleanupRegistry<char, 4096> cleanupRegistry;
+constexpr size_t kLongPathBytes = 4096;
+CleanupRegistry<char, kLongPathBytes> cleanupRegistry;
 std::atomic<bool> handlersInstalled{false};
+// The folder handles that registerCleanup opened for long paths, by slot.
+int ownedFolders[8] = {-1, -1, -1, -1, -1, -1, -1, -1};
 } // namespace
 
 // Async-signal-safe: atomics, fstatat and unlinkat only. Like removeFile, it never takes away a
@@ -51,12 +57,30 @@ void installInterruptHandlers() {
             continue; // started in the background, under nohup or with SIGPIPE ignored: leave it so
         ::sigaction(signal, &action, nullptr);
     }
+    // A write past the file size limit (ulimit -f) then fails with EFBIG and is reported, and the
+    // unfinished file removed, instead of the process ending at once with neither.
+    ::signal(SIGXFSZ, SIG_IGN);
 }
 } // namespace
 
+void ignoreClosedOutput() {
+    struct sigaction current;
+    if (::sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == onInterrupt)
+        ::signal(SIGPIPE, SIG_IGN);
+}
+
 int registerCleanup(const std::wstring& path) {
     installInterruptHandlers();
-    return cleanupRegistry.add(toUtf8(path), AT_FDCWD);
+    std::string bytes = toUtf8(path);
+    if (bytes.size() < kLongPathBytes) return cleanupRegistry.add(bytes, AT_FDCWD);
+    // Too long to be held or removed whole: held as a name in a folder handle of its own, which
+    // stays open while the slot does.
+    Located at;
+    if (!locate(path, at)) return -1;
+    const int slot = cleanupRegistry.add(at.rest, at.dir);
+    if (slot >= 0 && slot < int(std::size(ownedFolders)))
+        ownedFolders[slot] = std::exchange(at.dir, -1);
+    return slot;
 }
 
 int registerCleanupIn(int folder, const std::string& name) {
@@ -66,6 +90,8 @@ int registerCleanupIn(int folder, const std::string& name) {
 
 void unregisterCleanup(int slot) {
     cleanupRegistry.release(slot);
+    if (slot >= 0 && slot < int(std::size(ownedFolders)) && ownedFolders[slot] >= 0)
+        ::close(std::exchange(ownedFolders[slot], -1));
 }
 
 } // namespace qzn

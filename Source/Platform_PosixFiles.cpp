@@ -100,6 +100,11 @@ bool pathExists(const std::wstring& path) {
     return locate(path, at) && ::fstatat(at.dir, at.rest.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
+bool isDevice(const std::wstring& path) {
+    struct stat st;
+    return statPath(path, st) && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
+}
+
 EntryKind listedEntryKind(int folder, const char* name, unsigned char type) {
     // The entry type usually comes with the listing; only links and file systems that do not
     // report types need a look at the entry itself, which must not follow a link.
@@ -150,16 +155,41 @@ bool fileId(const std::wstring& path, FileId& id) {
     return true;
 }
 
+namespace {
+// The folder of a path as typed ("." for a bare name) and its last name.
+std::pair<std::wstring, std::wstring> splitLast(const std::wstring& path) {
+    const size_t slash = path.rfind(L'/');
+    if (slash == std::wstring::npos) return {L".", path};
+    return {slash == 0 ? L"/" : path.substr(0, slash), path.substr(slash + 1)};
+}
+} // namespace
+
+bool sameEntry(const std::wstring& a, const std::wstring& b) {
+    const auto [folderA, nameA] = splitLast(a);
+    const auto [folderB, nameB] = splitLast(b);
+    FileId idA, idB;
+    return nameA == nameB && fileId(folderA, idA) && fileId(folderB, idB) && idA == idB;
+}
+
 bool InputFile::open(const std::wstring& path, uint64_t* size) {
     close();
-    int fd = openPath(path, O_RDONLY);
+    wrongKind_ = false;
+    // Not blocking: a FIFO put where a file was must not make the open wait for a writer. What
+    // was opened is looked at through the descriptor itself, so nothing can be swapped in between.
+    int fd = openPath(path, O_RDONLY | O_NONBLOCK);
     if (fd < 0) return false;
+    struct stat st;
+    const bool known = ::fstat(fd, &st) == 0;
+    if (!known || !S_ISREG(st.st_mode)) {
+        const int error = errno;
+        wrongKind_ = known;
+        ::close(fd);
+        errno = error;
+        return false;
+    }
+    // Reads of a regular file never wait anyway; the flag goes, as a file is read in full.
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     if (size) {
-        struct stat st;
-        if (::fstat(fd, &st) != 0) {
-            ::close(fd);
-            return false;
-        }
         *size = uint64_t(st.st_size);
         identity_ = {uint64_t(st.st_dev), uint64_t(st.st_ino)};
     }

@@ -311,13 +311,15 @@ bool syncFile(FILE* file) {
 }
 
 bool replaceFile(const std::wstring& from, const std::wstring& to) {
-    const std::string target = toUtf8(to);
-    if (::rename(toUtf8(from).c_str(), target.c_str()) != 0) return false;
+    Located source, target; // paths of any length
+    if (!locate(from, source) || !locate(to, target) ||
+        ::renameat(source.dir, source.rest.c_str(), target.dir, target.rest.c_str()) != 0)
+        return false;
     // The new name reaches the disk with its folder; a folder that cannot be synced is no error.
-    const size_t slash = target.rfind('/');
+    const size_t slash = target.rest.rfind('/');
     const std::string folder =
-        slash == std::string::npos ? std::string(".") : target.substr(0, slash ? slash : 1);
-    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        slash == std::string::npos ? std::string(".") : target.rest.substr(0, slash ? slash : 1);
+    int fd = ::openat(target.dir, folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
         (void)::fsync(fd);
         ::close(fd);
@@ -328,10 +330,12 @@ bool replaceFile(const std::wstring& from, const std::wstring& to) {
 bool removeFile(const std::wstring& path) {
     // Only what a run can have created: an output named /dev/null or a FIFO must survive a
     // failed unpack.
-    const std::string bytes = toUtf8(path);
+    Located at;
     struct stat info;
-    if (::lstat(bytes.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
-    return ::unlink(bytes.c_str()) == 0;
+    if (!locate(path, at) || ::fstatat(at.dir, at.rest.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(info.st_mode))
+        return false;
+    return ::unlinkat(at.dir, at.rest.c_str(), 0) == 0;
 }
 
 } // namespace qzn

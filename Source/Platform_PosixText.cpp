@@ -115,6 +115,10 @@ std::wstring systemErrorText() {
     return fromUtf8(std::strerror(error));
 }
 
+bool failureMeansMissing() {
+    return errno == ENOENT || errno == ENOTDIR;
+}
+
 // Only '/' and NUL mean something to a POSIX file system, and the portable check refuses both.
 std::wstring storableName(const std::wstring& name) {
     return name;

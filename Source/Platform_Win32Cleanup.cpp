@@ -35,6 +35,9 @@ int registerCleanup(const std::wstring& path) {
     return cleanupRegistry.add(nativePath(path));
 }
 
+// A closed output pipe sends no signal here: writes to it fail unseen.
+void ignoreClosedOutput() {}
+
 void unregisterCleanup(int slot) {
     cleanupRegistry.release(slot);
 }

@@ -112,6 +112,17 @@ bool listFolder(const std::wstring& path, std::vector<FolderItem>& items) {
     return complete;
 }
 
+bool isDevice(const std::wstring& path) {
+    // NUL, CON or COM1 anywhere, a named pipe: no access right is needed to ask what it is.
+    HANDLE handle = CreateFileW(nativePath(path).c_str(), 0,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    const DWORD type = GetFileType(handle);
+    CloseHandle(handle);
+    return type == FILE_TYPE_CHAR || type == FILE_TYPE_PIPE;
+}
+
 bool fileId(const std::wstring& path, FileId& id) {
     // Backup semantics let CreateFileW open a folder; no access right is needed for its identity.
     HANDLE handle = CreateFileW(nativePath(path).c_str(), 0,
@@ -127,14 +138,41 @@ bool fileId(const std::wstring& path, FileId& id) {
     return true;
 }
 
+namespace {
+// The folder of a path as typed ("." for a bare name, "C:" for a name on that drive's folder) and
+// its last name.
+std::pair<std::wstring, std::wstring> splitLast(const std::wstring& path) {
+    const size_t cut = path.find_last_of(L"\\/:");
+    if (cut == std::wstring::npos) return {L".", path};
+    const bool keep = path[cut] == L':' || cut == 0 || (cut == 2 && path[1] == L':');
+    return {path.substr(0, keep ? cut + 1 : cut), path.substr(cut + 1)};
+}
+} // namespace
+
+bool sameEntry(const std::wstring& a, const std::wstring& b) {
+    const auto [folderA, nameA] = splitLast(a);
+    const auto [folderB, nameB] = splitLast(b);
+    FileId idA, idB;
+    return pathKey(nameA) == pathKey(nameB) && fileId(folderA, idA) && fileId(folderB, idB) &&
+           idA == idB;
+}
+
 bool InputFile::open(const std::wstring& path, uint64_t* size) {
     close();
+    wrongKind_ = false;
     // Shared for writing too: the archive being written must open, so that its identity leaves it
     // out of its own input; a file that changes meanwhile is caught by its CRC-32.
     HANDLE handle = CreateFileW(nativePath(path).c_str(), GENERIC_READ,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return false;
+    // A device or pipe reached by the name (NUL, CON) has no contents to store and may never end.
+    if (GetFileType(handle) != FILE_TYPE_DISK) {
+        CloseHandle(handle);
+        wrongKind_ = true;
+        SetLastError(ERROR_INVALID_FUNCTION);
+        return false;
+    }
     if (size) {
         BY_HANDLE_FILE_INFORMATION info;
         if (!GetFileInformationByHandle(handle, &info)) {

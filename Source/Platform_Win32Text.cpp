@@ -116,6 +116,11 @@ std::wstring systemErrorText() {
     return text;
 }
 
+bool failureMeansMissing() {
+    const DWORD code = GetLastError();
+    return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
+}
+
 std::wstring storableName(const std::wstring& name) {
     return windowsName(name);
 }

@@ -1,9 +1,11 @@
 # Install rules and packages: `cmake --install` and `cpack -G DEB` on Linux, `cpack -G ZIP` for the
-# Windows build (qzn.exe with README and LICENSE side by side, no manual page).
+# Windows build (qzn.exe with README.txt, written for Windows users, and LICENSE side by side; no
+# manual page).
 
 if(WIN32)
   install(TARGETS qzn RUNTIME DESTINATION .)
-  install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/LICENSE DESTINATION .)
+  install(FILES ${CMAKE_SOURCE_DIR}/doc/README-windows.txt DESTINATION . RENAME README.txt)
+  install(FILES ${CMAKE_SOURCE_DIR}/LICENSE DESTINATION .)
   set(CPACK_GENERATOR ZIP)
 else()
   include(GNUInstallDirs)

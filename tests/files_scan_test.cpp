@@ -196,7 +196,7 @@ TEST(Scan, MissingInputStopsWithStatusOne) {
     EXPECT_TRUE(run.stopped);
     EXPECT_EQ(run.status, 1);
     // The message, then the system's reason on a line of its own.
-    const std::string message = "Error: No directory " + (tmp / "missing") + "\n";
+    const std::string message = "Error: " + (tmp / "missing") + " does not exist\n";
     EXPECT_EQ(run.output.substr(0, message.size()), message);
     EXPECT_GT(run.output.size(), message.size() + 1);
     EXPECT_EQ(std::count(run.output.begin(), run.output.end(), '\n'), 2) << run.output;

@@ -113,7 +113,7 @@ TEST(CommandLine, SettingsLinesShowClampedValues) {
         args.insert(args.end(), {"-force-overwrite", "c", "a.qzn", "missing"});
         RunResult r = box.run(args);
         EXPECT_NE(r.out.find(c.expected), std::string::npos) << r.out;
-        EXPECT_NE(r.out.find("Error: No directory missing\n"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("Error: missing does not exist\n"), std::string::npos) << r.out;
         EXPECT_EQ(r.status, 1);
     }
 }

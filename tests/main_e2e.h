@@ -86,6 +86,10 @@ class Sandbox {
 
 #ifndef _WIN32
     uid_t user = 0; // the child runs as this user (with the group of the same number); 0 = as is
+    // Signals the child starts with ignored, as nohup or a shell's background job leaves them.
+    // Every other signal that QZN handles starts with its default action, as from a shell in the
+    // foreground, whatever the test program was started with.
+    std::vector<int> ignoredSignals;
 
     // Starts the binary with argv[0] = program and the given arguments, with `input` on standard
     // input, in the work folder; finish() waits for it. With `outputPipe`, standard output goes
@@ -115,16 +119,16 @@ class Sandbox {
                 if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(126);
             }
             if (fileSizeLimit) {
-                // Writes past the limit then fail with EFBIG instead of killing the process.
-                signal(SIGXFSZ, SIG_IGN);
+                // SIGXFSZ keeps its default action: QZN itself makes a write past the limit fail.
                 rlimit limit{fileSizeLimit, fileSizeLimit};
                 if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
             }
+            for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGXFSZ})
+                signal(sig, SIG_DFL);
+            for (int sig : ignoredSignals) signal(sig, SIG_IGN);
             if (user != 0 && (setgroups(0, nullptr) != 0 || setgid(user) != 0 || setuid(user) != 0))
                 _exit(125);
             if (outputPipe) close(pipeEnds[0]);
-            // As from a shell: a reader that goes away ends the child unless it handles that.
-            if (outputPipe) signal(SIGPIPE, SIG_DFL);
             dup2(i, 0);
             dup2(o, 1);
             dup2(e, 2);

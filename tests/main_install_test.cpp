@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <regex>
 #include <sstream>
 
@@ -175,6 +176,52 @@ TEST(Install, FreshPrefixGetsAWorkingProgramItsPageReadmeAndLicense) {
         EXPECT_EQ(man.status, 0) << man.out;
         EXPECT_NE(man.out.find("compressed archive"), std::string::npos) << man.out;
     }
+}
+
+// The README for Windows users has Windows line ends, the usage text the program prints under
+// its Windows name, every status a Windows run can end with, and nothing of Linux's.
+TEST(WindowsReadme, HasCrlfLinesTheUsageTextAndWindowsStatuses) {
+    const std::string readme = readFile(fs::path(QZN_SOURCE_DIR) / "doc/README-windows.txt");
+    ASSERT_FALSE(readme.empty());
+    for (size_t at = readme.find('\n'); at != std::string::npos; at = readme.find('\n', at + 1))
+        ASSERT_TRUE(at > 0 && readme[at - 1] == '\r') << "a bare line feed at byte " << at;
+    Sandbox box;
+    const RunResult usage = box.runAs("qzn.exe", {});
+    const size_t start = usage.out.find("Usage:\n");
+    ASSERT_NE(start, std::string::npos) << usage.out;
+    for (const std::string& line : linesOf(usage.out.substr(start)))
+        EXPECT_NE(readme.find("\r\n" + (line.empty() ? "" : "    " + line) + "\r\n"),
+                  std::string::npos)
+            << line;
+    for (const char* status : {"\r\n  0 ", "\r\n  1 ", "\r\n  3 ", "\r\n  130 ", "\r\n  143 ",
+                               "\r\n  129 ", "closed output pipe", "-force-overwrite d"})
+        EXPECT_NE(readme.find(status), std::string::npos) << status;
+    for (const char* linux : {"apt-get", "man -l", "SIGPIPE", "141", "/usr/", "sudo"})
+        EXPECT_EQ(readme.find(linux), std::string::npos) << linux;
+}
+
+// The Windows zip, made from the Windows build beside the qzn.exe that QZN_WINDOWS_BINARY names
+// (CI sets it), holds the program, LICENSE and the README for Windows users as README.txt.
+TEST(WindowsReadme, WindowsZipHoldsItAsReadmeTxt) {
+    const char* windowsBinary = std::getenv("QZN_WINDOWS_BINARY");
+    if (!windowsBinary || !*windowsBinary) GTEST_SKIP() << "QZN_WINDOWS_BINARY is not set";
+    const fs::path build = fs::path(windowsBinary).parent_path();
+    Sandbox box;
+    const fs::path cpack = fs::path(QZN_CMAKE_COMMAND).parent_path() / "cpack";
+    const Captured made = shell("cd " + quoted(build) + " && " + quoted(cpack) + " -G ZIP -B " +
+                                quoted(box.root) + " 2>&1");
+    ASSERT_EQ(made.status, 0) << made.out;
+    fs::path zip;
+    for (const auto& entry : fs::directory_iterator(box.root))
+        if (entry.path().extension() == ".zip") zip = entry.path();
+    ASSERT_FALSE(zip.empty()) << made.out;
+    const Captured listed = shell("cd " + quoted(box.work) + " && " + quoted(QZN_CMAKE_COMMAND) +
+                                  " -E tar xf " + quoted(zip) + " 2>&1 && find . -type f | sort");
+    ASSERT_EQ(listed.status, 0) << listed.out;
+    const std::string top = "./" + zip.stem().string() + "/";
+    EXPECT_EQ(listed.out, top + "LICENSE\n" + top + "README.txt\n" + top + "qzn.exe\n");
+    EXPECT_EQ(readFile(box.work / (zip.stem().string() + "/README.txt")),
+              readFile(fs::path(QZN_SOURCE_DIR) / "doc/README-windows.txt"));
 }
 
 } // namespace

@@ -57,7 +57,7 @@ TEST(Reasons, FailedOpensAndAMissingInputEndWithTheSystemsReason) {
 
     r = box.run({"c", "a.qzn", "no-folder/in"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(contains(r.out, "Error: No directory no-folder/in\n" +
+    EXPECT_TRUE(contains(r.out, "Error: no-folder/in does not exist\n" +
                                     reason(ENOENT, kWindowsPathNotFound) + "\n"))
         << r.out;
     EXPECT_EQ(namesIn(box.work), (std::set<std::string>{"in"}));
@@ -86,8 +86,54 @@ TEST(PathKinds, FolderNamedAsTheArchiveIsRefusedBeforeTheQuestion) {
     }
 }
 
+// Embeddings, overrides and isolates in a name would show its characters in another order than
+// they have: each is printed as an escape, by pack as by list.
+TEST(Escapes, BidirectionalControlsInNamesArePrintedAsEscapes) {
+    Sandbox box;
+    const std::vector<std::pair<std::string, std::string>> controls = {{"\xE2\x80\xAA", "\\u202A"},
+                                                                       {"\xE2\x80\xAE", "\\u202E"},
+                                                                       {"\xE2\x81\xA6", "\\u2066"},
+                                                                       {"\xE2\x81\xA9", "\\u2069"}};
+    for (const auto& [raw, escape] : controls) box.put("in/txt" + raw + "exe." + raw, "x");
+    RunResult pack = box.run({"c1", "a.qzn", "in"});
+    EXPECT_EQ(pack.status, 0) << pack.out;
+    RunResult list = box.run({"l", "a.qzn"});
+    EXPECT_EQ(list.status, 0) << list.out;
+    for (const auto& [raw, escape] : controls) {
+        EXPECT_TRUE(contains(list.out, "\ttxt" + escape + "exe." + escape + " (1 KB")) << list.out;
+        EXPECT_TRUE(contains(pack.out, "txt" + escape + "exe." + escape)) << pack.out;
+        EXPECT_FALSE(contains(list.out + pack.out, raw)) << escape;
+    }
+}
+
+// A device named as the archive takes the archive where it is: no temporary file is made beside
+// it, which could not be renamed over it (NUL on Windows, /dev/null here).
+TEST(PathKinds, DeviceNamedAsTheArchiveIsWrittenInPlace) {
+    Sandbox box;
+    box.put("in/a.txt", textBytes(3000, 1));
+    const std::string device = qzn::testing::kWindows ? "NUL" : "/dev/null";
+    RunResult r = box.run({"-force-overwrite", "c2", device, "in"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_FALSE(contains(r.out, "Error")) << r.out;
+    EXPECT_TRUE(contains(r.out, "Done compressing")) << r.out;
+    EXPECT_EQ(namesIn(box.work), (std::set<std::string>{"in"}));
+}
+
 #ifndef _WIN32
 // POSIX cases: FIFOs, devices and links, file-size limits and /dev/full.
+
+// A byte 0x80-0x9F that is not part of UTF-8 is kept in a name as it is, and an 8-bit terminal
+// would take it for a C1 control: it is printed as an escape.
+TEST(Escapes, RawC1ByteOfANameIsPrintedAsAnEscape) {
+    Sandbox box;
+    box.put("in/d\x9F", "x");
+    RunResult r = box.run({"c1", "a.qzn", "in"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    r = box.run({"l", "a.qzn"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(contains(r.out, "\td\\x9F (1 KB")) << r.out;
+    EXPECT_FALSE(contains(r.out, "\x9F")) << r.out;
+}
 
 TEST(PathKinds, InputThatIsNeitherFileNorFolderIsCalledSo) {
     Sandbox box;
@@ -113,6 +159,9 @@ TEST(Reasons, FailedWritesOfTheArchiveSayWhy) {
     EXPECT_EQ(r.status, 1) << r.out;
     EXPECT_TRUE(contains(r.out, "Error: Failed to write a.qzn\n" + reason(EFBIG, 0) + "\n"))
         << r.out;
+    // On a line of its own, not at the end of the progress line it cut short.
+    EXPECT_TRUE(contains(r.out, " MB")) << r.out;
+    EXPECT_TRUE(contains(r.out, " \nError: Failed to write a.qzn\n")) << r.out;
     EXPECT_FALSE(contains(r.out, "Done compressing")) << r.out;
     EXPECT_EQ(namesIn(box.work), (std::set<std::string>{"in.bin"}));
     box.fileSizeLimit = 0;

@@ -423,7 +423,7 @@ TEST(ConsoleOutput, RedirectedOutputIsUtf8Bytes) {
 
     r = box.run({"c", "b.qzn", "in/" + face + "-" + japanese});
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.out.find("Error: No directory in/" + face + "-" + japanese + "\n"),
+    EXPECT_NE(r.out.find("Error: in/" + face + "-" + japanese + " does not exist\n"),
               std::string::npos)
         << r.out;
 

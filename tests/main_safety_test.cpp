@@ -4,9 +4,15 @@
 #include "main_e2e.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <set>
 #include <thread>
+
+#ifndef _WIN32
+#include <dirent.h>
+#endif
 
 using namespace qzn_e2e;
 
@@ -19,7 +25,7 @@ TEST(Safety, FailedPackLeavesTheOldArchive) {
     // A mistyped input: the old archive stays as it was, and no temporary file is left.
     RunResult r = box.run({"-force-overwrite", "c2", "old.qzn", "/missing/path"});
     EXPECT_EQ(r.status, 1) << r.out;
-    EXPECT_NE(r.out.find("Error: No directory /missing/path"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Error: /missing/path does not exist\n"), std::string::npos) << r.out;
     EXPECT_EQ(readFile(box.at("old.qzn")), "the previous archive");
     EXPECT_EQ(namesIn(box.work), (std::set<std::string>{"old.qzn", "in"}));
 
@@ -64,7 +70,9 @@ TEST(Safety, FailedUnpackKeepsADeviceNamedAsOutput) {
     EXPECT_TRUE(fs::is_character_file("/dev/full"));
 }
 
-// Each of the three signals, part way through a pack and part way through an unpack.
+// Each of the four signals, part way through a pack and part way through an unpack. The run starts
+// with each of them at its default action (Sandbox::start), as a shell in the foreground leaves
+// them, whatever the test program was started with.
 TEST(Safety, InterruptedPackAndUnpackLeaveNothingBehind) {
     Sandbox box;
     // Incompressible bytes first, so that segments reach the disk early, then slow text.
@@ -74,7 +82,7 @@ TEST(Safety, InterruptedPackAndUnpackLeaveNothingBehind) {
     ASSERT_EQ(box.run({"-window:20", "c1", "long.qzn", "long.txt"}).status, 0);
     const auto before = namesIn(box.work);
 
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
         SCOPED_TRACE(sig);
         pid_t pid =
             box.start(QZN_BINARY, {"-force-overwrite", "-window:20", "c6", "old.qzn", "big"});
@@ -120,6 +128,129 @@ TEST(Safety, ClosedOutputPipeEndsTheRunAndLeavesNothingBehind) {
         EXPECT_EQ(readFile(box.at("old.qzn")), "the previous archive");
         EXPECT_EQ(namesIn(box.work), before);
     }
+}
+
+// A reader of standard output that goes away ends a run with SIGPIPE's status only while nothing
+// is in place yet. A small pack prints nothing before its end, as its output waits in the buffer:
+// that is flushed before the rename, so it ends so with the old archive still there. A small
+// unpack has all its files in place when its output goes out: it ends with its own status.
+TEST(Safety, ClosedOutputPipeStatusSaysWhatWasDone) {
+    Sandbox box;
+    box.put("old.qzn", "the previous archive");
+    box.put("in/a.txt", textBytes(3000, 1));
+    box.put("in/sub/b.txt", textBytes(2000, 2));
+    ASSERT_EQ(box.run({"c1", "in.qzn", "in"}).status, 0);
+    const auto before = namesIn(box.work);
+
+    int output = -1;
+    pid_t pid = box.start(QZN_BINARY, {"-force-overwrite", "c1", "old.qzn", "in"}, "", &output);
+    close(output);
+    RunResult r = box.finish(pid);
+    EXPECT_EQ(r.status, 128 + SIGPIPE);
+    EXPECT_EQ(readFile(box.at("old.qzn")), "the previous archive");
+    EXPECT_EQ(namesIn(box.work), before);
+
+    pid = box.start(QZN_BINARY, {"d", "in.qzn", "out"}, "", &output);
+    close(output);
+    r = box.finish(pid);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(snapshot(box.at("out")), snapshot(box.at("in")));
+}
+
+// Started with SIGPIPE ignored (as under nohup), a run leaves it so: a reader that goes away does
+// not end it, and the archive is finished.
+TEST(Safety, SigpipeIgnoredAtStartStaysIgnored) {
+    Sandbox box;
+    box.put("big", textBytes(16 << 20, 6)); // progress lines fill the output buffer many times
+    box.ignoredSignals = {SIGPIPE};
+    int output = -1;
+    const pid_t pid = box.start(QZN_BINARY, {"-window:16", "c1", "big.qzn", "big"}, "", &output);
+    close(output);
+    RunResult r = box.finish(pid);
+    box.ignoredSignals.clear();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(box.run({"t", "big.qzn"}).status, 0);
+}
+
+// A write past the file size limit (ulimit -f), with SIGXFSZ at its default action, fails with
+// the system's reason, and the unfinished file goes: by unpack as by pack.
+TEST(Safety, FileSizeLimitIsReportedAndLeavesNothing) {
+    Sandbox box;
+    box.put("in/big.bin", randomBytes(300000, 2));
+    ASSERT_EQ(box.run({"c1", "a.qzn", "in"}).status, 0);
+    box.fileSizeLimit = 64 << 10;
+    RunResult r = box.run({"c1", "b.qzn", "in"});
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("Error: Failed to write b.qzn\n" + std::string(std::strerror(EFBIG))),
+              std::string::npos)
+        << r.out;
+    r = box.run({"d", "a.qzn", "out"});
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find(std::string(std::strerror(EFBIG)) + "\n"), std::string::npos) << r.out;
+    box.fileSizeLimit = 0;
+    EXPECT_EQ(namesIn(box.work), (std::set<std::string>{"a.qzn", "in", "out"}));
+    EXPECT_TRUE(fs::is_empty(box.at("out")));
+}
+
+// The deepest folder of a chain below `top`, as a descriptor, and the chain's path.
+int openChain(const fs::path& top, const std::vector<std::string>& names, bool create) {
+    int fd = open(top.c_str(), O_RDONLY | O_DIRECTORY);
+    for (const std::string& name : names) {
+        if (create) mkdirat(fd, name.c_str(), 0755);
+        const int next = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY);
+        close(fd);
+        fd = next;
+    }
+    return fd;
+}
+
+std::set<std::string> namesInFolder(int folder) {
+    std::set<std::string> names;
+    DIR* dir = fdopendir(dup(folder));
+    if (dir) rewinddir(dir); // the offset is shared with `folder`, and may be at the end
+    while (dirent* entry = dir ? readdir(dir) : nullptr)
+        if (entry->d_name[0] != '.') names.insert(entry->d_name);
+    if (dir) closedir(dir);
+    return names;
+}
+
+// An archive path longer than the system takes whole is written, renamed into place and, when
+// the pack fails, removed, all through folder handles: no temporary file is left behind.
+TEST(Safety, ArchivePathLongerThanTheSystemTakesLeavesNothingBehind) {
+    Sandbox box;
+    box.put("in/a.txt", textBytes(3000, 1));
+    box.put("big/r.bin", randomBytes(300000, 2));
+    std::vector<std::string> names;
+    std::string folder = "long";
+    for (int level = 0; level < 24; ++level) {
+        names.push_back(std::string(200, char('a' + level)));
+        folder += "/" + names.back();
+    }
+    fs::create_directory(box.at("long"));
+    const int deepest = openChain(box.at("long"), names, true);
+    ASSERT_GE(deepest, 0);
+    const std::string archive = folder + "/a.qzn"; // about 4,850 bytes
+    RunResult r = box.run({"c1", archive, "in"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(namesInFolder(deepest), std::set<std::string>{"a.qzn"});
+    r = box.run({"t", archive});
+    EXPECT_EQ(r.status, 0) << r.out;
+    const struct stat before = [&] {
+        struct stat st {};
+        fstatat(deepest, "a.qzn", &st, 0);
+        return st;
+    }();
+
+    box.fileSizeLimit = 64 << 10;
+    r = box.run({"-force-overwrite", "c1", archive, "big"});
+    box.fileSizeLimit = 0;
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_EQ(namesInFolder(deepest), std::set<std::string>{"a.qzn"});
+    struct stat after {};
+    fstatat(deepest, "a.qzn", &after, 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    close(deepest);
+    EXPECT_EQ(std::system(("rm -rf '" + box.at("long").string() + "'").c_str()), 0);
 }
 
 #endif // _WIN32
@@ -241,6 +372,41 @@ TEST(Safety, ArchiveThatIsTheInputIsRefused) {
     if (links) {
         EXPECT_TRUE(fs::is_symlink(box.at("soft.txt")));
     }
+}
+
+// The archive being written is its temporary file. The old archive at the archive path is
+// replaced at the end, so where the input holds that entry it is left out; a hard link to it still
+// holds the old bytes afterwards and is stored like any file, inside the input and outside it.
+TEST(Safety, HardLinkToTheOldArchiveIsStored) {
+    Sandbox box;
+    box.put("in/a.txt", textBytes(30000, 2));
+    box.put("in/sub/b.txt", textBytes(20000, 3));
+    ASSERT_EQ(box.run({"c", "in/sub/self.qzn", "in"}).status, 0);
+    ASSERT_EQ(box.run({"c", "outside.qzn", "in"}).status, 0);
+    const std::string inside = readFile(box.at("in/sub/self.qzn"));
+    const std::string outside = readFile(box.at("outside.qzn"));
+    fs::create_hard_link(box.at("in/sub/self.qzn"), box.at("in/kept.qzn"));
+    fs::create_hard_link(box.at("outside.qzn"), box.at("in/sub/linked.qzn"));
+    for (const char* archive : {"in/sub/self.qzn", "outside.qzn"}) {
+        SCOPED_TRACE(archive);
+        RunResult r = box.run({"-force-overwrite", "c", archive, "in"});
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_EQ(r.out.find("kept.qzn (the archive being written)"), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("linked.qzn (the archive being written)"), std::string::npos) << r.out;
+        fs::remove_all(box.at("out"));
+        r = box.run({"d", archive, "out"});
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_TRUE(readFile(box.at("out/kept.qzn")) == inside);
+        EXPECT_TRUE(readFile(box.at("out/sub/linked.qzn")) == outside);
+    }
+    // The entry at the archive path itself is not stored, and its warning names it.
+    RunResult r = box.run({"l", "in/sub/self.qzn"});
+    EXPECT_EQ(r.out.find("\tself.qzn ("), std::string::npos) << r.out;
+    r = box.run({"-force-overwrite", "c", "in/sub/self.qzn", "in"});
+    EXPECT_NE(r.out.find("Warning: Skipping in" + kSeparator + "sub" + kSeparator +
+                         "self.qzn (the archive being written)\n"),
+              std::string::npos)
+        << r.out;
 }
 
 TEST(Safety, ArchiveInsideItsInputIsLeftOut) {
