@@ -143,12 +143,14 @@ TEST(Pipes, TruncatedStreamOnStandardInputIsAnError) {
     EXPECT_NE(r.out.find("Error: Corrupt archive: "), std::string::npos) << r.out;
 }
 
-// Files in list order (the root's files by name, then each folder's), each copy at its own place:
-// one beyond the memory the copies' bytes are kept in goes through the scratch file.
+// Files in list order (the root's files by name, then each folder's), each copy at its own place.
+// Small chunks bring the large files in pieces: the first outgrows the memory its bytes are kept
+// in and moves to the scratch file part way, the second goes there behind it.
 TEST(Pipes, FilesGoToStandardOutputInListOrderCopiesIncluded) {
     Sandbox box;
     const std::string shared = textBytes(5000, 7);
-    const std::string big = randomBytes(qzn::ContentsSink::kMemoryBytes + 1000, 8);
+    const std::string big = randomBytes(qzn::ContentsSink::kMemoryBytes + 200000, 8);
+    const std::string other = randomBytes(qzn::ContentsSink::kMemoryBytes + 10, 10);
     box.put("in/a.txt", shared);
     box.put("in/b.txt", shared);
     box.put("in/big1", big);
@@ -156,12 +158,14 @@ TEST(Pipes, FilesGoToStandardOutputInListOrderCopiesIncluded) {
     box.put("in/c.bin", randomBytes(3000, 9));
     box.put("in/d/e.txt", shared);
     box.put("in/d/f.bin", "last");
-    ASSERT_EQ(box.run({"c1", "a.qzn", "in"}).status, 0);
+    box.put("in/d/g1", other);
+    box.put("in/d/g2", other);
+    ASSERT_EQ(box.run({"-window:16", "c1", "a.qzn", "in"}).status, 0);
 
     const RunResult r = box.run({"d", "a.qzn", "-"});
     EXPECT_EQ(r.status, 0) << r.err;
     const std::string expected =
-        shared + shared + big + big + randomBytes(3000, 9) + shared + "last";
+        shared + shared + big + big + randomBytes(3000, 9) + shared + "last" + other + other;
     EXPECT_TRUE(r.out == expected) << r.out.size() << " bytes instead of " << expected.size();
     EXPECT_NE(r.err.find("All crc32 match\n"), std::string::npos) << r.err;
     EXPECT_FALSE(fs::exists(box.at("-")));
