@@ -80,6 +80,26 @@ TEST(Pipes, ListAndTestReadStandardInput) {
     EXPECT_NE(r.out.find("\tmore.txt (3 KB, crc32: "), std::string::npos) << r.out;
 }
 
+// The list needs only the file table, but reads the stream to its end: the pack writing into the
+// pipe is not cut off.
+TEST(Pipes, ListFromAPipeLetsThePackFinish) {
+    Sandbox box;
+    box.put("in/noise.bin", randomBytes(1 << 20, 4)); // far more than any pipe holds
+    writeFile(box.root / "pack.in", "");
+    Child pack, list;
+    ASSERT_TRUE(pack.start(binaryPath(), argvOf({"c1", "-", "in"}), box.work,
+                           streamsIn(box, "pack", false, true)));
+    ASSERT_TRUE(list.start(binaryPath(), argvOf({"l", "-"}), box.work,
+                           streamsIn(box, "list", true, false)));
+    std::vector<char> block(65536);
+    for (int64_t n; (n = pack.read(block.data(), block.size())) > 0;)
+        if (!list.write(block.data(), size_t(n))) break;
+    EXPECT_EQ(pack.wait(), 0) << readFile(box.root / "pack.err");
+    EXPECT_EQ(list.wait(), 0);
+    EXPECT_NE(readFile(box.root / "list.out").find("noise.bin (1024 KB, crc32: "),
+              std::string::npos);
+}
+
 TEST(Pipes, ExistingFileIsKeptWhenTheArchiveComesFromStandardInput) {
     Sandbox box;
     box.put("in/a.txt", "new a");
