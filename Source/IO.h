@@ -80,7 +80,7 @@ class BitWriter {
     uint8_t* buffer = nullptr; // kBitBufferBytes, owned
     uint32_t bitPosition = 0;
     uint32_t size = 0;
-    uint64_t written = 0;      // bytes of the archive handed to the sink
+    uint64_t written = 0;      // bytes of the whole segments the sink took
     bool writeFailed = false;  // sticky: a segment could not be written completely
     std::wstring writeFailure; // the system's reason for the first failed write
     bool readerGone = false;   // it failed because the reader of a pipe went away
