@@ -236,7 +236,9 @@ bool writeStandardOutput(const uint8_t* data, size_t size, bool& readerGone) {
         if (!WriteFile(output, data, DWORD(size < kLargestTransfer ? size : kLargestTransfer),
                        &written, nullptr)) {
             const DWORD error = GetLastError();
-            readerGone = error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE;
+            // Each of these says the reading end has closed, depending on the kind of pipe.
+            readerGone = error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE ||
+                         error == ERROR_PIPE_NOT_CONNECTED;
             SetLastError(error);
             return false;
         }
