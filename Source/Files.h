@@ -225,6 +225,49 @@ class OutputFolders {
     OutputFolder loose_;
 };
 
+// Unpacking into one byte sink (standard output) instead of files: every file's bytes in list
+// order, a copy's at its own place in the list, although the contents stream carries them once.
+// So the bytes of a file that has copies are kept until its last copy has gone out: in memory up
+// to kMemoryBytes in all, beyond that in a scratch file that the system removes when it is closed.
+// Memory stays bounded whatever the sizes; the disk holds at most the files that have copies.
+class ContentsSink {
+  public:
+    static constexpr size_t kMemoryBytes = size_t(4) << 20;
+
+    // `name` names the sink in messages ("standard output").
+    ContentsSink(ByteSink& out, const FileList& list, std::wstring name);
+    ~ContentsSink();
+    ContentsSink(const ContentsSink&) = delete;
+    ContentsSink& operator=(const ContentsSink&) = delete;
+
+    // The next bytes of file f, which is not a copy; its bytes come in order.
+    void write(uint64_t f, const uint8_t* bytes, size_t n);
+    // The whole of copy f: the bytes of the file at the end of its chain of copies, which has
+    // been written before it.
+    void writeCopy(uint64_t f);
+
+  private:
+    struct Kept {
+        std::vector<uint8_t> bytes; // while in memory
+        bool inScratch = false;
+        uint64_t offset = 0, size = 0; // in the scratch file, once there
+        uint64_t copiesLeft = 0;
+    };
+    void send(const uint8_t* bytes, size_t n);
+    void keep(uint64_t f, Kept& kept, const uint8_t* bytes, size_t n);
+    void moveToScratch(uint64_t f, Kept& kept);
+    [[noreturn]] void scratchFailed(uint64_t f);
+
+    ByteSink& out_;
+    const FileList& list_;
+    std::wstring name_;
+    std::vector<uint64_t> originals_; // of every file: itself, or the end of its chain of copies
+    std::map<uint64_t, Kept> kept_;   // by original, from its first byte to its last copy
+    size_t inMemory_ = 0;
+    FILE* scratch_ = nullptr;
+    uint64_t scratchEnd_ = 0;
+};
+
 // A FileList followed by the cursor over the concatenated contents of its non-duplicate files.
 struct FileStream : FileList {
     uint64_t current = 0;
@@ -253,6 +296,11 @@ struct FileStream : FileList {
     // The archive being unpacked, which no output may replace; how messages name it.
     std::optional<FileId> archiveId;
     std::wstring archivePath;
+    // Unpacking to standard output: every file's bytes go there, and nothing is made on disk.
+    ContentsSink* sink = nullptr;
+    // The archive arrives on standard input, which then cannot answer the overwrite question: an
+    // existing file is kept, and said so, unless overwriteAll.
+    bool noAnswers = false;
     CopyGroups copies; // built when an input file with copies is first found changed
 
     FileStream() = default;

@@ -144,6 +144,7 @@ CopyGroups::CopyGroups(const FileList& list) {
 }
 
 void FileStream::restoreDuplicates() {
+    if (sink) return; // each copy went to the sink at its place in the list
     // Output paths that more than one entry lands on (names that differ only where this file
     // system cannot tell them apart): a copy onto such a path must not replace the other file
     // unasked.

@@ -184,6 +184,7 @@ void FileStream::protectArchive(FILE* archive, const std::wstring& path) {
 }
 
 bool FileStream::openOutput(uint64_t f, bool askAboutFiles) {
+    if (sink) return true; // the bytes go to the sink; nothing is made on disk
     const std::wstring path = pathOf(f);
     std::wstring name;
     const OutputFolder* folder = outputFolders.folderOf(*this, f, name);
@@ -221,6 +222,16 @@ bool FileStream::openOutput(uint64_t f, bool askAboutFiles) {
                           storedPath(f, parents_).c_str(), storedFolderPath(d, parents_).c_str());
             else
                 printWide(L"\nError: %ls is left out: a folder is in its place\n", path.c_str());
+            return leaveOut();
+        }
+        // Whatever would be asked about is kept when no answer can be read.
+        if (noAnswers && !overwriteAll &&
+            (entry.kind == OutputKind::Link ||
+             (askAboutFiles && entry.kind != OutputKind::Folder))) {
+            printWide(L"\nError: Output file %ls already exists and is kept: the archive comes "
+                      L"from standard input, which cannot answer the overwrite question "
+                      L"(-force-overwrite replaces it)\n",
+                      path.c_str());
             return leaveOut();
         }
         if (entry.kind == OutputKind::Folder || entry.kind == OutputKind::Other) {
@@ -270,6 +281,7 @@ void FileStream::write(const uint8_t* bytes, int32_t count, bool doWrite) {
         if (current >= files.size()) return;
         FileEntry& file = files[current];
         if (file.duplicateOf != kNoDuplicate) {
+            if (sink) sink->writeCopy(current); // at its place in the list
             ++current;
             continue;
         }
@@ -280,7 +292,9 @@ void FileStream::write(const uint8_t* bytes, int32_t count, bool doWrite) {
         const uint64_t left = offset < file.size ? file.size - offset : 0;
         const int32_t n = int32_t(std::min<uint64_t>(uint64_t(count), left));
         if (n > 0) {
-            if (output.isOpen() && !output.write(bytes, size_t(n)))
+            if (sink)
+                sink->write(current, bytes, size_t(n));
+            else if (output.isOpen() && !output.write(bytes, size_t(n)))
                 fatalWithReason(L"Error: Failed to write %ls\n", pathOf(current).c_str());
             file.actualCrc = crc32Update(uint32_t(file.actualCrc), bytes, n);
         }
@@ -303,7 +317,10 @@ void FileStream::finishOutput() {
         offset = 0;
     }
     for (; current < files.size(); ++current) {
-        if (files[current].duplicateOf != kNoDuplicate) continue;
+        if (files[current].duplicateOf != kNoDuplicate) {
+            if (sink) sink->writeCopy(current);
+            continue;
+        }
         outputStarted = openOutput(current, true);
         closeOutput();
     }

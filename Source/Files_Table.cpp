@@ -28,18 +28,26 @@ constexpr uint64_t kMinDirBits = kMinNameBits + 2 * kMinIndexBits; // plus an en
 }
 
 // Bits the archive can still deliver from the reader's position: the rest of the loaded
-// segment and everything after it in the file. ~0 when the file cannot be measured.
+// segment and everything after it in the file. ~0 when the file cannot be measured, or the
+// archive comes from another source (a pipe).
 uint64_t bitsLeft(const BitReader& reader) {
-    if (!reader.file) return ~uint64_t(0);
-    int64_t here = filePosition(reader.file);
-    if (here < 0 || !seekFile(reader.file, 0, SEEK_END)) return ~uint64_t(0);
-    int64_t end = filePosition(reader.file);
-    seekFile(reader.file, here, SEEK_SET);
+    FILE* file = reader.file.file;
+    if (!file || reader.source != &reader.file) return ~uint64_t(0);
+    int64_t here = filePosition(file);
+    if (here < 0 || !seekFile(file, 0, SEEK_END)) return ~uint64_t(0);
+    int64_t end = filePosition(file);
+    seekFile(file, here, SEEK_SET);
     if (end < here || uint64_t(end - here) > (uint64_t(1) << 58)) return ~uint64_t(0);
     uint64_t segmentBits =
         uint64_t(reader.size < kBitBufferBytes ? reader.size : kBitBufferBytes) * 8;
     uint64_t inSegment = segmentBits > reader.bitPosition ? segmentBits - reader.bitPosition : 0;
     return inSegment + uint64_t(end - here) * 8;
+}
+
+// Without a size to bound the counts by, the end of the data is watched for as it comes, so that
+// a damaged table cannot grow the lists much past the data there is.
+void checkStillReading(const BitReader& reader, uint64_t available) {
+    if (available == ~uint64_t(0) && reader.truncated) corrupt(L"the archive ends before its data");
 }
 
 void writeName(HuffmanCoder<256>& model, BitWriter& writer, const std::wstring& name) {
@@ -187,12 +195,14 @@ void FileList::readTable(BitReader& reader) {
         std::wstring lost;
         for (uint64_t d = 0; d < dirCount; ++d) {
             DirEntry dir;
+            checkStillReading(reader, available);
             dir.name = readName(*model, reader, nameBuffer.get(), 547, symbolBudget, lost);
             if (!lost.empty()) lostDirNames[d] = lost;
             dirs.push_back(std::move(dir));
         }
         for (uint64_t f = 0; f < fileCount; ++f) {
             FileEntry file;
+            checkStillReading(reader, available);
             file.name = readName(*model, reader, nameBuffer.get(), 567, symbolBudget, lost);
             if (!lost.empty()) lostFileNames[f] = lost;
             files.push_back(std::move(file));
@@ -210,10 +220,12 @@ void FileList::readTable(BitReader& reader) {
             filesLeft -= n;
             subdirsLeft -= m;
             for (uint64_t k = 0; k < n; ++k) {
+                checkStillReading(reader, available);
                 dir.files.push_back(reader.getVarint());
                 reader.checkpoint();
             }
             for (uint64_t k = 0; k < m; ++k) {
+                checkStillReading(reader, available);
                 dir.subdirs.push_back(reader.getVarint());
                 reader.checkpoint();
             }
@@ -223,6 +235,7 @@ void FileList::readTable(BitReader& reader) {
     }
 
     for (FileEntry& file : files) {
+        checkStillReading(reader, available);
         file.size = reader.getVarint();
         if (dirCount != 0) file.dirIndex = reader.getVarint();
         file.crc = reader.get32();

@@ -1,4 +1,5 @@
-// Segments, the escalating-width integer code and buffer ownership of the bit stream.
+// Segments, the escalating-width integer code and buffer ownership of the bit stream, and the
+// byte sources and sinks it travels through.
 #include "IO.h"
 
 #include <cstdlib>
@@ -13,6 +14,33 @@ uint8_t* allocateBitBuffer(uint8_t* existing) {
     return buffer;
 }
 } // namespace
+
+int64_t FileSource::readSome(uint8_t* data, size_t size) {
+    const size_t got = std::fread(data, 1, size, file);
+    if (got == 0 && std::ferror(file)) {
+        failure = systemErrorText();
+        return -1;
+    }
+    return int64_t(got);
+}
+
+bool FileSink::write(const uint8_t* data, size_t size) {
+    if (std::fwrite(data, 1, size, file) == size) return true;
+    failure = systemErrorText();
+    return false;
+}
+
+int64_t StandardInput::readSome(uint8_t* data, size_t size) {
+    const int64_t got = readStandardInput(data, size);
+    if (got < 0) failure = systemErrorText();
+    return got;
+}
+
+bool StandardOutput::write(const uint8_t* data, size_t size) {
+    if (writeStandardOutput(data, size, readerGone)) return true;
+    failure = systemErrorText();
+    return false;
+}
 
 uint32_t BitWriter::openBuffer() {
     buffer = allocateBitBuffer(buffer);
@@ -43,11 +71,14 @@ void BitWriter::flush() {
     uint32_t bytes = (bitPosition + 7) / 8;
     uint8_t header[4] = {uint8_t(bytes), uint8_t(bytes >> 8), uint8_t(bytes >> 16),
                          uint8_t(bytes >> 24)};
-    const bool written = std::fwrite(header, 1, 4, file) == 4 &&
-                         (bytes == 0 || std::fwrite(buffer, 1, bytes, file) == bytes);
-    // Noticed only after the chunk: the reason is taken now, before later calls replace it.
-    if (!written && !writeFailed) writeFailure = systemErrorText();
-    if (!written) writeFailed = true;
+    const bool done = sink->write(header, 4) && (bytes == 0 || sink->write(buffer, bytes));
+    if (done) written += 4 + uint64_t(bytes);
+    // Noticed only after the chunk: the reason is kept now, before later calls replace it.
+    if (!done && !writeFailed) {
+        writeFailure = sink->failure;
+        readerGone = sink->readerGone;
+    }
+    if (!done) writeFailed = true;
     // Only the used bytes (plus the word a put may have touched) can be non-zero.
     std::memset(buffer, 0, bytes + 4 <= kBitBufferBytes ? bytes + 4 : kBitBufferBytes);
     bitPosition = 0;
@@ -66,16 +97,31 @@ uint32_t BitReader::openBuffer() {
     return size;
 }
 
+size_t BitReader::readFully(uint8_t* data, size_t size) {
+    size_t got = 0;
+    while (got < size) {
+        const int64_t n = source->readSome(data + got, size - got);
+        if (n <= 0) {
+            if (n < 0 && readFailure.empty()) readFailure = source->failure;
+            break;
+        }
+        got += size_t(n);
+    }
+    consumed += got;
+    return got;
+}
+
 void BitReader::loadSegment() {
     uint8_t header[4] = {0, 0, 0, 0};
-    size_t got = std::fread(header, 1, 4, file);
+    // A pipe hands over whatever pieces it has: the record is gathered until it is complete.
+    size_t got = readFully(header, 4);
     // At the end of the file no count arrives: the segment is empty and reads as zeros.
     size = got == 4 ? uint32_t(header[0]) | uint32_t(header[1]) << 8 | uint32_t(header[2]) << 16 |
                           uint32_t(header[3]) << 24
                     : 0;
     QZN_CHECK(size <= kBitBufferBytes, kIoSource, 77);
     if (got != 4) truncated = true;
-    const size_t read = size != 0 ? std::fread(buffer, 1, size, file) : 0;
+    const size_t read = size != 0 ? readFully(buffer, size) : 0;
     if (read != size) truncated = true;
     // Whatever the segment does not fill reads as zeros, not as the previous segment's bytes.
     std::memset(buffer + read, 0, kBitBufferBytes - read);

@@ -1,5 +1,6 @@
 // Bit-stream I/O: least-significant-bit-first packing into a 512 KiB buffer that travels to and
-// from the archive as length-prefixed segments.
+// from the archive as length-prefixed segments, through a byte source or sink: an open file,
+// standard input or output, or whatever a caller supplies.
 #pragma once
 
 #include "Platform.h"
@@ -7,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace qzn {
 
@@ -16,17 +18,76 @@ constexpr uint32_t kBitBufferBytes = 524288;           // segment payload never 
 constexpr uint32_t kBitHardBound = 0x3FFFE0;           // byte-rounded position must stay below
 constexpr uint32_t kBitCheckpointThreshold = 0x3FDFFF; // a checkpoint closes the segment above
 
+// Where the bit reader's segments come from. Reads go strictly forward, never seeking, so that a
+// pipe serves as well as a file.
+class ByteSource {
+  public:
+    virtual ~ByteSource() = default;
+    // Up to `size` bytes into `data`: at least one, however few happen to be there; 0 once the
+    // data has ended; -1 when the read failed, with `failure` saying why.
+    virtual int64_t readSome(uint8_t* data, size_t size) = 0;
+    std::wstring failure; // the system's reason for the last failed read
+};
+
+// Where the bit writer's segments go.
+class ByteSink {
+  public:
+    virtual ~ByteSink() = default;
+    // All `size` bytes, or false when they could not be written, with `failure` saying why.
+    virtual bool write(const uint8_t* data, size_t size) = 0;
+    std::wstring failure;    // the system's reason for the last failed write
+    bool readerGone = false; // that write went into a pipe whose reader had gone away
+};
+
+// An archive file opened by the caller, which also closes it. A bare FILE* may be assigned, as
+// the reader and writer take one by default.
+class FileSource final : public ByteSource {
+  public:
+    FILE* file = nullptr;
+    FileSource& operator=(FILE* f) {
+        file = f;
+        return *this;
+    }
+    int64_t readSome(uint8_t* data, size_t size) override;
+};
+
+class FileSink final : public ByteSink {
+  public:
+    FILE* file = nullptr;
+    FileSink& operator=(FILE* f) {
+        file = f;
+        return *this;
+    }
+    bool write(const uint8_t* data, size_t size) override;
+};
+
+// Standard input and output as raw bytes (binary on every platform), for an archive or file
+// contents on a pipe.
+class StandardInput final : public ByteSource {
+  public:
+    int64_t readSome(uint8_t* data, size_t size) override;
+};
+
+class StandardOutput final : public ByteSink {
+  public:
+    bool write(const uint8_t* data, size_t size) override;
+};
+
 class BitWriter {
   public:
-    FILE* file = nullptr;      // the archive; not owned, never closed here
+    FileSink file;             // the archive as an open file, the default sink; never closed here
+    ByteSink* sink = &file;    // where the segments go; not owned
     uint8_t* buffer = nullptr; // kBitBufferBytes, owned
     uint32_t bitPosition = 0;
     uint32_t size = 0;
+    uint64_t written = 0;      // bytes of the whole segments the sink took
     bool writeFailed = false;  // sticky: a segment could not be written completely
     std::wstring writeFailure; // the system's reason for the first failed write
+    bool readerGone = false;   // it failed because the reader of a pipe went away
 
     BitWriter() = default;
-    explicit BitWriter(FILE* f) : file(f) {}
+    explicit BitWriter(FILE* f) { file = f; }
+    explicit BitWriter(ByteSink& s) : sink(&s) {}
     BitWriter(const BitWriter&) = delete;
     BitWriter& operator=(const BitWriter&) = delete;
     ~BitWriter() { release(); }
@@ -58,16 +119,20 @@ class BitWriter {
 
 class BitReader {
   public:
-    FILE* file = nullptr;
+    FileSource file; // the archive as an open file, the default source; never closed here
+    ByteSource* source = &file; // where the segments come from; not owned
     uint8_t* buffer = nullptr;
     uint32_t bitPosition = 0;
     uint32_t size = 0;
+    uint64_t consumed = 0; // bytes of the archive read so far
     // Set once a segment was missing or cut short: the archive ended before its data did.
     // Reads go on returning zeros as the format demands; drivers use this to report the damage.
     bool truncated = false;
+    std::wstring readFailure; // set when the source failed rather than ended: the reason
 
     BitReader() = default;
-    explicit BitReader(FILE* f) : file(f) {}
+    explicit BitReader(FILE* f) { file = f; }
+    explicit BitReader(ByteSource& s) : source(&s) {}
     BitReader(const BitReader&) = delete;
     BitReader& operator=(const BitReader&) = delete;
     ~BitReader() { release(); }
@@ -108,6 +173,10 @@ class BitReader {
         if (bitPosition > kBitCheckpointThreshold) loadSegment();
     }
     void release();
+
+  private:
+    // Up to `size` bytes, as many as the source gives before it ends or fails.
+    size_t readFully(uint8_t* data, size_t size);
 };
 
 } // namespace qzn

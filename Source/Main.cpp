@@ -39,8 +39,13 @@ void printUsage(const std::wstring& program) {
                 "-force-overwrite = Overwrite files without asking or warning\n"
                 "-skip-crc = Skip calculating crc32 for input files\n"
                 "-filter:channels:N = Filter with N channels\n"
-                "-threads:N = Number of threads, default: all cores\n",
-                name, name, name, name);
+                "-threads:N = Number of threads, default: all cores\n"
+                "Pack to standard output: %s [flags] c - [input file/folder]\n"
+                "List from standard input: %s l -\n"
+                "Test from standard input: %s t -\n"
+                "Unpack from standard input: %s [flags] d - [output file/folder]\n"
+                "Unpack the files to standard output: %s [flags] d archive -\n",
+                name, name, name, name, name, name, name, name, name);
 }
 
 // The argument as UTF-16 code units, each cut to its low 8 bits (no code-page conversion).
@@ -104,9 +109,11 @@ int32_t hardwareThreads() {
 }
 
 int qznMain(const std::vector<std::wstring>& arguments) {
-    printNarrow("QZN\n64-bit version, supports archives >4 GB\nNov 20, 2014\n\n");
     const std::wstring program = arguments.empty() ? std::wstring(L"QZN") : arguments[0];
 
+    // The flags and the mode are read before anything is printed: a run whose standard output
+    // carries the archive or file contents prints all its lines, the banner too, to standard
+    // error.
     Archiver archiver;
     size_t n = arguments.size();
     size_t cursor = 1;
@@ -121,6 +128,12 @@ int qznMain(const std::vector<std::wstring>& arguments) {
         letter = firstCodeUnit(arguments[cursor][0]);
         if (letter >= 'A' && letter <= 'Z') letter += 'a' - 'A';
     }
+    // "c - input" writes the archive there, "d archive -" the files' contents.
+    if (n == 4 && ((letter == 'c' && isStandardStream(arguments[cursor + 1])) ||
+                   (letter == 'd' && isStandardStream(arguments[cursor + 2]))))
+        sendConsoleToStandardError();
+
+    printNarrow("QZN\n64-bit version, supports archives >4 GB\nNov 20, 2014\n\n");
 
     if ((letter == 'c' || letter == 'd') && n == 4) {
         const std::wstring& archivePath = arguments[cursor + 1];

@@ -1,6 +1,7 @@
 // The front end and the four mode drivers.
 #pragma once
 
+#include "IO.h"
 #include "Platform.h"
 
 #include <cstdint>
@@ -55,19 +56,35 @@ std::string progressText(uint64_t done, uint64_t total, double previousSeconds, 
 // Bytes per second figures that stay finite when the time or the size is 0.
 double megabytesPerSecond(double bytes, double seconds);
 
+// "-" in the place of the archive (or of unpack's output) names standard input or output; a
+// file really called "-" is reached as "./-".
+inline bool isStandardStream(const std::wstring& path) {
+    return path == L"-";
+}
+
 // An open archive, closed when the driver ends, also when a stop unwinds it in tests.
 struct FileCloser {
     void operator()(FILE* file) const { std::fclose(file); }
 };
 using FileHandle = std::unique_ptr<FILE, FileCloser>;
 
+// The archive a reading mode reads: a file, or standard input for "-". The reader reads through
+// it, so it stays where it is while the reader is in use.
+struct ArchiveInput {
+    FileHandle file; // empty for standard input
+    StandardInput standardInput;
+    std::wstring name; // how messages name it: the path, or "standard input"
+    bool onStandardInput() const { return !file; }
+};
+
 // Opens an archive for reading and loads the file table; stops the run when it cannot be opened.
-FileHandle openArchiveForReading(const std::wstring& archivePath, BitReader& reader,
-                                 FileStream& stream);
+void openArchiveForReading(ArchiveInput& archive, const std::wstring& archivePath,
+                           BitReader& reader, FileStream& stream);
 
 // Decodes every chunk of the contents stream into `stream` (writing files or only counting),
 // with the memory line, progress lines and the statistics line. Releases the reader's buffer.
-void decodeContents(Archiver& archiver, FileStream& stream, BitReader& reader, FILE* archive,
-                    const std::wstring& archivePath, bool doWrite);
+// `archiveName` names the archive in messages.
+void decodeContents(Archiver& archiver, FileStream& stream, BitReader& reader,
+                    const std::wstring& archiveName, bool doWrite);
 
 } // namespace qzn

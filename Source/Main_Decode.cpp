@@ -12,30 +12,40 @@ namespace qzn {
 
 // Missing data reads as zero bits and would decode to plausible garbage; a valid archive never
 // asks for a segment past its end, so running out is damage, reported as such.
-static void checkNotTruncated(const BitReader& reader, const std::wstring& archivePath) {
+// A failed read ends the archive just as well; its reason is said.
+static void checkNotTruncated(const BitReader& reader, const std::wstring& archiveName) {
+    if (!reader.readFailure.empty())
+        fatalWide(L"\nError: Failed to read %ls\n%ls\n", archiveName.c_str(),
+                  reader.readFailure.c_str());
     if (reader.truncated)
-        fatalWide(L"\nError: Corrupt archive: %ls ends before its data\n", archivePath.c_str());
+        fatalWide(L"\nError: Corrupt archive: %ls ends before its data\n", archiveName.c_str());
 }
 
-FileHandle openArchiveForReading(const std::wstring& archivePath, BitReader& reader,
-                                 FileStream& stream) {
-    // A folder would open on POSIX and then read as an archive cut off at its start.
-    if (isDirectory(archivePath)) fatalWide(L"Error: %ls is a folder\n", archivePath.c_str());
-    FileHandle archive(openFile(archivePath, "rb"));
-    if (!archive) {
-        printWithReason(L"Failed to open input %ls\n", archivePath.c_str());
-        stopProcess(1);
+void openArchiveForReading(ArchiveInput& archive, const std::wstring& archivePath,
+                           BitReader& reader, FileStream& stream) {
+    if (isStandardStream(archivePath)) {
+        // Read front to back in whatever pieces arrive; nothing is ever sought.
+        archive.name = L"standard input";
+        reader.source = &archive.standardInput;
+    } else {
+        // A folder would open on POSIX and then read as an archive cut off at its start.
+        if (isDirectory(archivePath)) fatalWide(L"Error: %ls is a folder\n", archivePath.c_str());
+        archive.file.reset(openFile(archivePath, "rb"));
+        if (!archive.file) {
+            printWithReason(L"Failed to open input %ls\n", archivePath.c_str());
+            stopProcess(1);
+        }
+        archive.name = archivePath;
+        reader.file = archive.file.get();
     }
-    reader.file = archive.get();
     reader.openBuffer();
     reader.loadSegment();
     stream.readTable(reader);
-    checkNotTruncated(reader, archivePath);
-    return archive;
+    checkNotTruncated(reader, archive.name);
 }
 
-void decodeContents(Archiver& archiver, FileStream& stream, BitReader& reader, FILE* archive,
-                    const std::wstring& archivePath, bool doWrite) {
+void decodeContents(Archiver& archiver, FileStream& stream, BitReader& reader,
+                    const std::wstring& archiveName, bool doWrite) {
     ContextLz codec;
     codec.configure(archiver.tableBits, archiver.hashBits, archiver.windowBits);
     const int32_t capacity = int32_t(1) << archiver.windowBits;
@@ -53,7 +63,7 @@ void decodeContents(Archiver& archiver, FileStream& stream, BitReader& reader, F
     double previousSeconds = -1.0;
     const int64_t startMs = clockMs();
     reader.checkpoint();
-    checkNotTruncated(reader, archivePath);
+    checkNotTruncated(reader, archiveName);
 
     while (remaining > 0) {
         const int32_t len =
@@ -68,7 +78,7 @@ void decodeContents(Archiver& archiver, FileStream& stream, BitReader& reader, F
 
         int64_t chunkStart = clockMs();
         codec.decodeChunk(chunk, len, reader);
-        checkNotTruncated(reader, archivePath);
+        checkNotTruncated(reader, archiveName);
         output.submit(len);
         previousSeconds = double(clockMs() - chunkStart) / 1000.0;
     }
@@ -76,7 +86,7 @@ void decodeContents(Archiver& archiver, FileStream& stream, BitReader& reader, F
     printProgressEnd("Done decompressing");
 
     const double seconds = double(clockMs() - startMs) * 0.001;
-    printNarrow("%" PRId64 " -> %" PRId64 " in %.3f sec (%.2f MB/s)\n", filePosition(archive),
+    printNarrow("%" PRId64 " -> %" PRId64 " in %.3f sec (%.2f MB/s)\n", int64_t(reader.consumed),
                 int64_t(total), seconds, megabytesPerSecond(double(total), seconds));
 
     reader.release();

@@ -50,7 +50,8 @@ void printTree(const FileList& list) {
 void list(const std::wstring& archivePath) {
     BitReader reader;
     FileStream stream;
-    FileHandle archive = openArchiveForReading(archivePath, reader, stream);
+    ArchiveInput archive;
+    openArchiveForReading(archive, archivePath, reader, stream);
 
     printWide(L"Files: %u\n", static_cast<unsigned>(stream.files.size()));
     printWide(L"Directories: %u\n", static_cast<unsigned>(stream.dirs.size()));
@@ -59,6 +60,13 @@ void list(const std::wstring& archivePath) {
         for (const FileEntry& entry : stream.files) printFile(entry);
     } else {
         printTree(stream);
+    }
+    // The rest is read and left unused: a pack still writing into the pipe would otherwise be
+    // cut off and fail.
+    if (archive.onStandardInput()) {
+        std::vector<uint8_t> rest(size_t(1) << 16);
+        while (archive.standardInput.readSome(rest.data(), rest.size()) > 0) {
+        }
     }
 }
 

@@ -25,11 +25,11 @@ int32_t reduceWindow(int32_t windowBits, uint64_t total) {
     return windowBits;
 }
 
-// Expected archive size so far: the bytes on disk plus the unflushed buffer, against the input
+// Expected archive size so far: the bytes written plus the unflushed buffer, against the input
 // up to and including the chunk about to be encoded.
-double currentRatio(FILE* archive, const BitWriter& writer, uint64_t input) {
+double currentRatio(const BitWriter& writer, uint64_t input) {
     if (input == 0) return 0.0;
-    double written = double(filePosition(archive)) + double((uint64_t(writer.bitPosition) + 7) / 8);
+    double written = double(writer.written) + double((uint64_t(writer.bitPosition) + 7) / 8);
     return written / double(input);
 }
 
@@ -39,16 +39,34 @@ double currentRatio(FILE* archive, const BitWriter& writer, uint64_t input) {
     fatalWide(L"Error: Failed to write %ls\n%ls\n", archivePath.c_str(), reason.c_str());
 }
 
+// A segment that could not be written ends the run; when the reader of standard output went
+// away, with the status a shell gives a process that SIGPIPE ended.
+void checkWritten(const BitWriter& writer, const std::wstring& archiveName) {
+    if (!writer.writeFailed) return;
+    if (!writer.readerGone) writeFailure(archiveName, writer.writeFailure);
+    printWide(L"\nError: Failed to write %ls\n%ls\n", archiveName.c_str(),
+              writer.writeFailure.c_str());
+    stopProcess(kReaderGoneStatus);
+}
+
 // The archive being written. It goes to a temporary file beside the archive path and replaces
 // whatever is there only once it is complete and on the disk; a failure, a stop or an interrupt
 // removes the temporary file instead. A device or pipe named as the archive (/dev/null, NUL)
-// holds nothing to keep and cannot be renamed over: it is written in place.
+// holds nothing to keep and cannot be renamed over: it is written in place. "-" is standard
+// output, where a run that fails leaves a stream cut short and a status that says so.
 struct ArchiveOutput {
     PendingFile pending; // before the handle, so that the file is closed before it is removed
     FileHandle handle;
     bool inPlace = false;
+    FileSink fileSink;
+    StandardOutput standardOutput;
+    ByteSink* sink = nullptr;
 
     bool open(const std::wstring& archivePath) {
+        if (isStandardStream(archivePath)) {
+            sink = &standardOutput;
+            return true;
+        }
         inPlace = isDevice(archivePath);
         if (inPlace) {
             handle.reset(openFile(archivePath, "wb"));
@@ -58,14 +76,18 @@ struct ArchiveOutput {
             handle.reset(createTemporaryFile(archivePath, tempPath, slot));
             if (handle) pending.adopt(tempPath, slot);
         }
+        fileSink = handle.get();
+        sink = &fileSink;
         return handle != nullptr;
     }
 
     // Everything written: flushed, synced, closed and renamed over the archive path. What was
     // printed goes out first: a reader of it that went away ends the run (128 + SIGPIPE) while the
     // old archive is still there, as that status says. Once the archive is in place, that no longer
-    // stops the run, and its status says how the pack went.
+    // stops the run, and its status says how the pack went. Standard output has had every byte
+    // already: nothing is buffered for it.
     void commit(const std::wstring& archivePath) {
+        if (!handle) return;
         if (!syncFile(handle.get())) writeFailure(archivePath);
         if (std::fclose(handle.release()) != 0) writeFailure(archivePath);
         std::fflush(stdout);
@@ -82,6 +104,12 @@ struct ArchiveOutput {
 } // namespace
 
 void pack(Archiver& archiver, const std::wstring& inputPath, const std::wstring& archivePath) {
+    const bool toStandardOutput = isStandardStream(archivePath);
+    // Refused before anything is read: archive bytes would garble the terminal.
+    if (toStandardOutput && standardOutputIsTerminal())
+        fatalWide(L"Error: The archive would be written to a terminal\n");
+    // How messages name the archive.
+    const std::wstring archiveName = toStandardOutput ? L"standard output" : archivePath;
     FileStream stream;
     stream.overwriteAll = archiver.forceOverwrite ? 1 : 0;
 
@@ -91,22 +119,24 @@ void pack(Archiver& archiver, const std::wstring& inputPath, const std::wstring&
     }
     if (archiver.channels < 0) archiver.channels = 0;
 
-    // Refused before the question, which would call it a file, and before any work: a folder
-    // cannot be replaced by the archive.
-    if (isDirectory(archivePath)) fatalWide(L"Error: %ls is a folder\n", archivePath.c_str());
-
-    // Identity, not spelling: "./f.txt", a hard link or a symbolic link name the same file.
+    // Standard output is no file: nothing there to refuse, ask about, or leave out of the input.
     FileId inputId, existingId;
-    if (fileId(inputPath, inputId) && fileId(archivePath, existingId) && inputId == existingId)
-        fatalWide(L"Error: The archive %ls is the input file itself\n", archivePath.c_str());
+    if (!toStandardOutput) {
+        // Refused before the question, which would call it a file, and before any work: a folder
+        // cannot be replaced by the archive.
+        if (isDirectory(archivePath)) fatalWide(L"Error: %ls is a folder\n", archivePath.c_str());
 
-    confirmOverwrite(stream, archivePath);
+        // Identity, not spelling: "./f.txt", a hard link or a symbolic link name the same file.
+        if (fileId(inputPath, inputId) && fileId(archivePath, existingId) && inputId == existingId)
+            fatalWide(L"Error: The archive %ls is the input file itself\n", archivePath.c_str());
+
+        confirmOverwrite(stream, archivePath);
+    }
     ArchiveOutput output;
     if (!output.open(archivePath)) {
         printWithReason(L"Failed to open output %ls\n", archivePath.c_str());
         stopProcess(1);
     }
-    FILE* archive = output.handle.get();
     // An archive inside its own input folder must not store itself: the archive being written is
     // its temporary file. The entry at the archive path is replaced by it at the end, so it is
     // left out too; another link to the old archive still holds the old bytes afterwards, and is
@@ -118,7 +148,7 @@ void pack(Archiver& archiver, const std::wstring& inputPath, const std::wstring&
     {
         FileList scanned;
         scanned.scan(inputPath, leaveOut);
-        if (!output.inPlace && fileId(archivePath, existingId)) {
+        if (!toStandardOutput && !output.inPlace && fileId(archivePath, existingId)) {
             scanned.replacedPath = archivePath;
             scanned.replacedId = existingId;
         }
@@ -135,7 +165,7 @@ void pack(Archiver& archiver, const std::wstring& inputPath, const std::wstring&
     }
     stream.checkCrcs = !archiver.skipCrc;
 
-    BitWriter writer(archive);
+    BitWriter writer(*output.sink);
     writer.openBuffer();
     const int64_t startMs = clockMs();
     const uint64_t total = stream.totalSize();
@@ -158,7 +188,7 @@ void pack(Archiver& archiver, const std::wstring& inputPath, const std::wstring&
 
         std::string text = progressText(done, total, -1.0, archiver.windowBits);
         if (previousSeconds >= 0 && done != total) {
-            double ratio = currentRatio(archive, writer, done);
+            double ratio = currentRatio(writer, done);
             text = formatNarrow("%.1f/%.1f MB, %.2f MB/s, expect %.2f MB (%.3f)", done / 1048576.0,
                                 total / 1048576.0, megabytesPerSecond(capacity, previousSeconds),
                                 double(total) * ratio / 1048576.0, ratio);
@@ -168,16 +198,17 @@ void pack(Archiver& archiver, const std::wstring& inputPath, const std::wstring&
         int64_t chunkStart = clockMs() - chunk->waitedMs;
         pipeline.code(*chunk, writer);
         previousSeconds = double(clockMs() - chunkStart) / 1000.0;
-        // A full disk will not get better: stop instead of compressing the rest for nothing.
-        if (writer.writeFailed) writeFailure(archivePath, writer.writeFailure);
+        // A full disk or a closed pipe will not get better: stop instead of compressing the rest
+        // for nothing.
+        checkWritten(writer, archiveName);
     }
     printProgressEnd("Done compressing");
 
     writer.flush();
-    if (writer.writeFailed) writeFailure(archivePath, writer.writeFailure);
+    checkWritten(writer, archiveName);
     const double seconds = double(clockMs() - startMs) * 0.001;
     const uint64_t input = stream.consumed();
-    const int64_t archiveSize = filePosition(archive);
+    const int64_t archiveSize = int64_t(writer.written);
     writer.release();
     // Only a complete archive on the disk counts: the figures come after the rename.
     output.commit(archivePath);

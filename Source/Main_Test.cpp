@@ -11,11 +11,12 @@ namespace qzn {
 void test(Archiver& archiver, const std::wstring& archivePath) {
     BitReader reader;
     FileStream stream;
-    FileHandle archive = openArchiveForReading(archivePath, reader, stream);
+    ArchiveInput archive;
+    openArchiveForReading(archive, archivePath, reader, stream);
 
     loadArchiveHeader(reader, DecodingMode::Test, archiver);
 
-    decodeContents(archiver, stream, reader, archive.get(), archivePath, false);
+    decodeContents(archiver, stream, reader, archive.name, false);
 
     if (archiver.skipCrc) {
         printWide(L"Archive does not include crc32 information, skipping verification\n");

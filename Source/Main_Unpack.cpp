@@ -1,34 +1,48 @@
-// Unpack driver: recreates the stored file or folder tree at the output path.
+// Unpack driver: recreates the stored file or folder tree at the output path, or writes every
+// file's bytes to standard output.
 #include "Files.h"
 #include "IO.h"
 #include "Main.h"
 #include "Main_Header.h"
 #include "Platform.h"
 
+#include <optional>
+
 namespace qzn {
 
 void unpack(Archiver& archiver, const std::wstring& archivePath, const std::wstring& outputPath) {
     BitReader reader;
     FileStream stream;
-    FileHandle archive = openArchiveForReading(archivePath, reader, stream);
+    ArchiveInput archive;
+    openArchiveForReading(archive, archivePath, reader, stream);
     stream.overwriteAll = archiver.forceOverwrite ? 1 : 0;
+    stream.noAnswers = archive.onStandardInput();
 
-    if (!stream.dirs.empty()) {
-        stream.dirs[0].name = outputPath;
-    } else if (stream.files.size() == 1) {
-        stream.files[0].name = outputPath;
-        stream.files[0].path = outputPath;
+    StandardOutput standardOutput;
+    std::optional<ContentsSink> sink;
+    if (isStandardStream(outputPath)) {
+        // The files' bytes in list order, and nothing made on disk: no tree, no question, and no
+        // output that could replace the archive.
+        sink.emplace(standardOutput, stream, L"standard output");
+        stream.sink = &*sink;
+    } else {
+        if (!stream.dirs.empty()) {
+            stream.dirs[0].name = outputPath;
+        } else if (stream.files.size() == 1) {
+            stream.files[0].name = outputPath;
+            stream.files[0].path = outputPath;
+        }
+        // No output may replace the archive: a single file that would is refused before anything
+        // is made, a file of a tree when it is reached. Standard input is no file to protect.
+        if (archive.file) stream.protectArchive(archive.file.get(), archivePath);
+        // Refuses stored names that could leave the output folder before it creates anything.
+        stream.createOutputTree();
     }
-    // No output may replace the archive: a single file that would is refused before anything is
-    // made, a file of a tree when it is reached.
-    stream.protectArchive(archive.get(), archivePath);
-    // Refuses stored names that could leave the output folder before it creates anything.
-    stream.createOutputTree();
 
     loadArchiveHeader(reader, DecodingMode::Unpack, archiver);
     stream.checkCrcs = !archiver.skipCrc;
 
-    decodeContents(archiver, stream, reader, archive.get(), archivePath, true);
+    decodeContents(archiver, stream, reader, archive.name, true);
 
     stream.finishOutput();
     stream.restoreDuplicates();

@@ -117,6 +117,9 @@ class ConditionVariable {
 
 // Exit status of an assertion stop (internal invariant or a damaged archive).
 constexpr int kAssertStatus = 3;
+// Exit status when the reader of standard output went away: what a shell reports for a process
+// that SIGPIPE ended (128 + 13), on every platform.
+constexpr int kReaderGoneStatus = 141;
 
 // Every stop of the process goes through here: standard output is flushed, then the stop hook
 // runs. The default hook ends the process at once with `status` (no atexit handlers, no core).
@@ -158,6 +161,10 @@ struct ProcessStop {
 // would reorder what the terminal shows, as "\u202E"; everything else, a backslash included,
 // stays. Applying it twice changes nothing more.
 std::wstring visibleText(const std::wstring& text);
+
+// Sends every console line of the rest of the run to standard error, so that standard output
+// carries an archive or file contents alone. Called before the banner.
+void sendConsoleToStandardError();
 
 void printNarrow(const char* format, ...) QZN_PRINTF_FORMAT(1, 2);
 void printWide(const wchar_t* format, ...);
@@ -408,6 +415,10 @@ FILE* createTemporaryFile(const std::wstring& target, std::wstring& path, int& s
 // that neither leftovers of earlier runs nor other runs can make it fail or collide. Short
 // enough for any file system, however long `name` is.
 std::wstring temporaryName(const std::wstring& name);
+// A new file in the system's temporary folder that nobody else can open, removed by the system
+// when it is closed or the process ends, however it ends; open for reading and writing. nullptr
+// on failure.
+FILE* openScratchFile();
 bool syncFile(FILE* file);                                          // buffers flushed, on disk
 bool replaceFile(const std::wstring& from, const std::wstring& to); // atomic rename over `to`
 bool removeFile(const std::wstring& path); // regular files only, never a device or a folder
@@ -480,6 +491,18 @@ using Crc32Fold = void (*)(uint32_t c, const uint8_t* data, size_t blocks, uint8
 // The fold for this processor, or nullptr where it has none. It asks the processor: callers ask
 // once and keep the answer.
 Crc32Fold crc32FoldKernel();
+
+// ---- Standard input and output as byte streams ----------------------------------------------
+// An archive or file contents on a pipe: raw bytes, never translated (binary mode on Windows, no
+// code page), never seeked, unbuffered.
+
+// Up to `size` bytes, at least one unless the input has ended (0) or the read failed (-1, the
+// reason left for systemErrorText).
+int64_t readStandardInput(uint8_t* data, size_t size);
+// All `size` bytes, or false on a failure (reason left for systemErrorText); `readerGone` is set
+// when the reading end of a pipe has closed.
+bool writeStandardOutput(const uint8_t* data, size_t size, bool& readerGone);
+bool standardOutputIsTerminal();
 
 // ---- Clock and keyboard ---------------------------------------------------------------------
 

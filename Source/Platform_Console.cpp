@@ -1,7 +1,7 @@
 // The console, the same on every platform: text formatted with the control characters of names
 // made visible, messages and stops with a message, progress lines cut and padded by code points,
 // and the answer read back. The bytes reach the console through writeOutput, which each platform
-// provides.
+// provides: standard output, or standard error for a run whose standard output carries data.
 #include "Platform.h"
 #include "Platform_Internal.h"
 
@@ -14,6 +14,12 @@
 namespace qzn {
 
 namespace {
+std::atomic<bool> consoleToError{false};
+
+FILE* consoleFile() {
+    return consoleToError.load(std::memory_order_relaxed) ? stderr : stdout;
+}
+
 std::string vformatNarrow(const char* format, va_list args) {
     char small[512];
     va_list copy;
@@ -303,6 +309,15 @@ std::string ownLine(const std::wstring& text) {
 }
 } // namespace
 
+void sendConsoleToStandardError() {
+    std::fflush(stdout);
+    consoleToError = true;
+}
+
+bool consoleOnStandardError() {
+    return consoleToError.load(std::memory_order_relaxed);
+}
+
 std::wstring visibleText(const std::wstring& text) {
     size_t clean = 0;
     while (clean < text.size() && controlByte(text[clean]) < 0) ++clean;
@@ -375,8 +390,7 @@ void printWithReason(const wchar_t* format, ...) {
 // A progress line is pushed out at once only where someone watches it; into a file or a pipe
 // it goes with the buffered output, so that it costs no system call of its own.
 static void flushProgress() {
-    static const bool terminal = outputIsInteractive();
-    if (terminal) std::fflush(stdout);
+    if (outputIsInteractive()) std::fflush(consoleFile());
 }
 
 void printProgress(const std::string& text) {
@@ -420,7 +434,7 @@ void printProgressEndWide(const std::wstring& text) {
 }
 
 int readAnswerCharacter() {
-    std::fflush(stdout);
+    std::fflush(consoleFile());
     int c = std::getchar();
     if (c == EOF) return EOF;
     // Discard the rest of the typed line so that it cannot answer a later question.

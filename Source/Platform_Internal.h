@@ -9,9 +9,13 @@
 
 namespace qzn {
 
-// Writes UTF-8 bytes to standard output: as they are when it is a file or a pipe, as text when it
-// is a console that takes wide text.
+// Writes UTF-8 bytes to the console stream (standard output, or standard error once
+// sendConsoleToStandardError was called): as they are when it is a file or a pipe, as text when
+// it is a console that takes wide text.
 void writeOutput(const char* data, size_t size);
+
+// Whether the console goes to standard error for this run.
+bool consoleOnStandardError();
 
 // Removes the files registered for cleanup; safe inside a signal or console-control handler.
 void removeRegisteredFiles();
@@ -19,7 +23,7 @@ void removeRegisteredFiles();
 // is held), so that it is removed there whatever becomes of the folder's path. POSIX only.
 int registerCleanupIn(int folder, const std::string& name);
 
-// True when standard output is a terminal or console that someone watches.
+// True when the console stream is a terminal or console that someone watches.
 bool outputIsInteractive();
 
 // True for a character that stands for an undecodable byte 0x80-0x9F of a name (POSIX keeps such

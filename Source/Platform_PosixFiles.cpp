@@ -1,9 +1,10 @@
 // Files and folders on POSIX by path: paths of any length, opening, kinds, listings and
-// identities, and reading an input file.
+// identities, reading an input file, and standard input and output as byte streams.
 #include "Platform.h"
 #include "Platform_Posix.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -225,6 +226,45 @@ bool fileId(FILE* file, FileId& id) {
     if (::fstat(::fileno(file), &st) != 0) return false;
     id = {uint64_t(st.st_dev), uint64_t(st.st_ino)};
     return true;
+}
+
+FILE* openScratchFile() {
+    const char* folder = std::getenv("TMPDIR");
+    std::string name = std::string(folder && *folder ? folder : "/tmp") + "/qzn-scratch-XXXXXX";
+    const int fd = ::mkostemp(name.data(), O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    // Nameless from here on: the system removes it with the last descriptor.
+    ::unlink(name.c_str());
+    FILE* file = ::fdopen(fd, "w+b");
+    if (!file) ::close(fd);
+    return file;
+}
+
+int64_t readStandardInput(uint8_t* data, size_t size) {
+    for (;;) {
+        const ssize_t n = ::read(0, data, size);
+        if (n >= 0) return int64_t(n);
+        if (errno != EINTR) return -1;
+    }
+}
+
+bool writeStandardOutput(const uint8_t* data, size_t size, bool& readerGone) {
+    while (size > 0) {
+        const ssize_t n = ::write(1, data, size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            // Only when SIGPIPE is ignored; otherwise the signal has ended the run already.
+            readerGone = errno == EPIPE;
+            return false;
+        }
+        data += n;
+        size -= size_t(n);
+    }
+    return true;
+}
+
+bool standardOutputIsTerminal() {
+    return ::isatty(1) != 0;
 }
 
 } // namespace qzn

@@ -30,11 +30,11 @@ void appendUtf8(std::string& out, uint32_t c) {
 } // namespace
 
 void writeOutput(const char* data, size_t size) {
-    std::fwrite(data, 1, size, stdout);
+    std::fwrite(data, 1, size, consoleOnStandardError() ? stderr : stdout);
 }
 
 bool outputIsInteractive() {
-    return ::isatty(1) != 0;
+    return ::isatty(consoleOnStandardError() ? 2 : 1) != 0;
 }
 
 bool isControlByteStandIn(wchar_t c) {

@@ -1,5 +1,6 @@
 // Files and folders on Windows by path, through kernel32 and the runtime's wide-path streams:
-// long paths, opening, kinds, listings and identities, and reading an input file.
+// long paths, opening, kinds, listings and identities, reading an input file, and standard input
+// and output as byte streams.
 #include "Platform.h"
 #include "Platform_Win32.h"
 
@@ -219,6 +220,77 @@ bool fileId(FILE* file, FileId& id) {
     if (handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &info)) return false;
     id = {info.dwVolumeSerialNumber, (uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
     return true;
+}
+
+namespace {
+// The handle behind a standard stream, its runtime descriptor switched to binary first: whatever
+// goes through the runtime there is not translated either.
+HANDLE binaryStandardHandle(int descriptor, DWORD which) {
+    _setmode(descriptor, _O_BINARY);
+    return GetStdHandle(which);
+}
+
+// The most one ReadFile or WriteFile call is given.
+constexpr size_t kLargestTransfer = size_t(1) << 30;
+} // namespace
+
+FILE* openScratchFile() {
+    wchar_t folder[MAX_PATH + 1];
+    const DWORD n = GetTempPathW(MAX_PATH + 1, folder);
+    if (n == 0 || n > MAX_PATH) return nullptr;
+    const std::wstring path = joinPath(std::wstring(folder, n), temporaryName(L"qzn-scratch"));
+    // Shared with nobody, and deleted by the system with its last handle, also when the process
+    // is ended.
+    HANDLE handle =
+        CreateFileW(nativePath(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                    FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDWR | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    FILE* file = _fdopen(fd, "w+b");
+    if (!file) _close(fd);
+    return file;
+}
+
+// The handles themselves, read and written with ReadFile and WriteFile: no newline translation,
+// no code page, the same bytes as through a file.
+int64_t readStandardInput(uint8_t* data, size_t size) {
+    static const HANDLE input = binaryStandardHandle(0, STD_INPUT_HANDLE);
+    DWORD got = 0;
+    if (ReadFile(input, data, DWORD(size < kLargestTransfer ? size : kLargestTransfer), &got,
+                 nullptr))
+        return int64_t(got);
+    // A pipe whose writer has closed its end: the data has ended.
+    return GetLastError() == ERROR_BROKEN_PIPE ? 0 : -1;
+}
+
+bool writeStandardOutput(const uint8_t* data, size_t size, bool& readerGone) {
+    static const HANDLE output = binaryStandardHandle(1, STD_OUTPUT_HANDLE);
+    while (size > 0) {
+        DWORD written = 0;
+        if (!WriteFile(output, data, DWORD(size < kLargestTransfer ? size : kLargestTransfer),
+                       &written, nullptr)) {
+            const DWORD error = GetLastError();
+            // Each of these says the reading end has closed, depending on the kind of pipe.
+            readerGone = error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE ||
+                         error == ERROR_PIPE_NOT_CONNECTED;
+            SetLastError(error);
+            return false;
+        }
+        data += written;
+        size -= written;
+    }
+    return true;
+}
+
+// A console; the NUL device, also a character device, takes data as /dev/null does.
+bool standardOutputIsTerminal() {
+    HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    return output != INVALID_HANDLE_VALUE && output != nullptr && GetConsoleMode(output, &mode);
 }
 
 } // namespace qzn

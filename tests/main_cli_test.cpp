@@ -35,7 +35,21 @@ std::string usageFor(const std::string& program) {
            "-force-overwrite = Overwrite files without asking or warning\n"
            "-skip-crc = Skip calculating crc32 for input files\n"
            "-filter:channels:N = Filter with N channels\n"
-           "-threads:N = Number of threads, default: all cores\n";
+           "-threads:N = Number of threads, default: all cores\n"
+           "Pack to standard output: " +
+           program +
+           " [flags] c - [input file/folder]\n"
+           "List from standard input: " +
+           program +
+           " l -\n"
+           "Test from standard input: " +
+           program +
+           " t -\n"
+           "Unpack from standard input: " +
+           program +
+           " [flags] d - [output file/folder]\n"
+           "Unpack the files to standard output: " +
+           program + " [flags] d archive -\n";
 }
 
 TEST(FlagValue, ParsesLikeAtoiAndSaturates) {

@@ -90,4 +90,103 @@ int runProgram(const std::string& binary, const std::vector<std::string>& argv,
     return int(code);
 }
 
+Child::~Child() {
+    wait();
+}
+
+bool Child::start(const std::string& binary, const std::vector<std::string>& argv,
+                  const std::filesystem::path& workDir, const Streams& streams) {
+    std::wstring line;
+    for (size_t i = 0; i < argv.size(); ++i) {
+        if (i > 0) line += L' ';
+        appendQuoted(line, wide(argv[i]));
+    }
+    // The child's ends are inheritable, the test's are not.
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE inRead = INVALID_HANDLE_VALUE, inWrite = INVALID_HANDLE_VALUE;
+    HANDLE outRead = INVALID_HANDLE_VALUE, outWrite = INVALID_HANDLE_VALUE;
+    if (streams.in.empty()) {
+        if (!CreatePipe(&inRead, &inWrite, &inherit, 0)) return false;
+        SetHandleInformation(inWrite, HANDLE_FLAG_INHERIT, 0);
+    } else {
+        inRead = openInherited(streams.in, false);
+    }
+    if (streams.out.empty()) {
+        if (!CreatePipe(&outRead, &outWrite, &inherit, 0)) return false;
+        SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
+    } else {
+        outWrite = openInherited(streams.out, true);
+    }
+    HANDLE e = openInherited(streams.err, true);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = inRead;
+    startup.hStdOutput = outWrite;
+    startup.hStdError = e;
+    PROCESS_INFORMATION process{};
+    const std::wstring program = utf8Path(binary).wstring(), folder = workDir.wstring();
+    const bool started = inRead != INVALID_HANDLE_VALUE && outWrite != INVALID_HANDLE_VALUE &&
+                         e != INVALID_HANDLE_VALUE &&
+                         CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0,
+                                        nullptr, folder.c_str(), &startup, &process);
+    for (HANDLE h : {inRead, outWrite, e})
+        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    if (inWrite != INVALID_HANDLE_VALUE) input_ = reinterpret_cast<intptr_t>(inWrite);
+    if (outRead != INVALID_HANDLE_VALUE) output_ = reinterpret_cast<intptr_t>(outRead);
+    if (!started) {
+        closeInput();
+        closeOutput();
+        return false;
+    }
+    CloseHandle(process.hThread);
+    process_ = reinterpret_cast<intptr_t>(process.hProcess);
+    return true;
+}
+
+int64_t Child::read(void* data, size_t size) {
+    DWORD got = 0;
+    if (ReadFile(reinterpret_cast<HANDLE>(output_), data, DWORD(size), &got, nullptr))
+        return int64_t(got);
+    return GetLastError() == ERROR_BROKEN_PIPE ? 0 : -1;
+}
+
+bool Child::write(const void* data, size_t size) {
+    const char* at = static_cast<const char*>(data);
+    while (size > 0) {
+        DWORD written = 0;
+        if (!WriteFile(reinterpret_cast<HANDLE>(input_), at, DWORD(size), &written, nullptr) ||
+            written == 0)
+            return false;
+        at += written;
+        size -= written;
+    }
+    return true;
+}
+
+void Child::closeInput() {
+    if (input_ != -1) CloseHandle(reinterpret_cast<HANDLE>(input_));
+    input_ = -1;
+}
+
+void Child::closeOutput() {
+    if (output_ != -1) CloseHandle(reinterpret_cast<HANDLE>(output_));
+    output_ = -1;
+}
+
+int Child::wait() {
+    closeInput();
+    closeOutput();
+    if (process_ != -1) {
+        HANDLE process = reinterpret_cast<HANDLE>(process_);
+        WaitForSingleObject(process, INFINITE);
+        DWORD code = DWORD(-1);
+        GetExitCodeProcess(process, &code);
+        CloseHandle(process);
+        status_ = int(code);
+        process_ = -1;
+    }
+    return status_;
+}
+
 } // namespace qzn::testing

@@ -59,6 +59,41 @@ int runProgram(const std::string& binary, const std::vector<std::string>& argv,
                const std::filesystem::path& out, const std::filesystem::path& err,
                uint64_t memoryLimit = 0);
 
+// A started program whose standard input or output (or both) is a pipe the test holds; the
+// other streams are files. The test's own pipe ends are never inherited by a later child, so a
+// pipe ends when the ends the test holds are closed. The child starts with SIGPIPE at its default,
+// as from a shell; the test process ignores it, so that writing to a child that has gone away
+// fails instead of ending the test.
+class Child {
+  public:
+    struct Streams {
+        std::filesystem::path in;  // empty: a pipe, written with write()
+        std::filesystem::path out; // empty: a pipe, read with read()
+        std::filesystem::path err;
+    };
+    Child() = default;
+    ~Child(); // closes the pipes and waits
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    // Runs `binary` with the argument vector `argv` (argv[0] included; UTF-8) in `workDir`.
+    bool start(const std::string& binary, const std::vector<std::string>& argv,
+               const std::filesystem::path& workDir, const Streams& streams);
+    // Up to `size` bytes of its standard output, whatever has arrived; 0 at the end.
+    int64_t read(void* data, size_t size);
+    // All of the bytes into its standard input; false once it can take no more.
+    bool write(const void* data, size_t size);
+    void closeInput();
+    void closeOutput();
+    // Closes the test's pipe ends, then waits: the exit status, 128 + the signal when a signal
+    // ended it, -1 when it never started.
+    int wait();
+
+  private:
+    intptr_t process_ = -1, input_ = -1, output_ = -1;
+    int status_ = -1;
+};
+
 void writeFile(const std::string& path, const std::vector<uint8_t>& bytes);
 void writeFile(const std::string& path, const std::string& text);
 std::vector<uint8_t> readFile(const std::string& path);
