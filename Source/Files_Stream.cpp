@@ -263,13 +263,14 @@ void FileStream::write(const uint8_t* bytes, int32_t count, bool doWrite) {
             ++current;
             continue;
         }
-        if (!outputStarted && doWrite) {
+        // A file not selected goes by unopened and unchecked.
+        if (!outputStarted && doWrite && file.selected) {
             outputStarted = true;
             openOutput(current, true);
         }
         const uint64_t left = offset < file.size ? file.size - offset : 0;
         const int32_t n = int32_t(std::min<uint64_t>(uint64_t(count), left));
-        if (n > 0) {
+        if (n > 0 && file.selected) {
             if (output.isOpen() && !output.write(bytes, size_t(n)))
                 fatalWithReason(L"Error: Failed to write %ls\n", pathOf(current).c_str());
             file.actualCrc = crc32Update(uint32_t(file.actualCrc), bytes, n);
@@ -293,7 +294,7 @@ void FileStream::finishOutput() {
         offset = 0;
     }
     for (; current < files.size(); ++current) {
-        if (files[current].duplicateOf != kNoDuplicate) continue;
+        if (files[current].duplicateOf != kNoDuplicate || !files[current].selected) continue;
         outputStarted = openOutput(current, true);
         closeOutput();
     }

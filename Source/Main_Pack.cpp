@@ -111,7 +111,7 @@ void pack(Archiver& archiver, const std::wstring& inputPath, const std::wstring&
 
     {
         FileList scanned;
-        scanned.scan(inputPath, leaveOut);
+        scanned.scan(inputPath, leaveOut, Exclusions(archiver.excludes));
         if (!archiver.skipCrc && threadCount(archiver) > 1 && scanned.files.size() > 1) {
             // The other threads read files ahead of the pass.
             MeasureAhead ahead(scanned, threadCount(archiver) - 1);
