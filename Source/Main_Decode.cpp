@@ -49,9 +49,14 @@ void selectForRun(FileStream& stream, const std::vector<std::wstring>& names) {
 
 ChunkRange selectedChunks(FileStream& stream, int32_t windowBits) {
     const StreamSpan span = stream.selectedSpan();
+    if (span.end == span.begin) {
+        // Empty files only: nothing is read, and they are made where the stream stands.
+        stream.startAt(span.begin);
+        return ChunkRange{0, 0};
+    }
     ChunkRange range;
     range.first = span.begin >> windowBits;
-    range.end = span.end > span.begin ? ((span.end - 1) >> windowBits) + 1 : range.first;
+    range.end = ((span.end - 1) >> windowBits) + 1;
     stream.startAt(range.first << windowBits);
     return range;
 }

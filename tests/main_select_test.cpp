@@ -216,9 +216,13 @@ TEST(SelectiveUnpack, SelectedFilesAreAskedAboutOthersAreNotTouched) {
 // Files of 40 to 150 KB in 64 KB chunks: most begin inside a chunk and end in another.
 const std::vector<std::pair<std::string, std::string>>& chunkedTree() {
     static const std::vector<std::pair<std::string, std::string>> tree = {
-        {"a/first.txt", textBytes(90000, 11)},   {"a/second.bin", randomBytes(40000, 12)},
-        {"b/third.txt", textBytes(150000, 13)},  {"b/fourth.txt", textBytes(70000, 14)},
-        {"c/fifth.bin", randomBytes(60000, 15)}, {"c/last.txt", textBytes(100000, 16)},
+        {"a/first.txt", textBytes(90000, 11)},
+        {"a/second.bin", randomBytes(40000, 12)},
+        {"b/third.txt", textBytes(150000, 13)},
+        {"b/fourth.txt", textBytes(70000, 14)},
+        {"c/empty", ""},
+        {"c/fifth.bin", randomBytes(60000, 15)},
+        {"c/last.txt", textBytes(100000, 16)},
     };
     return tree;
 }
@@ -237,10 +241,21 @@ TEST(SelectiveUnpack, EachFileAloneOnOneThreadAndTwo) {
             fs::remove_all(box.at("out"));
             const RunResult r = box.run({threads, "d", "a.qzn", "out", path});
             ASSERT_EQ(r.status, 0) << r.out;
-            EXPECT_EQ(snapshot(box.at("out")).size(), 2u);
+            EXPECT_EQ(snapshot(box.at("out")).size(), 2u); // the file and its folder
             EXPECT_EQ(readFile(box.at("out/" + path)), bytes);
         }
     }
+}
+
+// An empty file has no bytes to wait for: nothing is decoded, nor followed.
+TEST(SelectiveUnpack, AnEmptyFileAloneReadsNothing) {
+    Sandbox box;
+    packChunked(box);
+    const RunResult r = box.run({"d", "a.qzn", "out", "c/empty"});
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find(" -> 0 in "), std::string::npos) << r.out;
+    EXPECT_EQ(snapshot(box.at("out")),
+              (std::map<std::string, std::string>{{"c", "dir"}, {"c/empty", "file:"}}));
 }
 
 // Only what the named files need is read: damage after the last chunk they reach goes unseen,
