@@ -1,7 +1,7 @@
 // The files module: the file list (a breadth-first numbered directory tree plus one flat list of
 // files, linked by index) and what is done with it. Files.cpp holds the list itself; the rest is
 // in files named for their jobs: Files_Scan, Files_Measure, Files_Crc32, Files_Duplicates,
-// Files_Table, Files_Stream, Files_Output, Files_Verify and Files_Pending.
+// Files_Table, Files_Stream, Files_Output, Files_Verify, Files_Pending and Files_Select.
 #pragma once
 
 #include "IO.h"
@@ -14,6 +14,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace qzn {
@@ -37,12 +38,17 @@ struct FileEntry {
     uint64_t actualCrc = 0; // CRC-32 of the bytes produced while unpacking or testing
     // Unpacking did not put this file on disk (refused, or the old file kept), nor its copies.
     bool leftOut = false;
+    // Unpacked or tested: every file, unless names given on the command line pick some.
+    bool selected = true;
 };
 
 struct DirEntry {
     std::wstring name;
     std::wstring path; // the folder on disk: input when packing, output when unpacking; not stored
     bool refused = false; // unpacking: a link stands there, so nothing is written into or below it
+    // Made when unpacking: every folder, unless names pick some; then those picked, all below
+    // them, and the folders on the way to what is picked.
+    bool selected = true;
     std::vector<uint64_t> subdirs;
     std::vector<uint64_t> files;
 };
@@ -99,6 +105,34 @@ class ProbesAhead {
     ~ProbesAhead() = default;
 };
 
+// Wildcards over stored names: '*' stands for any run of characters, '?' for one, "[...]" for
+// one of a set ("a-z" a range, '!' or '^' first negates it, ']' first is one of the set, a '['
+// that is never closed is itself). Matching is exact otherwise, case included. None of them
+// matches '/': a path matches a pattern name by name, and a '/' always separates names.
+bool nameMatches(std::wstring_view pattern, std::wstring_view name); // one name each, no '/'
+bool pathMatches(std::wstring_view pattern, std::wstring_view path); // names joined by '/'
+
+// The -exclude patterns of a pack. One without '/' matches an entry's own name at any depth; one
+// with '/' its path below the input ("build/tmp"). A '/' at either end only says which.
+class Exclusions {
+  public:
+    Exclusions() = default;
+    explicit Exclusions(const std::vector<std::wstring>& patterns);
+    bool empty() const { return anyDepth_.empty() && fromRoot_.empty(); }
+    // `path`: the entry's path below the input, names joined by '/'; `name`: its own name.
+    bool excludes(std::wstring_view path, std::wstring_view name) const;
+
+  private:
+    std::vector<std::wstring> anyDepth_, fromRoot_;
+};
+
+// Where the selected files lie in the contents stream: from the place of the first (its first
+// byte, or where an empty one sits) to the end of the last one's bytes; begin == end when none
+// has a byte.
+struct StreamSpan {
+    uint64_t begin = 0, end = 0;
+};
+
 struct FileList {
     std::vector<DirEntry> dirs;
     std::vector<FileEntry> files;
@@ -120,8 +154,10 @@ struct FileList {
 
     // Files whose identity is in leaveOut (the temporary file of the archive being written) are
     // not stored, nor the entry at replacedPath; each one met gets a warning. The identity comes
-    // from the open file, so they drop out when measured.
-    void scan(const std::wstring& inputPath, const std::vector<FileId>& leaveOut = {});
+    // from the open file, so they drop out when measured. What `exclusions` match is left out
+    // without a word, a folder with all below it.
+    void scan(const std::wstring& inputPath, const std::vector<FileId>& leaveOut = {},
+              const Exclusions& exclusions = {});
     // Removes the files marked in `dropped` (one flag per file) from the list.
     void removeFiles(const std::vector<uint8_t>& dropped);
     // Sizes and (withCrc) CRC-32 values from one open of each file, in list order; files read
@@ -136,6 +172,13 @@ struct FileList {
     void createOutputTree();
     void verifyCrcs() const;
     uint64_t totalSize() const;
+    // Selects the files and folders that `names` pick (stored paths as list shows them, or
+    // patterns of them; a folder picks all below it) and the folders on the way to them; returns
+    // the names that pick nothing. Call it on a list just read, before the output is rooted. A
+    // selected copy of a file not selected takes that file's place in the stream, so that the
+    // bytes are written once, under the copy's name.
+    std::vector<std::wstring> selectNames(const std::vector<std::wstring>& names);
+    StreamSpan selectedSpan() const;
 
     // False when a stored name could escape the output folder on any platform: any name but the
     // root's that is empty, "." or "..", or holds '/' or NUL. badName then gets the entry's
@@ -330,6 +373,9 @@ struct FileStream : FileList {
     // Copies each duplicate from its source, replacing what is there like an output file. A
     // target that another entry of the list also lands on, or a link, is asked about first.
     void restoreDuplicates();
+    // Places the cursor at byte `position` of the contents stream, as if everything before it
+    // had been written: the chunks before it are not delivered.
+    void startAt(uint64_t position);
 
   private:
     // The folder of the list that the output folder `path` is, or kNoFolder; each folder's path

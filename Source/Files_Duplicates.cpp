@@ -153,7 +153,7 @@ void FileStream::restoreDuplicates() {
     std::vector<uint8_t> buffer;
     for (uint64_t i = 0; i < files.size(); ++i) {
         const uint32_t d = files[i].duplicateOf;
-        if (d == kNoDuplicate) continue;
+        if (d == kNoDuplicate || !files[i].selected) continue;
         const std::wstring source = pathOf(d);
         const std::wstring target = pathOf(i);
         // A copy onto itself has nothing to do.

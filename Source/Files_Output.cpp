@@ -82,15 +82,16 @@ void FileList::createOutputTree() {
     if (!namesAreSafe(badName)) fatalWide(L"Error: Unsafe name in archive: %ls\n", badName.c_str());
     dirs[0].path = dirs[0].name;
     OutputFolders folders;
-    folders.reach(*this, 0);
+    // Only the folders of a selection are made, and only its renamed names reported.
+    if (dirs[0].selected) folders.reach(*this, 0);
 
     // A name this file system cannot hold, or could not read byte for byte (`lost` shows it as
     // stored), is written under the name it can, and said so.
     auto outputPath = [](const std::wstring& parent, const std::wstring& name,
-                         const std::wstring* lost) {
+                         const std::wstring* lost, bool selected) {
         const std::wstring storable = storableName(name);
         const std::wstring path = joinPath(parent, storable);
-        if (storable != name || lost)
+        if (selected && (storable != name || lost))
             printWide(L"Warning: %ls is written as %ls\n", (lost ? *lost : name).c_str(),
                       path.c_str());
         return path;
@@ -116,8 +117,9 @@ void FileList::createOutputTree() {
     while (!stack.empty()) {
         const uint64_t d = stack.back();
         stack.pop_back();
-        dirs[d].path = outputPath(dirs[parents[d]].path, dirs[d].name, lostName(lostDirNames, d));
-        folders.reach(*this, d);
+        dirs[d].path = outputPath(dirs[parents[d]].path, dirs[d].name, lostName(lostDirNames, d),
+                                  dirs[d].selected);
+        if (dirs[d].selected) folders.reach(*this, d);
         pushChildren(d);
     }
     // Only a renamed file needs a path of its own.
@@ -125,7 +127,7 @@ void FileList::createOutputTree() {
         FileEntry& file = files[f];
         const std::wstring* lost = lostName(lostFileNames, f);
         if (file.dirIndex < dirs.size() && (storableName(file.name) != file.name || lost))
-            file.path = outputPath(dirs[file.dirIndex].path, file.name, lost);
+            file.path = outputPath(dirs[file.dirIndex].path, file.name, lost, file.selected);
     }
 }
 

@@ -24,7 +24,8 @@ void sortByStoredName(std::vector<FolderItem>& items) {
 
 } // namespace
 
-void FileList::scan(const std::wstring& inputPath, const std::vector<FileId>& leaveOut) {
+void FileList::scan(const std::wstring& inputPath, const std::vector<FileId>& leaveOut,
+                    const Exclusions& exclusions) {
     dirs.clear();
     files.clear();
     cache.clear();
@@ -51,6 +52,13 @@ void FileList::scan(const std::wstring& inputPath, const std::vector<FileId>& le
     // links inside the tree are never entered, so no walk can loop.
     dirs.emplace_back();
     dirs[0].path = inputPath;
+    // Each folder's path below the input, names joined by '/', while patterns need it.
+    std::vector<std::wstring> below(1);
+    auto excluded = [&](uint64_t folder, const std::wstring& name) {
+        if (exclusions.empty()) return false;
+        const std::wstring path = below[folder].empty() ? name : below[folder] + L'/' + name;
+        return exclusions.excludes(path, name);
+    };
     std::vector<FolderItem> items;
     for (uint64_t i = 0; i < dirs.size(); ++i) {
         const std::wstring folder = dirs[i].path;
@@ -60,6 +68,7 @@ void FileList::scan(const std::wstring& inputPath, const std::vector<FileId>& le
         }
         sortByStoredName(items);
         for (const FolderItem& item : items) {
+            if (excluded(i, item.name)) continue;
             if (item.kind == EntryKind::Other) {
                 // FIFOs, sockets, devices and dangling links: reading one could hang or fail.
                 printWide(L"Warning: Skipping %ls (not a regular file or folder)\n",
@@ -75,7 +84,7 @@ void FileList::scan(const std::wstring& inputPath, const std::vector<FileId>& le
         }
         for (const FolderItem& item : items) {
             if (item.kind != EntryKind::Directory && item.kind != EntryKind::FolderLink) continue;
-            if (item.name.empty() || item.name[0] == L'.') continue;
+            if (item.name.empty() || item.name[0] == L'.' || excluded(i, item.name)) continue;
             std::wstring childPath = joinPath(folder, item.name);
             if (item.kind == EntryKind::FolderLink) {
                 printWide(L"Warning: Skipping %ls (link to a folder)\n", childPath.c_str());
@@ -86,6 +95,8 @@ void FileList::scan(const std::wstring& inputPath, const std::vector<FileId>& le
             child.path = std::move(childPath);
             dirs[i].subdirs.push_back(dirs.size());
             dirs.push_back(std::move(child));
+            if (!exclusions.empty())
+                below.push_back(below[i].empty() ? item.name : below[i] + L'/' + item.name);
         }
     }
 }

@@ -281,17 +281,18 @@ void FileStream::write(const uint8_t* bytes, int32_t count, bool doWrite) {
         if (current >= files.size()) return;
         FileEntry& file = files[current];
         if (file.duplicateOf != kNoDuplicate) {
-            if (sink) sink->writeCopy(current); // at its place in the list
+            if (sink && file.selected) sink->writeCopy(current); // at its place in the list
             ++current;
             continue;
         }
-        if (!outputStarted && doWrite) {
+        // A file not selected goes by unopened and unchecked.
+        if (!outputStarted && doWrite && file.selected) {
             outputStarted = true;
             openOutput(current, true);
         }
         const uint64_t left = offset < file.size ? file.size - offset : 0;
         const int32_t n = int32_t(std::min<uint64_t>(uint64_t(count), left));
-        if (n > 0) {
+        if (n > 0 && file.selected) {
             if (sink)
                 sink->write(current, bytes, size_t(n));
             else if (output.isOpen() && !output.write(bytes, size_t(n)))
@@ -318,9 +319,10 @@ void FileStream::finishOutput() {
     }
     for (; current < files.size(); ++current) {
         if (files[current].duplicateOf != kNoDuplicate) {
-            if (sink) sink->writeCopy(current);
+            if (sink && files[current].selected) sink->writeCopy(current);
             continue;
         }
+        if (!files[current].selected) continue;
         outputStarted = openOutput(current, true);
         closeOutput();
     }

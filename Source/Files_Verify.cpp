@@ -13,7 +13,7 @@ void FileList::verifyCrcs() const {
     bool failed = false;
     for (uint64_t i = 0; i < files.size(); ++i) {
         const FileEntry& file = files[i];
-        if (file.duplicateOf != kNoDuplicate) continue;
+        if (file.duplicateOf != kNoDuplicate || !file.selected) continue;
         if (file.actualCrc == uint64_t(file.crc)) continue;
         if (!failed) {
             parents = folderParents();
@@ -25,8 +25,9 @@ void FileList::verifyCrcs() const {
         printWide(L"Error: Invalid crc32 for %ls\n", label.c_str());
         printWide(L"Found %X, expected %X\n", unsigned(file.actualCrc), unsigned(file.crc));
         for (uint64_t copy : copies.of(i))
-            printWide(L"Error: %ls is a copy of %ls, which failed its CRC-32 check\n",
-                      labelOf(copy, parents).c_str(), label.c_str());
+            if (files[copy].selected)
+                printWide(L"Error: %ls is a copy of %ls, which failed its CRC-32 check\n",
+                          labelOf(copy, parents).c_str(), label.c_str());
     }
     if (failed) stopProcess(1);
     printWide(L"All crc32 match\n");

@@ -40,12 +40,15 @@ void printUsage(const std::wstring& program) {
                 "-skip-crc = Skip calculating crc32 for input files\n"
                 "-filter:channels:N = Filter with N channels\n"
                 "-threads:N = Number of threads, default: all cores\n"
+                "-exclude:pattern = Leave out matching files and folders when packing\n"
                 "Pack to standard output: %s [flags] c - [input file/folder]\n"
                 "List from standard input: %s l -\n"
                 "Test from standard input: %s t -\n"
                 "Unpack from standard input: %s [flags] d - [output file/folder]\n"
-                "Unpack the files to standard output: %s [flags] d archive -\n",
-                name, name, name, name, name, name, name, name, name);
+                "Unpack the files to standard output: %s [flags] d archive -\n"
+                "Test some files: %s t archive name...\n"
+                "Unpack some files: %s [flags] d archive output name...\n",
+                name, name, name, name, name, name, name, name, name, name, name);
 }
 
 // The argument as UTF-16 code units, each cut to its low 8 bits (no code-page conversion).
@@ -70,7 +73,9 @@ uint32_t firstCodeUnit(wchar_t ch) {
     return cp > 0xFFFF ? 0xD800 + ((cp - 0x10000) >> 10) : cp;
 }
 
-void applyFlag(Archiver& archiver, const std::string& flag) {
+// `flag` is the argument's low bytes, `argument` the argument itself: a pattern keeps its full
+// text.
+void applyFlag(Archiver& archiver, const std::string& flag, const std::wstring& argument) {
     auto matches = [&](const char* prefix) {
         return flag.compare(0, std::strlen(prefix), prefix) == 0;
     };
@@ -84,6 +89,8 @@ void applyFlag(Archiver& archiver, const std::string& flag) {
     if (matches("-skip-crc")) archiver.skipCrc = true;
     if (matches("-filter:channels:")) archiver.channels = value("-filter:channels:");
     if (matches("-threads:")) archiver.threads = value("-threads:");
+    if (matches("-exclude:"))
+        archiver.excludes.push_back(argument.substr(std::strlen("-exclude:")));
 }
 
 } // namespace
@@ -118,7 +125,7 @@ int qznMain(const std::vector<std::wstring>& arguments) {
     size_t n = arguments.size();
     size_t cursor = 1;
     while (n >= 2 && !arguments[cursor].empty() && arguments[cursor][0] == L'-') {
-        applyFlag(archiver, lowBytes(arguments[cursor]));
+        applyFlag(archiver, lowBytes(arguments[cursor]), arguments[cursor]);
         ++cursor;
         --n;
     }
@@ -128,18 +135,23 @@ int qznMain(const std::vector<std::wstring>& arguments) {
         letter = firstCodeUnit(arguments[cursor][0]);
         if (letter >= 'A' && letter <= 'Z') letter += 'a' - 'A';
     }
-    // "c - input" writes the archive there, "d archive -" the files' contents.
-    if (n == 4 && ((letter == 'c' && isStandardStream(arguments[cursor + 1])) ||
-                   (letter == 'd' && isStandardStream(arguments[cursor + 2]))))
+    // "c - input" writes the archive there, "d archive - [names]" the files' contents.
+    if ((letter == 'c' && n == 4 && isStandardStream(arguments[cursor + 1])) ||
+        (letter == 'd' && n >= 4 && isStandardStream(arguments[cursor + 2])))
         sendConsoleToStandardError();
 
     printNarrow("QZN\n64-bit version, supports archives >4 GB\nNov 20, 2014\n\n");
 
-    if ((letter == 'c' || letter == 'd') && n == 4) {
+    // What follows the paths of d and t: names of the files to take.
+    auto namesFrom = [&](size_t first) {
+        return std::vector<std::wstring>(arguments.begin() + std::ptrdiff_t(first),
+                                         arguments.end());
+    };
+    if ((letter == 'c' && n == 4) || (letter == 'd' && n >= 4)) {
         const std::wstring& archivePath = arguments[cursor + 1];
         const std::wstring& otherPath = arguments[cursor + 2];
         if (letter == 'd') {
-            unpack(archiver, archivePath, otherPath);
+            unpack(archiver, archivePath, otherPath, namesFrom(cursor + 3));
             return 0;
         }
         const std::wstring& mode = arguments[cursor];
@@ -163,7 +175,7 @@ int qznMain(const std::vector<std::wstring>& arguments) {
         return 0;
     }
     if (letter == 't' && n >= 3) {
-        test(archiver, arguments[cursor + 1]);
+        test(archiver, arguments[cursor + 1], namesFrom(cursor + 2));
         return 0;
     }
     if (letter == 'l' && n >= 3) {

@@ -29,14 +29,18 @@ struct Archiver {
     bool skipCrc = false;
     int32_t channels = 0;
     int32_t threads = hardwareThreads(); // as given; threadCount clamps it to 1..kMaxThreads
+    std::vector<std::wstring> excludes;  // -exclude patterns: what a pack leaves out
 };
 
 // The wide-character entry: arguments including the program name; returns the exit code.
 int qznMain(const std::vector<std::wstring>& arguments);
 
 void pack(Archiver& archiver, const std::wstring& inputPath, const std::wstring& archivePath);
-void unpack(Archiver& archiver, const std::wstring& archivePath, const std::wstring& outputPath);
-void test(Archiver& archiver, const std::wstring& archivePath);
+// `names`, when given, pick the files to unpack or test (FileList::selectNames).
+void unpack(Archiver& archiver, const std::wstring& archivePath, const std::wstring& outputPath,
+            const std::vector<std::wstring>& names = {});
+void test(Archiver& archiver, const std::wstring& archivePath,
+          const std::vector<std::wstring>& names = {});
 void list(const std::wstring& archivePath);
 
 // ---- Shared by the drivers -------------------------------------------------------------------
@@ -81,10 +85,26 @@ struct ArchiveInput {
 void openArchiveForReading(ArchiveInput& archive, const std::wstring& archivePath,
                            BitReader& reader, FileStream& stream);
 
-// Decodes every chunk of the contents stream into `stream` (writing files or only counting),
-// with the memory line, progress lines and the statistics line. Releases the reader's buffer.
-// `archiveName` names the archive in messages.
+// The chunks of the contents stream a run delivers: those before `first` are only followed (the
+// models advance, no byte is rebuilt or delivered), those from `first` up to `end` are decoded
+// and delivered, and nothing after `end` is read.
+struct ChunkRange {
+    uint64_t first = 0;
+    uint64_t end = UINT64_MAX;
+};
+
+// The chunks that hold the selected files (FileList::selectedSpan), with the stream placed at
+// the first of them.
+ChunkRange selectedChunks(FileStream& stream, int32_t windowBits);
+
+// Decodes the chunks of the contents stream that `range` delivers into `stream` (writing files
+// or only counting), with the memory line, progress lines and the statistics line. Releases the
+// reader's buffer. `archiveName` names the archive in messages.
 void decodeContents(Archiver& archiver, FileStream& stream, BitReader& reader,
-                    const std::wstring& archiveName, bool doWrite);
+                    const std::wstring& archiveName, bool doWrite, ChunkRange range = {});
+
+// Selects what `names` pick in a list just read. Each name that picks nothing is an error,
+// reported here (the run then ends with status 1); when nothing is picked at all the run ends.
+void selectForRun(FileStream& stream, const std::vector<std::wstring>& names);
 
 } // namespace qzn

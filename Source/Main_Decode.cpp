@@ -7,6 +7,7 @@
 #include "Platform.h"
 
 #include <cinttypes>
+#include <vector>
 
 namespace qzn {
 
@@ -44,12 +45,42 @@ void openArchiveForReading(ArchiveInput& archive, const std::wstring& archivePat
     checkNotTruncated(reader, archive.name);
 }
 
+void selectForRun(FileStream& stream, const std::vector<std::wstring>& names) {
+    for (const std::wstring& name : stream.selectNames(names)) {
+        printWide(L"Error: %ls is not in the archive\n", name.c_str());
+        stream.incomplete = true;
+    }
+    for (const FileEntry& file : stream.files)
+        if (file.selected) return;
+    for (const DirEntry& dir : stream.dirs)
+        if (dir.selected) return;
+    stopProcess(1); // nothing to do, and each name said so
+}
+
+ChunkRange selectedChunks(FileStream& stream, int32_t windowBits) {
+    const StreamSpan span = stream.selectedSpan();
+    if (span.end == span.begin) {
+        // Empty files only: nothing is read, and they are made where the stream stands.
+        stream.startAt(span.begin);
+        return ChunkRange{0, 0};
+    }
+    ChunkRange range;
+    range.first = span.begin >> windowBits;
+    range.end = ((span.end - 1) >> windowBits) + 1;
+    stream.startAt(range.first << windowBits);
+    return range;
+}
+
 void decodeContents(Archiver& archiver, FileStream& stream, BitReader& reader,
-                    const std::wstring& archiveName, bool doWrite) {
+                    const std::wstring& archiveName, bool doWrite, ChunkRange range) {
     ContextLz codec;
     codec.configure(archiver.tableBits, archiver.hashBits, archiver.windowBits);
     const int32_t capacity = int32_t(1) << archiver.windowBits;
-    const uint64_t total = stream.totalSize();
+    // A run that stops early reads the stream up to the end of its range: the figures below
+    // count that stretch, the chunks followed included.
+    const uint64_t total = range.end < chunkCount(stream.totalSize(), archiver.windowBits)
+                               ? range.end << archiver.windowBits
+                               : stream.totalSize();
     // The filter, CRC-32 and file writes run beside the decoder when there is more than a chunk.
     DecodedChunks output(stream, archiver.channels, doWrite, archiver.windowBits,
                          threadCount(archiver) > 1 && chunkCount(total, archiver.windowBits) > 1);
@@ -65,10 +96,11 @@ void decodeContents(Archiver& archiver, FileStream& stream, BitReader& reader,
     reader.checkpoint();
     checkNotTruncated(reader, archiveName);
 
-    while (remaining > 0) {
+    for (uint64_t index = 0; remaining > 0; ++index) {
         const int32_t len =
             remaining < uint64_t(capacity) ? static_cast<int32_t>(remaining) : capacity;
-        uint8_t* chunk = output.buffer();
+        const bool delivered = index >= range.first;
+        uint8_t* chunk = delivered ? output.buffer() : nullptr;
         done += uint64_t(len);
         {
             std::lock_guard<std::mutex> notDuringAQuestion(questionMutex());
@@ -77,9 +109,12 @@ void decodeContents(Archiver& archiver, FileStream& stream, BitReader& reader,
         remaining -= uint64_t(len);
 
         int64_t chunkStart = clockMs();
-        codec.decodeChunk(chunk, len, reader);
+        if (delivered)
+            codec.decodeChunk(chunk, len, reader);
+        else
+            codec.followChunk(len, reader);
         checkNotTruncated(reader, archiveName);
-        output.submit(len);
+        if (delivered) output.submit(len);
         previousSeconds = double(clockMs() - chunkStart) / 1000.0;
     }
     output.finish();

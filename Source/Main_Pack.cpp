@@ -147,7 +147,7 @@ void pack(Archiver& archiver, const std::wstring& inputPath, const std::wstring&
 
     {
         FileList scanned;
-        scanned.scan(inputPath, leaveOut);
+        scanned.scan(inputPath, leaveOut, Exclusions(archiver.excludes));
         if (!toStandardOutput && !output.inPlace && fileId(archivePath, existingId)) {
             scanned.replacedPath = archivePath;
             scanned.replacedId = existingId;

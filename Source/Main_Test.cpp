@@ -1,5 +1,5 @@
-// The test mode: decodes everything and compares the CRC-32 values without creating or opening
-// any output file.
+// The test mode: decodes everything, or what the names given pick, and compares the CRC-32
+// values without creating or opening any output file.
 #include "Files.h"
 #include "IO.h"
 #include "Main.h"
@@ -8,15 +8,19 @@
 
 namespace qzn {
 
-void test(Archiver& archiver, const std::wstring& archivePath) {
+void test(Archiver& archiver, const std::wstring& archivePath,
+          const std::vector<std::wstring>& names) {
     BitReader reader;
     FileStream stream;
     ArchiveInput archive;
     openArchiveForReading(archive, archivePath, reader, stream);
+    if (!names.empty()) selectForRun(stream, names);
 
     loadArchiveHeader(reader, DecodingMode::Test, archiver);
 
-    decodeContents(archiver, stream, reader, archive.name, false);
+    const ChunkRange range =
+        names.empty() ? ChunkRange{} : selectedChunks(stream, archiver.windowBits);
+    decodeContents(archiver, stream, reader, archive.name, false, range);
 
     if (archiver.skipCrc) {
         printWide(L"Archive does not include crc32 information, skipping verification\n");
@@ -24,6 +28,7 @@ void test(Archiver& archiver, const std::wstring& archivePath) {
         // No output paths exist when testing; a mismatch names the file by its stored path.
         stream.verifyCrcs();
     }
+    if (stream.incomplete) stopProcess(1); // a name was not found, and said so
 }
 
 } // namespace qzn

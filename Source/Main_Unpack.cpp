@@ -10,13 +10,16 @@
 
 namespace qzn {
 
-void unpack(Archiver& archiver, const std::wstring& archivePath, const std::wstring& outputPath) {
+void unpack(Archiver& archiver, const std::wstring& archivePath, const std::wstring& outputPath,
+            const std::vector<std::wstring>& names) {
     BitReader reader;
     FileStream stream;
     ArchiveInput archive;
     openArchiveForReading(archive, archivePath, reader, stream);
     stream.overwriteAll = archiver.forceOverwrite ? 1 : 0;
     stream.noAnswers = archive.onStandardInput();
+    // Names are matched against the stored paths, before the output takes the root's place.
+    if (!names.empty()) selectForRun(stream, names);
 
     StandardOutput standardOutput;
     std::optional<ContentsSink> sink;
@@ -42,12 +45,15 @@ void unpack(Archiver& archiver, const std::wstring& archivePath, const std::wstr
     loadArchiveHeader(reader, DecodingMode::Unpack, archiver);
     stream.checkCrcs = !archiver.skipCrc;
 
-    decodeContents(archiver, stream, reader, archive.name, true);
+    const ChunkRange range =
+        names.empty() ? ChunkRange{} : selectedChunks(stream, archiver.windowBits);
+    decodeContents(archiver, stream, reader, archive.name, true, range);
 
     stream.finishOutput();
     stream.restoreDuplicates();
     if (!archiver.skipCrc) stream.verifyCrcs();
-    // Something was left out, and said so: the rest is unpacked, but not all that was asked.
+    // Something was left out or not found, and said so: the rest is unpacked, but not all that
+    // was asked.
     if (stream.incomplete) stopProcess(1);
 }
 

@@ -232,7 +232,10 @@ TEST(Threads, MemoryLinesCountEveryWorker) {
         for (const auto& [flag, buffers] :
              std::vector<std::pair<std::string, uint64_t>>{{"-threads:1", 1}, {"-threads:2", 2}}) {
             SCOPED_TRACE(std::string(mode) + " " + flag);
-            r = box.run({"-force-overwrite", flag, mode, "a.qzn", "out.txt"});
+            r = box.run(
+                mode == std::string("t")
+                    ? std::vector<std::string>{flag, mode, "a.qzn"}
+                    : std::vector<std::string>{"-force-overwrite", flag, mode, "a.qzn", "out.txt"});
             EXPECT_EQ(r.status, 0) << r.out;
             EXPECT_EQ(memoryLine(r.out, "Decoder"),
                       "Decoder 16:7:7 memory: " +
