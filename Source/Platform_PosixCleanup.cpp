@@ -18,11 +18,15 @@ std::atomic<bool> handlersInstalled{false};
 } // namespace
 
 // Async-signal-safe: atomics, fstatat and unlinkat only. Like removeFile, it never takes away a
-// device or FIFO that was named as the output.
+// device or FIFO that was named as the output, nor a file that took the name of the one made
+// (another run's finished file).
 void removeRegisteredFiles() {
-    cleanupRegistry.removeAll([](intptr_t folder, const char* path) {
+    cleanupRegistry.removeAll([](intptr_t folder, const char* path, const CleanupId& id) {
         struct stat info;
-        if (::fstatat(int(folder), path, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode))
+        if (::fstatat(int(folder), path, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(info.st_mode) &&
+            (!id.known ||
+             (uint64_t(info.st_dev) == id.device && uint64_t(info.st_ino) == id.inode)))
             ::unlinkat(int(folder), path, 0);
     });
 }
@@ -54,14 +58,16 @@ void installInterruptHandlers() {
 }
 } // namespace
 
-int registerCleanup(const std::wstring& path) {
+int registerCleanup(const std::wstring& path, const FileId* id) {
     installInterruptHandlers();
-    return cleanupRegistry.add(toUtf8(path), AT_FDCWD);
+    CleanupId made;
+    if (id) made = {true, id->device, id->inode};
+    return cleanupRegistry.add(toUtf8(path), AT_FDCWD, made);
 }
 
-int registerCleanupIn(int folder, const std::string& name) {
+int registerCleanupIn(int folder, const std::string& name, const CleanupId& id) {
     installInterruptHandlers();
-    return cleanupRegistry.add(name, folder);
+    return cleanupRegistry.add(name, folder, id);
 }
 
 void unregisterCleanup(int slot) {

@@ -33,6 +33,10 @@ void writeOutput(const char* data, size_t size) {
     std::fwrite(data, 1, size, stdout);
 }
 
+void writeErrorOutput(const char* data, size_t size) {
+    std::fwrite(data, 1, size, stderr);
+}
+
 bool outputIsInteractive() {
     return ::isatty(1) != 0;
 }

@@ -12,12 +12,14 @@
 
 namespace qzn {
 
-void writeOutput(const char* data, size_t size) {
-    HANDLE console = GetStdHandle(STD_OUTPUT_HANDLE);
+namespace {
+// UTF-8 bytes to one of the standard streams: `which` names its handle.
+void writeStandard(DWORD which, FILE* stream, const char* data, size_t size) {
+    HANDLE console = GetStdHandle(which);
     DWORD mode = 0;
     if (console != INVALID_HANDLE_VALUE && console != nullptr && GetConsoleMode(console, &mode)) {
         // A console shows UTF-16 text whatever its code page; bytes would be read in that page.
-        std::fflush(stdout);
+        std::fflush(stream);
         std::wstring text = fromUtf8(std::string(data, size));
         const wchar_t* at = text.data();
         size_t left = text.size();
@@ -32,8 +34,17 @@ void writeOutput(const char* data, size_t size) {
     }
     // Redirected: the same bytes as on every platform, without "\r\n" translation. Checked on
     // every write, since a test may swap the descriptor behind standard output.
-    _setmode(_fileno(stdout), _O_BINARY);
-    std::fwrite(data, 1, size, stdout);
+    _setmode(_fileno(stream), _O_BINARY);
+    std::fwrite(data, 1, size, stream);
+}
+} // namespace
+
+void writeOutput(const char* data, size_t size) {
+    writeStandard(STD_OUTPUT_HANDLE, stdout, data, size);
+}
+
+void writeErrorOutput(const char* data, size_t size) {
+    writeStandard(STD_ERROR_HANDLE, stderr, data, size);
 }
 
 bool outputIsInteractive() {
