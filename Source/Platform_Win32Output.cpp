@@ -89,11 +89,13 @@ bool alreadyExists() {
 }
 
 // What a failed creation in a folder says: the folder may not be written into, or the name is
-// one its file system cannot hold (too long).
+// one its file system cannot hold (too long). The folder is held open, so that "not found" can
+// only be said of the name (Wine says so of one that is too long).
 OutputFile::Created creationFailure(DWORD error) {
     if (error == ERROR_ACCESS_DENIED) return OutputFile::Created::Denied;
     if (error == ERROR_FILENAME_EXCED_RANGE || error == ERROR_INVALID_NAME ||
-        error == ERROR_BAD_PATHNAME)
+        error == ERROR_BAD_PATHNAME || error == ERROR_FILE_NOT_FOUND ||
+        error == ERROR_PATH_NOT_FOUND)
         return OutputFile::Created::BadName;
     return OutputFile::Created::Failed;
 }
