@@ -38,4 +38,8 @@ int runProgram(const std::string& binary, const std::vector<std::string>& argv,
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+HeldOpen::HeldOpen(const std::filesystem::path&) {}
+
+HeldOpen::~HeldOpen() = default;
+
 } // namespace qzn::testing

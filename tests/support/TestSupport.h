@@ -59,6 +59,21 @@ int runProgram(const std::string& binary, const std::vector<std::string>& argv,
                const std::filesystem::path& out, const std::filesystem::path& err,
                uint64_t memoryLimit = 0);
 
+// A file held open the way another program holds one that it shares for reading only (Windows):
+// meanwhile no other process can replace or remove it. Elsewhere nothing keeps a file from being
+// replaced, and nothing is held. Let go when it goes.
+class HeldOpen {
+  public:
+    explicit HeldOpen(const std::filesystem::path& path);
+    ~HeldOpen();
+    HeldOpen(const HeldOpen&) = delete;
+    HeldOpen& operator=(const HeldOpen&) = delete;
+    bool held() const { return handle_ != -1; }
+
+  private:
+    intptr_t handle_ = -1;
+};
+
 void writeFile(const std::string& path, const std::vector<uint8_t>& bytes);
 void writeFile(const std::string& path, const std::string& text);
 std::vector<uint8_t> readFile(const std::string& path);
