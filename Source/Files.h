@@ -40,12 +40,16 @@ struct FileEntry {
     bool leftOut = false;
     // Unpacked or tested: every file, unless names given on the command line pick some.
     bool selected = true;
+    // Unpacking made this copy from its source's bytes: actualCrc holds their CRC-32.
+    bool copied = false;
 };
 
 struct DirEntry {
     std::wstring name;
     std::wstring path; // the folder on disk: input when packing, output when unpacking; not stored
-    bool refused = false; // unpacking: a link stands there, so nothing is written into or below it
+    // Unpacking: a link or a file stands there, or it cannot be made, so nothing is written into
+    // or below it.
+    bool refused = false;
     // Made when unpacking: every folder, unless names pick some; then those picked, all below
     // them, and the folders on the way to what is picked.
     bool selected = true;
@@ -139,7 +143,7 @@ struct FileList {
     SmallFileCache cache;
     // Set when the run cannot do all that was asked: packing, a file or folder could not be read;
     // unpacking, an output was left out (a link in the way, the archive itself, a replacement
-    // that failed its CRC-32). The run then ends with status 1.
+    // that failed its CRC-32, a folder that cannot be written). The run then ends with status 1.
     bool incomplete = false;
     std::vector<FileId> excluded; // identities of files never to store
     // Packing: the archive path, and the identity of the file there as the pack began. The new
@@ -212,10 +216,13 @@ class CopyGroups {
     std::span<const uint64_t> of(uint64_t original) const {
         return {copies_.data() + begin_[original], copies_.data() + begin_[original + 1]};
     }
+    // The file whose bytes file i carries: i itself when it is no copy.
+    uint64_t originalOf(uint64_t i) const { return original_[i]; }
 
   private:
     std::vector<uint64_t> begin_; // group of file i: copies_[begin_[i] .. begin_[i + 1])
     std::vector<uint64_t> copies_;
+    std::vector<uint64_t> original_;
 };
 
 // A file being written that must not outlive a failed run: registered for removal by a stop or an
@@ -249,9 +256,10 @@ class OutputFolders {
     // `lineStart` begins each report: "\n" where a progress line may be on screen.
     explicit OutputFolders(const wchar_t* lineStart = L"") : lineStart_(lineStart) {}
 
-    // Folder d of the list, made where missing. nullptr when it or a folder above it is a link:
-    // that folder is refused, reported once, and the list marked incomplete. A folder that
-    // cannot be made stops the run.
+    // Folder d of the list, made where missing. nullptr when it or a folder above it is a link or
+    // a file, or cannot be made in its parent (which may not be written into) or under its name
+    // (too long): that folder is refused, reported once, and the list marked incomplete. A
+    // folder that cannot be made for any other reason stops the run.
     const OutputFolder* reach(FileList& list, uint64_t d);
     // The folder of file f and the file's name there; nullptr as for reach. The file of a list
     // without folders goes where its path says, links followed (the user's choice).
@@ -366,32 +374,59 @@ struct FileStream : FileList {
     // only when whole and, with checkCrcs, correct, else the old file stays. A failed close (lost
     // data) is a fatal write error.
     void closeOutput();
-    // Opens file f's output: a new file; beside an existing one, a replacement (after the question
-    // when `askAboutFiles`, always for a link); a device where it is. False when the file is
-    // left out, which is reported.
-    bool openOutput(uint64_t f, bool askAboutFiles);
-    // Copies each duplicate from its source, replacing what is there like an output file. A
-    // target that another entry of the list also lands on, or a link, is asked about first.
+    // Opens file f's output in `out`: a new file; beside anything else that is there (a file, a
+    // link, a FIFO, a device), after the question, a replacement. Only the output typed for a
+    // single file is written where it is when it is a device or FIFO (the user's choice). False
+    // when the file is left out, which is reported.
+    bool openOutput(uint64_t f, OutputFile& out);
+    // Makes each copy of a file from the bytes of the file whose contents it carries, read back
+    // only while that is the very file this run made of them, and checked as they go; the copy
+    // then goes to its place as any output file does.
     void restoreDuplicates();
     // Places the cursor at byte `position` of the contents stream, as if everything before it
     // had been written: the chunks before it are not delivered.
     void startAt(uint64_t position);
+    // Whether `entry` is the archive being unpacked.
+    bool isTheArchive(const OutputEntry& entry) const;
 
   private:
+    // Closes file f's output `out` and puts it in place (finishOutput's job for any file).
+    void finishFile(uint64_t f, OutputFile& out);
+    // Commits `out` for file f; a replacement that would take away the file that copies still to
+    // be made are to be read from makes those copies first. False when the file is left out.
+    bool commitOutput(uint64_t f, OutputFile& out);
+    // Makes copy c; see restoreDuplicates.
+    void makeCopy(uint64_t c);
+    // Builds what the copies need, once; false when the list has none.
+    bool prepareCopies();
+    // File f is not written, and has been reported: the rest goes on, but the run cannot end in
+    // success. Always false.
+    bool leaveOut(uint64_t f);
+
     // The folder of the list that the output folder `path` is, or kNoFolder; each folder's path
     // under its pathKey, the first folder for a path that several land on.
     uint64_t folderAt(const std::wstring& path);
     std::map<std::wstring, uint64_t> folderKeys_;
     std::vector<uint64_t> parents_; // folderParents(), once a file is left out for a folder
+    // Begins each report: "\n" while a progress line may be on screen.
+    const wchar_t* lineStart_ = L"\n";
+    // Copies: whether there are any (0 unknown, 1 no, 2 yes), which have been started, and the
+    // files made that copies still are to be read from, by the identity they were made with.
+    uint8_t hasCopies_ = 0;
+    std::vector<uint8_t> copyStarted_;
+    std::map<uint64_t, FileId> made_;
+    std::map<FileId, uint64_t> pending_;
 };
 
 // Returns when the file at path may be created or replaced; asks first when it exists, unless
 // overwriteAll is set; the answer a sets it. Any answer but y or a ends the run with status 0.
 void confirmOverwrite(uint8_t& overwriteAll, const std::wstring& path);
 void confirmOverwrite(FileStream& stream, const std::wstring& path);
-// Asks whether the existing file (or link) at path may be replaced, unless overwriteAll is set;
-// answers as for confirmOverwrite.
-void askToReplace(uint8_t& overwriteAll, const std::wstring& path, bool link);
+// Asks whether what is at path (a file, or as the question says, a link, FIFO, device or socket)
+// may be replaced, unless overwriteAll is set; answers as for confirmOverwrite, but any answer
+// but y or a ends the run with status `declined` (1 once something has failed already).
+void askToReplace(uint8_t& overwriteAll, const std::wstring& path,
+                  OutputKind kind = OutputKind::File, int declined = 0);
 // Held while the question about overwriting waits for its answer, which may happen on the thread
 // that writes the files; progress lines from the decoding thread wait for it.
 std::mutex& questionMutex();

@@ -129,7 +129,8 @@ CopyGroups::CopyGroups(const FileList& list) {
     // Every copy points at an earlier file, so one pass in list order finds the end of each
     // chain; counting sort then groups the copies, keeping list order within each group.
     const uint64_t n = list.files.size();
-    std::vector<uint64_t> original(n);
+    std::vector<uint64_t>& original = original_;
+    original.resize(n);
     begin_.assign(n + 1, 0);
     for (uint64_t i = 0; i < n; ++i) {
         const uint32_t source = list.files[i].duplicateOf;
@@ -143,52 +144,114 @@ CopyGroups::CopyGroups(const FileList& list) {
         if (list.files[i].duplicateOf != kNoDuplicate) copies_[next[original[i]]++] = i;
 }
 
+bool FileStream::prepareCopies() {
+    if (hasCopies_ == 0) {
+        hasCopies_ = 1;
+        for (const FileEntry& file : files)
+            if (file.duplicateOf != kNoDuplicate) hasCopies_ = 2;
+        if (hasCopies_ == 2) {
+            if (copies.empty()) copies = CopyGroups(*this);
+            copyStarted_.assign(files.size(), 0);
+        }
+    }
+    return hasCopies_ == 2;
+}
+
 void FileStream::restoreDuplicates() {
     if (sink) return; // each copy went to the sink at its place in the list
-    // Output paths that more than one entry lands on (names that differ only where this file
-    // system cannot tell them apart): a copy onto such a path must not replace the other file
-    // unasked.
-    std::map<std::wstring, int> landings;
-    for (uint64_t i = 0; i < files.size(); ++i) ++landings[pathKey(pathOf(i))];
-    std::vector<uint8_t> buffer;
-    for (uint64_t i = 0; i < files.size(); ++i) {
-        const uint32_t d = files[i].duplicateOf;
-        if (d == kNoDuplicate || !files[i].selected) continue;
-        const std::wstring source = pathOf(d);
-        const std::wstring target = pathOf(i);
-        // A copy onto itself has nothing to do.
-        if (pathKey(source) == pathKey(target)) {
-            files[i].leftOut = files[d].leftOut;
-            continue;
-        }
-        std::wstring name;
-        if (!outputFolders.folderOf(*this, i, name)) {
-            files[i].leftOut = true; // its folder was refused, and reported
-            continue;
-        }
-        // What is on disk at the source is not these contents.
-        if (files[d].leftOut) {
-            printWide(L"Error: %ls is left out: it is a copy of %ls, which was not unpacked\n",
-                      target.c_str(), source.c_str());
-            files[i].leftOut = true;
-            incomplete = true;
-            continue;
-        }
-        auto copyFailed = [&] {
-            fatalWithReason(L"Error: Failed to copy %ls to %ls\n", source.c_str(), target.c_str());
-        };
-        InputFile in;
-        const OutputFolder* sourceFolder = outputFolders.folderOf(*this, d, name);
-        if (!sourceFolder || !in.openIn(*sourceFolder, name)) copyFailed();
-        if (!openOutput(i, landings[pathKey(target)] > 1)) continue; // left out, and reported
-        buffer.resize(size_t(1) << 18);
-        for (int64_t got = 1; got > 0;) {
-            got = in.read(buffer.data(), buffer.size());
-            if (got < 0 || (got > 0 && !output.write(buffer.data(), size_t(got)))) copyFailed();
-        }
-        if (!output.close()) copyFailed();
-        if (!output.commit()) fatalWithReason(L"Error: Failed to replace %ls\n", target.c_str());
+    // The progress line has ended.
+    lineStart_ = L"";
+    if (!prepareCopies()) return;
+    // In list order, as the files themselves; a copy made early (before the file it is read
+    // from was replaced) is not made again.
+    for (uint64_t i = 0; i < files.size(); ++i)
+        if (files[i].duplicateOf != kNoDuplicate && files[i].selected && !copyStarted_[i])
+            makeCopy(i);
+}
+
+void FileStream::makeCopy(uint64_t c) {
+    copyStarted_[c] = 1;
+    FileEntry& copy = files[c];
+    const uint32_t d = copy.duplicateOf;
+    const uint64_t o = copies.originalOf(c);
+    const std::wstring target = pathOf(c);
+    // A copy onto itself has nothing to do.
+    if (pathKey(pathOf(d)) == pathKey(target)) {
+        copy.leftOut = files[d].leftOut;
+        copy.copied = !copy.leftOut;
+        copy.actualCrc = files[o].actualCrc;
+        return;
     }
+    std::wstring name;
+    if (!outputFolders.folderOf(*this, c, name)) {
+        copy.leftOut = true; // its folder was refused, and reported
+        return;
+    }
+    // What is on disk at the source is not these contents.
+    if (files[d].leftOut) {
+        printWide((lineStart_ + std::wstring(L"Error: %ls is left out: it is a copy of %ls, which "
+                                             L"was not unpacked\n"))
+                      .c_str(),
+                  target.c_str(), pathOf(d).c_str());
+        leaveOut(c);
+        return;
+    }
+    // The bytes come from the file made for the original, read back only while its name still
+    // leads to that very file (a regular file: never a FIFO or device put in its place), and
+    // only when they give the CRC-32 its unpacked bytes gave.
+    const std::wstring source = pathOf(o);
+    const uint64_t size = files[o].size;
+    auto changed = [&] {
+        printWide((lineStart_ + std::wstring(L"Error: %ls is left out: it is a copy of %ls, which "
+                                             L"was changed after it was unpacked\n"))
+                      .c_str(),
+                  target.c_str(), source.c_str());
+        leaveOut(c);
+    };
+    InputFile in;
+    if (size > 0) {
+        const auto made = made_.find(o);
+        const OutputFolder* folder = outputFolders.folderOf(*this, o, name);
+        if (made == made_.end() || !folder || !in.openIn(*folder, name) ||
+            !(in.identity() == made->second))
+            return changed();
+    }
+    OutputFile out;
+    if (!openOutput(c, out)) return; // left out, and reported
+    uint32_t crc = 0;
+    uint64_t done = 0;
+    if (size > 0) {
+        std::vector<uint8_t> buffer(size_t(std::min<uint64_t>(size + 1, uint64_t(1) << 18)));
+        for (int64_t got = 1; got > 0;) {
+            // One byte more than the file should hold shows that it grew.
+            got =
+                in.read(buffer.data(), size_t(std::min<uint64_t>(buffer.size(), size + 1 - done)));
+            if (got < 0) {
+                const std::wstring reason = systemErrorText();
+                out.discard();
+                printWide(
+                    (lineStart_ + std::wstring(L"Error: Failed to copy %ls to %ls\n%ls\n")).c_str(),
+                    source.c_str(), target.c_str(), reason.c_str());
+                leaveOut(c);
+                return;
+            }
+            if (got > 0 && !out.write(buffer.data(), size_t(got)))
+                fatalWithReason(L"Error: Failed to copy %ls to %ls\n", source.c_str(),
+                                target.c_str());
+            crc = crc32Update(crc, buffer.data(), int32_t(got));
+            done += uint64_t(got);
+        }
+    }
+    // Closed before the copy takes its place, which may be the source's own under another
+    // spelling: Windows replaces no file that is open.
+    in.close();
+    if (done != size || crc != uint32_t(files[o].actualCrc)) {
+        out.discard();
+        return changed();
+    }
+    copy.actualCrc = crc;
+    copy.copied = true;
+    finishFile(c, out);
 }
 
 } // namespace qzn

@@ -53,6 +53,17 @@ const OutputFolder* OutputFolders::reach(FileList& list, uint64_t d) {
             printWide(format.c_str(), dirs[dir].path.c_str());
             return nullptr;
         }
+        if (opened == OutputFolder::Opened::Denied || opened == OutputFolder::Opened::BadName) {
+            // Its parent may not be written into, or its name is too long for the file system:
+            // this folder alone is left out, with all below it.
+            printWithReason((lineStart_ + std::wstring(L"Error: Output folder %ls cannot be made "
+                                                       L"or opened; nothing is unpacked into it\n"))
+                                .c_str(),
+                            dirs[dir].path.c_str());
+            list.dirs[dir].refused = true;
+            list.incomplete = true;
+            return nullptr;
+        }
         if (opened == OutputFolder::Opened::Failed)
             fatalWithReason(L"Error: Failed to create directory %ls\n", dirs[dir].path.c_str());
         // Deep down, a folder stays open only while it is the last of the way.

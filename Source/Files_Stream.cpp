@@ -139,20 +139,28 @@ void confirmOverwrite(uint8_t& overwriteAll, const std::wstring& path) {
     FILE* existing = openFile(path, "rb");
     if (!existing) return;
     std::fclose(existing);
-    askToReplace(overwriteAll, path, false);
+    askToReplace(overwriteAll, path);
 }
 
-void askToReplace(uint8_t& overwriteAll, const std::wstring& path, bool link) {
+void askToReplace(uint8_t& overwriteAll, const std::wstring& path, OutputKind kind, int declined) {
     if (overwriteAll) return;
     std::lock_guard<std::mutex> asking(questionMutex());
-    if (link)
-        printWide(L"\nError: Output file %ls already exists as a link. Press Y to replace the link "
-                  L"with the file, A to overwrite all, or any other key to exit: ",
-                  path.c_str());
+    // What stands there, as the question names it: anything but a file is replaced, never written
+    // into.
+    const wchar_t* what = kind == OutputKind::Link     ? L"link"
+                          : kind == OutputKind::Fifo   ? L"FIFO"
+                          : kind == OutputKind::Device ? L"device"
+                          : kind == OutputKind::Socket ? L"socket"
+                          : kind == OutputKind::Other  ? L"special file"
+                                                       : nullptr;
+    if (what)
+        printQuestion(L"\nError: Output file %ls already exists as a %ls. Press Y to replace the "
+                      L"%ls with the file, A to overwrite all, or any other key to exit: ",
+                      path.c_str(), what, what);
     else
-        printWide(L"\nError: Output file %ls already exists. Press Y to overwrite it, A to "
-                  L"overwrite all, or any other key to exit: ",
-                  path.c_str());
+        printQuestion(L"\nError: Output file %ls already exists. Press Y to overwrite it, A to "
+                      L"overwrite all, or any other key to exit: ",
+                      path.c_str());
     int answer = readAnswerCharacter();
     // No one there to answer (a script with no input): nothing was done, which is no success.
     if (answer == EOF) stopProcess(1);
@@ -162,7 +170,7 @@ void askToReplace(uint8_t& overwriteAll, const std::wstring& path, bool link) {
         overwriteAll = 1;
         return;
     }
-    stopProcess(0);
+    stopProcess(declined);
 }
 
 namespace {
@@ -183,7 +191,19 @@ void FileStream::protectArchive(FILE* archive, const std::wstring& path) {
         fatalWide(kIsTheArchive, pathOf(0).c_str(), path.c_str());
 }
 
-bool FileStream::openOutput(uint64_t f, bool askAboutFiles) {
+bool FileStream::isTheArchive(const OutputEntry& entry) const {
+    // Device and inode (volume and file index) together: the same inode number on another file
+    // system is another file.
+    return entry.reaches && archiveId && entry.id == *archiveId;
+}
+
+bool FileStream::leaveOut(uint64_t f) {
+    files[f].leftOut = true;
+    incomplete = true;
+    return false;
+}
+
+bool FileStream::openOutput(uint64_t f, OutputFile& out) {
     if (sink) return true; // the bytes go to the sink; nothing is made on disk
     const std::wstring path = pathOf(f);
     std::wstring name;
@@ -192,25 +212,47 @@ bool FileStream::openOutput(uint64_t f, bool askAboutFiles) {
         files[f].leftOut = true; // its folder was refused, and reported
         return false;
     }
-    // Not written, and said so: the rest is unpacked, but the run cannot end in success.
-    auto leaveOut = [&] {
-        files[f].leftOut = true;
-        incomplete = true;
-        return false;
+    // The output typed for a single file is the user's choice: a device or FIFO there (or a link
+    // to one) takes the data where it is, as pack writes there. Anything else is replaced.
+    const bool typed = dirs.empty() && files.size() == 1;
+    // A folder that may not be written into, or a name its file system cannot hold, concerns
+    // this file alone: it is left out, and the rest goes on. Anything else ends the run.
+    auto cannotMake = [&](OutputFile::Created created, const std::wstring& reason) {
+        if (dirs.empty() ||
+            (created != OutputFile::Created::Denied && created != OutputFile::Created::BadName))
+            fatalWide(L"Error: Failed to open %ls\n%ls\n", path.c_str(), reason.c_str());
+        if (created == OutputFile::Created::Denied)
+            printWide((lineStart_ + std::wstring(L"Error: %ls is left out: the folder %ls cannot "
+                                                 L"be written\n%ls\n"))
+                          .c_str(),
+                      path.c_str(), dirs[files[f].dirIndex].path.c_str(), reason.c_str());
+        else
+            printWide((lineStart_ + std::wstring(L"Error: %ls is left out: the file system cannot "
+                                                 L"hold its name\n%ls\n"))
+                          .c_str(),
+                      path.c_str(), reason.c_str());
+        return leaveOut(f);
     };
     // A new file is made exclusively; whatever is there instead is looked at first.
     for (int attempt = 0;; ++attempt) {
-        const OutputFile::Created created = output.create(*folder, name);
+        const OutputFile::Created created = out.create(*folder, name);
         if (created == OutputFile::Created::Yes) return true;
-        if (created == OutputFile::Created::Failed)
-            fatalWithReason(L"Error: Failed to open %ls\n", path.c_str());
-        const OutputEntry entry = folder->inspect(name);
+        // The system's reason, taken before anything else is asked of it.
+        const std::wstring reason =
+            created == OutputFile::Created::Exists ? std::wstring() : systemErrorText();
+        // A folder that may not be written into may still hold the file, to be asked about.
+        const OutputEntry entry =
+            created == OutputFile::Created::Exists || created == OutputFile::Created::Denied
+                ? folder->inspect(name)
+                : OutputEntry();
+        if (created != OutputFile::Created::Exists && entry.kind == OutputKind::Missing)
+            return cannotMake(created, reason);
         // Gone again before it was looked at: a new file once more.
         if (entry.kind == OutputKind::Missing && attempt < 2) continue;
-        if (entry.reaches && archiveId && entry.id == *archiveId) {
+        if (isTheArchive(entry)) {
             printWide((L"\n" + std::wstring(kIsTheArchive)).c_str(), path.c_str(),
                       archivePath.c_str());
-            return leaveOut();
+            return leaveOut(f);
         }
         if (entry.kind == OutputKind::Folder && !dirs.empty()) {
             // A folder of the list that this system writes under the same name (made first, so
@@ -222,40 +264,41 @@ bool FileStream::openOutput(uint64_t f, bool askAboutFiles) {
                           storedPath(f, parents_).c_str(), storedFolderPath(d, parents_).c_str());
             else
                 printWide(L"\nError: %ls is left out: a folder is in its place\n", path.c_str());
-            return leaveOut();
+            return leaveOut(f);
         }
         // Whatever would be asked about is kept when no answer can be read.
-        if (noAnswers && !overwriteAll &&
-            (entry.kind == OutputKind::Link ||
-             (askAboutFiles && entry.kind != OutputKind::Folder))) {
-            printWide(L"\nError: Output file %ls already exists and is kept: the archive comes "
-                      L"from standard input, which cannot answer the overwrite question "
-                      L"(-force-overwrite replaces it)\n",
+        if (noAnswers && !overwriteAll && entry.kind != OutputKind::Folder) {
+            printWide((lineStart_ + std::wstring(L"Error: Output file %ls already exists and is "
+                                                 L"kept: the archive comes from standard input, "
+                                                 L"which cannot answer the overwrite question "
+                                                 L"(-force-overwrite replaces it)\n"))
+                          .c_str(),
                       path.c_str());
-            return leaveOut();
+            return leaveOut(f);
         }
-        if (entry.kind == OutputKind::Folder || entry.kind == OutputKind::Other) {
+        const bool special = entry.kind != OutputKind::File && entry.kind != OutputKind::Link &&
+                             entry.kind != OutputKind::Missing;
+        if (typed && special) {
             // A device or FIFO takes the data where it is; a folder refuses it.
-            if (entry.kind == OutputKind::Other && askAboutFiles)
-                askToReplace(overwriteAll, path, false);
-            if (!output.openInPlace(*folder, name))
+            if (entry.kind != OutputKind::Folder)
+                askToReplace(overwriteAll, path, OutputKind::File, incomplete ? 1 : 0);
+            if (!out.openInPlace(*folder, name))
                 fatalWithReason(L"Error: Failed to open %ls\n", path.c_str());
             return true;
         }
         const bool link = entry.kind == OutputKind::Link;
         // The output typed for a single file is the user's choice even as a link: one that
         // leads to a device or FIFO (/dev/stdout) takes the data there, as pack does.
-        if (link && entry.reaches && dirs.empty() && files.size() == 1 && !isRegularFile(path) &&
-            !isDirectory(path)) {
-            if (askAboutFiles) askToReplace(overwriteAll, path, false);
-            if (!output.openInPlace(path))
+        if (typed && link && entry.reaches && !isRegularFile(path) && !isDirectory(path)) {
+            askToReplace(overwriteAll, path, OutputKind::File, incomplete ? 1 : 0);
+            if (!out.openInPlace(path))
                 fatalWithReason(L"Error: Failed to open %ls\n", path.c_str());
             return true;
         }
-        if (askAboutFiles || link) askToReplace(overwriteAll, path, link);
-        if (!output.createReplacement(*folder, name))
-            fatalWithReason(L"Error: Failed to open %ls\n", path.c_str());
-        return true;
+        askToReplace(overwriteAll, path, entry.kind, incomplete ? 1 : 0);
+        const OutputFile::Created replacement = out.createReplacement(*folder, name);
+        if (replacement == OutputFile::Created::Yes) return true;
+        return cannotMake(replacement, systemErrorText());
     }
 }
 
@@ -263,17 +306,58 @@ void FileStream::closeOutput() {
     if (!outputStarted) return;
     outputStarted = false;
     if (!output.isOpen()) return; // left out
-    FileEntry& file = files[current];
-    const std::wstring path = pathOf(current);
-    if (!output.close()) fatalWithReason(L"Error: Failed to write %ls\n", path.c_str());
-    if (output.replaces() && checkCrcs && file.actualCrc != uint64_t(file.crc)) {
-        output.discard();
-        file.leftOut = true;
+    finishFile(current, output);
+}
+
+void FileStream::finishFile(uint64_t f, OutputFile& out) {
+    FileEntry& file = files[f];
+    const std::wstring path = pathOf(f);
+    if (!out.close()) fatalWithReason(L"Error: Failed to write %ls\n", path.c_str());
+    if (out.replaces() && checkCrcs && file.actualCrc != uint64_t(file.crc)) {
+        out.discard();
+        leaveOut(f);
         printWide(L"\nError: %ls is kept as it was: the unpacked contents fail their crc32\n",
                   path.c_str());
         return;
     }
-    if (!output.commit()) fatalWithReason(L"Error: Failed to replace %ls\n", path.c_str());
+    commitOutput(f, out);
+}
+
+bool FileStream::commitOutput(uint64_t f, OutputFile& out) {
+    // Copies still to be made are read from the file made for their original, and from nothing
+    // else: a later entry that replaces it (another name that lands on it here) waits until they
+    // are made.
+    FileId replaced;
+    const auto waiting =
+        !pending_.empty() && out.replacing(replaced) ? pending_.find(replaced) : pending_.end();
+    if (waiting != pending_.end()) {
+        const uint64_t original = waiting->second;
+        pending_.erase(waiting);
+        for (uint64_t c : copies.of(original))
+            if (files[c].selected && !copyStarted_[c]) makeCopy(c);
+        // The folders on the way are held again (Windows keeps them from being swapped for a
+        // link while they are held).
+        std::wstring name;
+        if (!outputFolders.folderOf(*this, f, name)) {
+            out.discard();
+            files[f].leftOut = true; // its folder was refused, and reported
+            return false;
+        }
+    }
+    if (!out.commit()) {
+        // Kept from being replaced (a file that another program holds open): the old one stays.
+        const std::wstring reason = systemErrorText();
+        out.discard();
+        printWide((lineStart_ + std::wstring(L"Error: Failed to replace %ls\n%ls\n")).c_str(),
+                  pathOf(f).c_str(), reason.c_str());
+        return leaveOut(f);
+    }
+    if (hasCopies_ == 0) prepareCopies();
+    if (hasCopies_ == 2 && files[f].duplicateOf == kNoDuplicate && !copies.of(f).empty()) {
+        made_[f] = out.identity();
+        pending_[out.identity()] = f;
+    }
+    return true;
 }
 
 void FileStream::write(const uint8_t* bytes, int32_t count, bool doWrite) {
@@ -288,7 +372,7 @@ void FileStream::write(const uint8_t* bytes, int32_t count, bool doWrite) {
         // A file not selected goes by unopened and unchecked.
         if (!outputStarted && doWrite && file.selected) {
             outputStarted = true;
-            openOutput(current, true);
+            openOutput(current, output);
         }
         const uint64_t left = offset < file.size ? file.size - offset : 0;
         const int32_t n = int32_t(std::min<uint64_t>(uint64_t(count), left));
@@ -323,7 +407,7 @@ void FileStream::finishOutput() {
             continue;
         }
         if (!files[current].selected) continue;
-        outputStarted = openOutput(current, true);
+        outputStarted = openOutput(current, output);
         closeOutput();
     }
     offset = 0;

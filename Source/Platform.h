@@ -179,6 +179,11 @@ void printProgressEnd(const std::string& text);
 void printProgressWide(const std::wstring& text);    // wide text, cut at 159 characters
 void printProgressEndWide(const std::wstring& text); // likewise, with a final newline
 
+// A question the run waits on: printed as printWide prints and, when standard output is not a
+// terminal (a file or a pipe), to standard error as well, so that someone who sent the output
+// elsewhere still sees what is asked.
+void printQuestion(const wchar_t* format, ...);
+
 // Prints a wide message (normally beginning "Error: ") and stops with status 1. The message starts
 // a line of its own when a progress line or a question is still open.
 [[noreturn]] void fatalWide(const wchar_t* format, ...);
@@ -279,7 +284,8 @@ class InputFile {
     // before anything is read from it or anything waits for it, and wrongKind() tells so.
     bool open(const std::wstring& path, uint64_t* size = nullptr);
     bool wrongKind() const { return wrongKind_; }
-    // Opens the file `name` of an output folder, never through a link.
+    // Opens the regular file `name` of an output folder, never through a link, and takes its
+    // identity; false for anything else there, which is never opened (a FIFO, a device).
     bool openIn(const OutputFolder& folder, const std::wstring& name);
     const FileId& identity() const { return identity_; }
     // Up to `wanted` bytes, stopping early at the end of the file or once at least `enough` have
@@ -303,7 +309,8 @@ class InputFile {
 // entry. So a link in the output tree is replaced or refused, never written through, whatever
 // appears there meanwhile.
 
-enum class OutputKind { Missing, File, Folder, Link, Other }; // Other: a device, FIFO or socket
+// Fifo, Device and Socket where the system tells them apart; Other for anything else.
+enum class OutputKind { Missing, File, Folder, Link, Fifo, Device, Socket, Other };
 struct OutputEntry {
     OutputKind kind = OutputKind::Missing;
     bool reaches = false; // `id` holds what the name leads to (for a link: its final target)
@@ -312,8 +319,9 @@ struct OutputEntry {
 
 class OutputFolder {
   public:
-    // NotFolder: a file, device or FIFO is in the way.
-    enum class Opened { Yes, Link, NotFolder, Failed };
+    // NotFolder: a file, device or FIFO is in the way. Denied: the parent may not be written
+    // into; BadName: its file system cannot hold the name (too long). Failed: anything else.
+    enum class Opened { Yes, Link, NotFolder, Denied, BadName, Failed };
 
     OutputFolder() = default;
     ~OutputFolder() { close(); }
@@ -335,7 +343,7 @@ class OutputFolder {
     bool openParentOf(const std::wstring& path, std::wstring& name);
     // The subfolder `name` of `parent`, made first when missing. Never entered when it is a link
     // (on Windows, any reparse point): Link then, and nothing is open; NotFolder when something
-    // else is there.
+    // else is there. The system's reason stays for systemErrorText after a failure.
     Opened openChild(const OutputFolder& parent, const std::wstring& name);
     // What is at `name` in this folder, without following a link there.
     OutputEntry inspect(const std::wstring& name) const;
@@ -360,7 +368,9 @@ size_t heldFolderLevels();
 // before commit().
 class OutputFile {
   public:
-    enum class Created { Yes, Exists, Failed };
+    // Denied and BadName as for OutputFolder::Opened; the system's reason stays for
+    // systemErrorText after any failure.
+    enum class Created { Yes, Exists, Denied, BadName, Failed };
 
     OutputFile() = default;
     ~OutputFile() { discard(); }
@@ -371,19 +381,26 @@ class OutputFile {
     // its place.
     Created create(const OutputFolder& folder, const std::wstring& name);
     // A temporary file beside `name` that takes its place on commit(); on POSIX a regular file
-    // there lends it its permissions.
-    bool createReplacement(const OutputFolder& folder, const std::wstring& name);
+    // there lends it its permissions. Yes, Denied or Failed.
+    Created createReplacement(const OutputFolder& folder, const std::wstring& name);
     // A device or FIFO at `name`, written where it is, never through a link.
     bool openInPlace(const OutputFolder& folder, const std::wstring& name);
     // The same at a path as typed, links followed (the user's choice).
     bool openInPlace(const std::wstring& path);
 
     bool write(const uint8_t* data, size_t size);
-    bool close();   // false when the file system refused the data
-    bool commit();  // after close: a replacement is renamed over its name; every file stays
-    void discard(); // closes; a new or temporary file is removed
+    bool close();  // false when the file system refused the data
+    bool commit(); // after close: a replacement is renamed over its name; every file stays
+    // Closes; a new or temporary file is removed, and only while its name still leads to the
+    // very file made here.
+    void discard();
     bool isOpen() const { return handle_ != -1; }
     bool replaces() const { return state_ == State::Replacement; }
+    // The file made (a new or temporary one), as it was when made: a rename keeps it.
+    const FileId& identity() const { return id_; }
+    // A replacement: the identity of the regular file its commit() would replace now. False when
+    // none is there.
+    bool replacing(FileId& id) const;
 
   private:
     enum class State { None, New, Replacement, InPlace };
@@ -392,6 +409,7 @@ class OutputFile {
     intptr_t handle_ = -1;
     State state_ = State::None;
     int slot_ = -1;
+    FileId id_;
     intptr_t folder_ = -1; // POSIX: the folder, held for the rename and the removal
     // The name to take and the name the file was made under (full paths on Windows).
     std::wstring name_, made_;
@@ -403,10 +421,13 @@ class OutputFile {
 // which then ends the process with 128 + the signal number. The interrupt handlers are installed
 // with the first registration; a signal the process was started to ignore stays ignored. From then
 // on SIGXFSZ is ignored too: a write past the file size limit fails ("File too large") and is
-// reported like any failed write.
+// reported like any failed write. A file registered with its identity is removed only while its
+// path still leads to that very file, so that a run never takes away what another run has put
+// under the same name meanwhile.
 
-int registerCleanup(const std::wstring& path); // a slot, or -1 when the path cannot be held
-void unregisterCleanup(int slot);              // the file is to stay; -1 is ignored
+// A slot, or -1 when the path cannot be held.
+int registerCleanup(const std::wstring& path, const FileId* id = nullptr);
+void unregisterCleanup(int slot); // the file is to stay; -1 is ignored
 // Creates a new, empty file in the folder of `target` (so that it can replace the target by a
 // rename) and registers it; its name goes to `path` and its slot to `slot`. nullptr on failure.
 FILE* createTemporaryFile(const std::wstring& target, std::wstring& path, int& slot);

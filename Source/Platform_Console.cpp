@@ -359,6 +359,20 @@ std::wstring formatWide(const wchar_t* format, ...) {
     return text;
 }
 
+void printQuestion(const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const std::string text = toUtf8(vformatVisible(format, args));
+    va_end(args);
+    writeText(text);
+    if (outputIsInteractive()) return;
+    // Standard output goes to a file or a pipe: the one waiting for the answer sees the question
+    // on standard error, which stays on the terminal. Out after what was printed before it.
+    std::fflush(stdout);
+    writeErrorOutput(text.data(), text.size());
+    std::fflush(stderr);
+}
+
 [[noreturn]] void fatalWide(const wchar_t* format, ...) {
     va_list args;
     va_start(args, format);

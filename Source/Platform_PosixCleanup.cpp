@@ -24,11 +24,15 @@ int ownedFolders[8] = {-1, -1, -1, -1, -1, -1, -1, -1};
 } // namespace
 
 // Async-signal-safe: atomics, fstatat and unlinkat only. Like removeFile, it never takes away a
-// device or FIFO that was named as the output.
+// device or FIFO that was named as the output, nor a file that took the name of the one made
+// (another run's finished file).
 void removeRegisteredFiles() {
-    cleanupRegistry.removeAll([](intptr_t folder, const char* path) {
+    cleanupRegistry.removeAll([](intptr_t folder, const char* path, const CleanupId& id) {
         struct stat info;
-        if (::fstatat(int(folder), path, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode))
+        if (::fstatat(int(folder), path, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(info.st_mode) &&
+            (!id.known ||
+             (uint64_t(info.st_dev) == id.device && uint64_t(info.st_ino) == id.inode)))
             ::unlinkat(int(folder), path, 0);
     });
 }
@@ -69,23 +73,25 @@ void ignoreClosedOutput() {
         ::signal(SIGPIPE, SIG_IGN);
 }
 
-int registerCleanup(const std::wstring& path) {
+int registerCleanup(const std::wstring& path, const FileId* id) {
     installInterruptHandlers();
+    CleanupId made;
+    if (id) made = {true, id->device, id->inode};
     std::string bytes = toUtf8(path);
-    if (bytes.size() < kLongPathBytes) return cleanupRegistry.add(bytes, AT_FDCWD);
+    if (bytes.size() < kLongPathBytes) return cleanupRegistry.add(bytes, AT_FDCWD, made);
     // Too long to be held or removed whole: held as a name in a folder handle of its own, which
     // stays open while the slot does.
     Located at;
     if (!locate(path, at)) return -1;
-    const int slot = cleanupRegistry.add(at.rest, at.dir);
+    const int slot = cleanupRegistry.add(at.rest, at.dir, made);
     if (slot >= 0 && slot < int(std::size(ownedFolders)))
         ownedFolders[slot] = std::exchange(at.dir, -1);
     return slot;
 }
 
-int registerCleanupIn(int folder, const std::string& name) {
+int registerCleanupIn(int folder, const std::string& name, const CleanupId& id) {
     installInterruptHandlers();
-    return cleanupRegistry.add(name, folder);
+    return cleanupRegistry.add(name, folder, id);
 }
 
 void unregisterCleanup(int slot) {

@@ -55,9 +55,30 @@ class InterruptsHeld {
 
 constexpr int kNewFile = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
 
+// The identity of an open file.
+CleanupId identityOf(int fd) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return {};
+    return {true, uint64_t(st.st_dev), uint64_t(st.st_ino)};
+}
+
+FileId fileIdOf(const CleanupId& id) {
+    return {id.device, id.inode};
+}
+
+// What a failed creation in a folder says: the folder may not be written into, or the name is
+// one its file system cannot hold (too long, or bytes it refuses).
+OutputFile::Created creationFailure(int error) {
+    if (error == EACCES || error == EPERM) return OutputFile::Created::Denied;
+    if (error == ENAMETOOLONG || error == EILSEQ || error == EINVAL)
+        return OutputFile::Created::BadName;
+    return OutputFile::Created::Failed;
+}
+
 // Makes a file under a fresh temporary name beside `name` in the folder `dir`, exclusively and
-// never through a link, and hands the name to `enroll` (which registers it) before an interrupt
-// can come. A name taken already is passed over for the next. The descriptor, or -1.
+// never through a link, and hands the name and the file's identity to `enroll` (which registers
+// it) before an interrupt can come. A name taken already is passed over for the next. The
+// descriptor, or -1.
 template <class Enroll>
 int makeTemporary(int dir, const std::wstring& name, std::wstring& made, Enroll enroll) {
     for (int attempt = 0; attempt < 16; ++attempt) {
@@ -66,7 +87,7 @@ int makeTemporary(int dir, const std::wstring& name, std::wstring& made, Enroll 
         InterruptsHeld held;
         const int fd = ::openat(dir, bytes.c_str(), kNewFile, 0666);
         if (fd >= 0) {
-            enroll(bytes);
+            enroll(bytes, identityOf(fd));
             return fd;
         }
         if (errno != EEXIST) return -1;
@@ -83,10 +104,23 @@ int ownFolder(intptr_t folder) {
 
 bool InputFile::openIn(const OutputFolder& folder, const std::wstring& name) {
     close();
-    const int fd =
-        ::openat(int(folder.handle_), toUtf8(name).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    // Looked at before it is opened: opening a device can act on it, and a FIFO would wait for a
+    // writer. Whatever is put there in between is seen in the open file, never read, and the
+    // open itself does not wait.
+    const std::string bytes = toUtf8(name);
+    struct stat st;
+    if (::fstatat(int(folder.handle_), bytes.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(st.st_mode))
+        return false;
+    const int fd = ::openat(int(folder.handle_), bytes.c_str(),
+                            O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return false;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return false;
+    }
     handle_ = fd;
+    identity_ = {uint64_t(st.st_dev), uint64_t(st.st_ino)};
     return true;
 }
 
@@ -141,7 +175,14 @@ OutputFolder::Opened OutputFolder::openChild(const OutputFolder& parent, const s
     if (::fstatat(dir, bytes.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(st.st_mode))
         return S_ISLNK(st.st_mode) ? Opened::Link : Opened::NotFolder;
     errno = error;
-    return Opened::Failed;
+    switch (creationFailure(error)) {
+    case OutputFile::Created::Denied:
+        return Opened::Denied;
+    case OutputFile::Created::BadName:
+        return Opened::BadName;
+    default:
+        return Opened::Failed;
+    }
 }
 
 OutputEntry OutputFolder::inspect(const std::wstring& name) const {
@@ -153,10 +194,13 @@ OutputEntry OutputFolder::inspect(const std::wstring& name) const {
         if (errno != ENOENT) entry.kind = OutputKind::File;
         return entry;
     }
-    entry.kind = S_ISLNK(st.st_mode)   ? OutputKind::Link
-                 : S_ISDIR(st.st_mode) ? OutputKind::Folder
-                 : S_ISREG(st.st_mode) ? OutputKind::File
-                                       : OutputKind::Other;
+    entry.kind = S_ISLNK(st.st_mode)                          ? OutputKind::Link
+                 : S_ISDIR(st.st_mode)                        ? OutputKind::Folder
+                 : S_ISREG(st.st_mode)                        ? OutputKind::File
+                 : S_ISFIFO(st.st_mode)                       ? OutputKind::Fifo
+                 : S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? OutputKind::Device
+                 : S_ISSOCK(st.st_mode)                       ? OutputKind::Socket
+                                                              : OutputKind::Other;
     if (entry.kind == OutputKind::Link && ::fstatat(int(handle_), bytes.c_str(), &st, 0) != 0)
         return entry;
     entry.reaches = true;
@@ -179,35 +223,45 @@ OutputFile::Created OutputFile::create(const OutputFolder& folder, const std::ws
     if (dir < 0) return Created::Failed;
     const std::string bytes = toUtf8(name);
     int fd = -1;
+    CleanupId made;
     {
         InterruptsHeld held;
         fd = ::openat(dir, bytes.c_str(), kNewFile, 0666);
-        if (fd >= 0) slot_ = registerCleanupIn(dir, bytes);
+        if (fd >= 0) {
+            made = identityOf(fd);
+            slot_ = registerCleanupIn(dir, bytes, made);
+        }
     }
     if (fd < 0) {
         const int error = errno;
         ::close(dir);
         errno = error;
-        return error == EEXIST ? Created::Exists : Created::Failed;
+        return error == EEXIST ? Created::Exists : creationFailure(error);
     }
     handle_ = fd;
+    id_ = fileIdOf(made);
     folder_ = dir;
     state_ = State::New;
     name_ = made_ = name;
     return Created::Yes;
 }
 
-bool OutputFile::createReplacement(const OutputFolder& folder, const std::wstring& name) {
+OutputFile::Created OutputFile::createReplacement(const OutputFolder& folder,
+                                                  const std::wstring& name) {
     discard();
     const int dir = ownFolder(folder.handle_);
-    if (dir < 0) return false;
-    const int fd = makeTemporary(
-        dir, name, made_, [&](const std::string& bytes) { slot_ = registerCleanupIn(dir, bytes); });
+    if (dir < 0) return Created::Failed;
+    const int fd =
+        makeTemporary(dir, name, made_, [&](const std::string& bytes, const CleanupId& made) {
+            id_ = fileIdOf(made);
+            slot_ = registerCleanupIn(dir, bytes, made);
+        });
     if (fd < 0) {
         const int error = errno;
         ::close(dir);
         errno = error;
-        return false;
+        // A temporary name is short: only the folder can refuse it.
+        return error == EACCES || error == EPERM ? Created::Denied : Created::Failed;
     }
     // The file it replaces lends it its permissions, as writing into that file would have kept
     // them; never set-user or set-group bits, which would now apply to other contents.
@@ -219,6 +273,16 @@ bool OutputFile::createReplacement(const OutputFolder& folder, const std::wstrin
     folder_ = dir;
     state_ = State::Replacement;
     name_ = name;
+    return Created::Yes;
+}
+
+bool OutputFile::replacing(FileId& id) const {
+    struct stat st;
+    if (state_ != State::Replacement ||
+        ::fstatat(int(folder_), toUtf8(name_).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(st.st_mode))
+        return false;
+    id = {uint64_t(st.st_dev), uint64_t(st.st_ino)};
     return true;
 }
 
@@ -229,6 +293,7 @@ bool OutputFile::openInPlace(const OutputFolder& folder, const std::wstring& nam
     if (fd < 0) return false;
     handle_ = fd;
     state_ = State::InPlace;
+    id_ = {};
     name_ = made_ = name;
     return true;
 }
@@ -239,6 +304,7 @@ bool OutputFile::openInPlace(const std::wstring& path) {
     if (fd < 0) return false;
     handle_ = fd;
     state_ = State::InPlace;
+    id_ = {};
     name_ = made_ = path;
     return true;
 }
@@ -264,8 +330,13 @@ bool OutputFile::commit() {
 
 void OutputFile::discard() {
     if (handle_ != -1) ::close(int(std::exchange(handle_, -1)));
-    if (state_ == State::New || state_ == State::Replacement)
-        ::unlinkat(int(folder_), toUtf8(made_).c_str(), 0);
+    if (state_ == State::New || state_ == State::Replacement) {
+        const std::string made = toUtf8(made_);
+        struct stat st;
+        if (::fstatat(int(folder_), made.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(st.st_mode) && FileId{uint64_t(st.st_dev), uint64_t(st.st_ino)} == id_)
+            ::unlinkat(int(folder_), made.c_str(), 0);
+    }
     forget();
 }
 
@@ -287,10 +358,12 @@ FILE* createTemporaryFile(const std::wstring& target, std::wstring& path, int& s
     const int dir = openPath(folder.empty() ? L"." : folder, O_RDONLY | O_DIRECTORY);
     if (dir < 0) return nullptr;
     std::wstring made;
-    const int fd = makeTemporary(dir, target.substr(cut), made, [&](const std::string&) {
-        path = folder + made;
-        slot = registerCleanup(path);
-    });
+    const int fd =
+        makeTemporary(dir, target.substr(cut), made, [&](const std::string&, const CleanupId& id) {
+            path = folder + made;
+            const FileId identity = fileIdOf(id);
+            slot = registerCleanup(path, id.known ? &identity : nullptr);
+        });
     ::close(dir);
     if (fd < 0) return nullptr;
     if (keepMode) (void)::fchmod(fd, existing.st_mode & 07777);

@@ -33,6 +33,10 @@ void writeOutput(const char* data, size_t size) {
     std::fwrite(data, 1, size, consoleOnStandardError() ? stderr : stdout);
 }
 
+void writeErrorOutput(const char* data, size_t size) {
+    std::fwrite(data, 1, size, stderr);
+}
+
 bool outputIsInteractive() {
     return ::isatty(consoleOnStandardError() ? 2 : 1) != 0;
 }

@@ -1,6 +1,8 @@
 // What the Windows files of the platform layer share beyond Platform.h.
 #pragma once
 
+#include "Platform.h"
+
 #include <windows.h>
 
 #include <string>
@@ -20,8 +22,12 @@ std::wstring nativePath(const std::wstring& path);
 DWORD attributesOf(const std::wstring& path);
 
 // Removes a regular file and nothing else: a folder, a device, a pipe or a link in its place
-// stays, as on POSIX. The check and the removal go through one handle, so that nothing can be
-// put there in between. Allocates nothing, so the console-control handler may call it.
-bool removeRegularFile(const wchar_t* systemPath);
+// stays, as on POSIX; with `id`, only that very file. The check and the removal go through one
+// handle, so that nothing can be put there in between. Allocates nothing, so the console-control
+// handler may call it.
+bool removeRegularFile(const wchar_t* systemPath, const FileId* id = nullptr);
+
+// The identity of an open file or folder, as fileId gives it.
+bool handleId(HANDLE handle, FileId& id);
 
 } // namespace qzn

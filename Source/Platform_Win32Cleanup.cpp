@@ -27,12 +27,21 @@ BOOL WINAPI onConsoleControl(DWORD event) {
 } // namespace
 
 void removeRegisteredFiles() {
-    cleanupRegistry.removeAll([](intptr_t, const wchar_t* path) { removeRegularFile(path); });
+    cleanupRegistry.removeAll([](intptr_t, const wchar_t* path, const CleanupId& id) {
+        if (id.known) {
+            const FileId made{id.device, id.inode};
+            removeRegularFile(path, &made);
+        } else {
+            removeRegularFile(path);
+        }
+    });
 }
 
-int registerCleanup(const std::wstring& path) {
+int registerCleanup(const std::wstring& path, const FileId* id) {
     if (!handlerInstalled.exchange(true)) SetConsoleCtrlHandler(onConsoleControl, TRUE);
-    return cleanupRegistry.add(nativePath(path));
+    CleanupId made;
+    if (id) made = {true, id->device, id->inode};
+    return cleanupRegistry.add(nativePath(path), -1, made);
 }
 
 // A closed output pipe sends no signal here: writes to it fail unseen.

@@ -13,7 +13,14 @@
 
 namespace qzn {
 
-bool removeRegularFile(const wchar_t* systemPath) {
+bool handleId(HANDLE handle, FileId& id) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle, &info)) return false;
+    id = {info.dwVolumeSerialNumber, (uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+    return true;
+}
+
+bool removeRegularFile(const wchar_t* systemPath, const FileId* id) {
     // Without backup semantics a folder does not open; a link opens as itself.
     HANDLE handle = CreateFileW(systemPath, DELETE | FILE_READ_ATTRIBUTES,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -22,9 +29,11 @@ bool removeRegularFile(const wchar_t* systemPath) {
     BY_HANDLE_FILE_INFORMATION info;
     const DWORD notRegular =
         FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
-    const bool regular = GetFileType(handle) == FILE_TYPE_DISK &&
-                         GetFileInformationByHandle(handle, &info) &&
-                         !(info.dwFileAttributes & notRegular);
+    const bool regular =
+        GetFileType(handle) == FILE_TYPE_DISK && GetFileInformationByHandle(handle, &info) &&
+        !(info.dwFileAttributes & notRegular) &&
+        (!id || (info.dwVolumeSerialNumber == id->device &&
+                 ((uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow) == id->inode));
     FILE_DISPOSITION_INFO disposition{TRUE};
     const bool removed = regular && SetFileInformationByHandle(handle, FileDispositionInfo,
                                                                &disposition, sizeof disposition);
@@ -79,6 +88,18 @@ bool alreadyExists() {
     return GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS;
 }
 
+// What a failed creation in a folder says: the folder may not be written into, or the name is
+// one its file system cannot hold (too long). The folder is held open, so that "not found" can
+// only be said of the name (Wine says so of one that is too long).
+OutputFile::Created creationFailure(DWORD error) {
+    if (error == ERROR_ACCESS_DENIED) return OutputFile::Created::Denied;
+    if (error == ERROR_FILENAME_EXCED_RANGE || error == ERROR_INVALID_NAME ||
+        error == ERROR_BAD_PATHNAME || error == ERROR_FILE_NOT_FOUND ||
+        error == ERROR_PATH_NOT_FOUND)
+        return OutputFile::Created::BadName;
+    return OutputFile::Created::Failed;
+}
+
 // Makes a file under a fresh temporary name beside `name` in `folder`, exclusively; a name taken
 // already is passed over for the next. Its path goes to `path`.
 HANDLE makeTemporary(const std::wstring& folder, const std::wstring& name, std::wstring& path) {
@@ -94,10 +115,19 @@ HANDLE makeTemporary(const std::wstring& folder, const std::wstring& name, std::
 
 bool InputFile::openIn(const OutputFolder& folder, const std::wstring& name) {
     close();
-    HANDLE handle = CreateFileW(nativePath(joinPath(folder.path_, name)).c_str(), GENERIC_READ,
+    const std::wstring path = joinPath(folder.path_, name);
+    HANDLE handle = CreateFileW(nativePath(path).c_str(), GENERIC_READ,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return false;
+    // A regular file only: never a device or a pipe, a folder or a link.
+    const DWORD attributes = handleAttributes(handle);
+    if (GetFileType(handle) != FILE_TYPE_DISK || attributes == INVALID_FILE_ATTRIBUTES ||
+        (attributes & FILE_ATTRIBUTE_DIRECTORY) || isReparsePoint(attributes, path) ||
+        !handleId(handle, identity_)) {
+        CloseHandle(handle);
+        return false;
+    }
     handle_ = reinterpret_cast<intptr_t>(handle);
     return true;
 }
@@ -152,7 +182,16 @@ OutputFolder::Opened OutputFolder::openChild(const OutputFolder& parent, const s
     if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_NOT_FOUND &&
         (CreateDirectoryW(nativePath(path).c_str(), nullptr) || alreadyExists()))
         handle = openFolderHandle(path, false);
-    if (handle == INVALID_HANDLE_VALUE) return Opened::Failed;
+    if (handle == INVALID_HANDLE_VALUE) {
+        switch (creationFailure(GetLastError())) {
+        case OutputFile::Created::Denied:
+            return Opened::Denied;
+        case OutputFile::Created::BadName:
+            return Opened::BadName;
+        default:
+            return Opened::Failed;
+        }
+    }
     const DWORD attributes = handleAttributes(handle);
     if (isReparsePoint(attributes, path)) {
         CloseHandle(handle);
@@ -184,13 +223,15 @@ OutputEntry OutputFolder::inspect(const std::wstring& name) const {
     }
     BY_HANDLE_FILE_INFORMATION info{};
     const bool known = GetFileInformationByHandle(handle, &info) != 0;
-    const bool disk = GetFileType(handle) == FILE_TYPE_DISK;
+    const DWORD type = GetFileType(handle);
     CloseHandle(handle);
     const DWORD attributes = known ? info.dwFileAttributes : 0;
     entry.kind = isReparsePoint(attributes, path)          ? OutputKind::Link
                  : (attributes & FILE_ATTRIBUTE_DIRECTORY) ? OutputKind::Folder
-                 : !disk                                   ? OutputKind::Other
-                                                           : OutputKind::File;
+                 : type == FILE_TYPE_DISK                  ? OutputKind::File
+                 : type == FILE_TYPE_PIPE                  ? OutputKind::Fifo
+                 : type == FILE_TYPE_CHAR                  ? OutputKind::Device
+                                                           : OutputKind::Other;
     if (entry.kind == OutputKind::Link) {
         entry.reaches = fileId(path, entry.id);
     } else if (known) {
@@ -214,23 +255,44 @@ OutputFile::Created OutputFile::create(const OutputFolder& folder, const std::ws
     discard();
     const std::wstring path = joinPath(folder.path_, name);
     HANDLE handle = createNew(path);
-    if (handle == INVALID_HANDLE_VALUE) return alreadyExists() ? Created::Exists : Created::Failed;
+    if (handle == INVALID_HANDLE_VALUE)
+        return alreadyExists() ? Created::Exists : creationFailure(GetLastError());
     handle_ = reinterpret_cast<intptr_t>(handle);
-    slot_ = registerCleanup(path);
+    id_ = {};
+    slot_ = registerCleanup(path, handleId(handle, id_) ? &id_ : nullptr);
     state_ = State::New;
     name_ = made_ = path;
     return Created::Yes;
 }
 
-bool OutputFile::createReplacement(const OutputFolder& folder, const std::wstring& name) {
+OutputFile::Created OutputFile::createReplacement(const OutputFolder& folder,
+                                                  const std::wstring& name) {
     discard();
     HANDLE handle = makeTemporary(folder.path_, name, made_);
-    if (handle == INVALID_HANDLE_VALUE) return false;
+    if (handle == INVALID_HANDLE_VALUE)
+        return GetLastError() == ERROR_ACCESS_DENIED ? Created::Denied : Created::Failed;
     handle_ = reinterpret_cast<intptr_t>(handle);
-    slot_ = registerCleanup(made_);
+    id_ = {};
+    slot_ = registerCleanup(made_, handleId(handle, id_) ? &id_ : nullptr);
     state_ = State::Replacement;
     name_ = joinPath(folder.path_, name);
-    return true;
+    return Created::Yes;
+}
+
+bool OutputFile::replacing(FileId& id) const {
+    if (state_ != State::Replacement) return false;
+    HANDLE handle =
+        CreateFileW(nativePath(name_).c_str(), FILE_READ_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    const DWORD attributes = handleAttributes(handle);
+    const bool regular =
+        GetFileType(handle) == FILE_TYPE_DISK && attributes != INVALID_FILE_ATTRIBUTES &&
+        !(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) &&
+        handleId(handle, id);
+    CloseHandle(handle);
+    return regular;
 }
 
 namespace {
@@ -249,6 +311,7 @@ bool OutputFile::openInPlace(const OutputFolder& folder, const std::wstring& nam
     if (handle == INVALID_HANDLE_VALUE) return false;
     handle_ = reinterpret_cast<intptr_t>(handle);
     state_ = State::InPlace;
+    id_ = {};
     name_ = made_ = path;
     return true;
 }
@@ -259,6 +322,7 @@ bool OutputFile::openInPlace(const std::wstring& path) {
     if (handle == INVALID_HANDLE_VALUE) return false;
     handle_ = reinterpret_cast<intptr_t>(handle);
     state_ = State::InPlace;
+    id_ = {};
     name_ = made_ = path;
     return true;
 }
@@ -293,7 +357,7 @@ bool OutputFile::commit() {
 void OutputFile::discard() {
     close();
     if (state_ == State::New || state_ == State::Replacement)
-        removeRegularFile(nativePath(made_).c_str());
+        removeRegularFile(nativePath(made_).c_str(), &id_);
     forget();
 }
 
@@ -308,7 +372,8 @@ FILE* createTemporaryFile(const std::wstring& target, std::wstring& path, int& s
     const size_t cut = folderLength(target);
     HANDLE handle = makeTemporary(target.substr(0, cut), target.substr(cut), path);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
-    slot = registerCleanup(path);
+    FileId id;
+    slot = registerCleanup(path, handleId(handle, id) ? &id : nullptr);
     int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
     FILE* file = fd >= 0 ? _fdopen(fd, "wb") : nullptr;
     if (!file) {

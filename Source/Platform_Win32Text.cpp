@@ -12,10 +12,10 @@
 
 namespace qzn {
 
-void writeOutput(const char* data, size_t size) {
-    const bool toError = consoleOnStandardError();
-    FILE* stream = toError ? stderr : stdout;
-    HANDLE console = GetStdHandle(toError ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+namespace {
+// UTF-8 bytes to one of the standard streams: `which` names its handle.
+void writeStandard(DWORD which, FILE* stream, const char* data, size_t size) {
+    HANDLE console = GetStdHandle(which);
     DWORD mode = 0;
     if (console != INVALID_HANDLE_VALUE && console != nullptr && GetConsoleMode(console, &mode)) {
         // A console shows UTF-16 text whatever its code page; bytes would be read in that page.
@@ -36,6 +36,17 @@ void writeOutput(const char* data, size_t size) {
     // every write, since a test may swap the descriptor behind standard output.
     _setmode(_fileno(stream), _O_BINARY);
     std::fwrite(data, 1, size, stream);
+}
+} // namespace
+
+void writeOutput(const char* data, size_t size) {
+    const bool toError = consoleOnStandardError();
+    writeStandard(toError ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE, toError ? stderr : stdout, data,
+                  size);
+}
+
+void writeErrorOutput(const char* data, size_t size) {
+    writeStandard(STD_ERROR_HANDLE, stderr, data, size);
 }
 
 bool outputIsInteractive() {

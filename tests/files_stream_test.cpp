@@ -11,6 +11,10 @@
 #include <cstring>
 #include <filesystem>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 namespace qzn {
 namespace {
 
@@ -397,44 +401,86 @@ TEST(OutputTree, EmptyRootNameWorksRelatively) {
     EXPECT_EQ(list.pathOf(1), joinPath(L"s", L"g"));
 }
 
+// Unpacks the files of `stream` from `data`, as the data pass does.
+void unpackFiles(FileStream& stream, const std::string& data) {
+    stream.write(reinterpret_cast<const uint8_t*>(data.data()), int32_t(data.size()), true);
+    stream.finishOutput();
+}
+
 TEST(Duplicates, RestoredByCopyingAlongChains) {
     TempDir tmp;
     FileStream list;
+    list.overwriteAll = 1;
     list.files = {output(tmp, "x", 3), output(tmp, "y", 3, 0), output(tmp, "z", 3, 1)};
-    writeFile(tmp / "x", "abc");
-    writeFile(tmp / "z", "old contents"); // replaced without a question
+    writeFile(tmp / "z", "old contents"); // replaced, as forced
+    unpackFiles(list, "abc");
     list.restoreDuplicates();
     EXPECT_EQ(readFile(tmp / "y"), bytesOf("abc"));
     EXPECT_EQ(readFile(tmp / "z"), bytesOf("abc"));
-
-    list.files[0].path = fromUtf8(tmp / "missing");
-    auto run = runCapturingStop([&] { list.restoreDuplicates(); });
-    EXPECT_EQ(run.status, 1);
-    expectWithReason(run.output,
-                     "Error: Failed to copy " + (tmp / "missing") + " to " + (tmp / "y") + "\n");
+    EXPECT_TRUE(list.files[2].copied);
+    EXPECT_FALSE(list.incomplete);
 }
 
-// A copy that fails keeps the file it was to replace; a copy of a file left out is left out.
-TEST(Duplicates, FailedOrMissingSourceKeepsTheTarget) {
+// A copy is read from nothing but the very file made of the unpacked bytes: one put in its place
+// (the same bytes, another file; on POSIX a FIFO without a writer, which is never opened), or
+// gone, leaves the copy out and keeps its target.
+TEST(Duplicates, SourceNoLongerTheFileMadeKeepsTheTarget) {
+    for (const char* instead : {"file", "fifo", "nothing"}) {
+        SCOPED_TRACE(instead);
+        if (testing::kWindows && std::string(instead) == "fifo") continue;
+        TempDir tmp;
+        FileStream list;
+        list.overwriteAll = 1;
+        list.files = {output(tmp, "x", 3), output(tmp, "y", 3, 0)};
+        writeFile(tmp / "y", "old");
+        unpackFiles(list, "abc");
+        // Moved aside, not removed, so that the new file cannot take its inode number.
+        fs::rename(tmp / "x", tmp / "aside");
+        if (std::string(instead) == "file") writeFile(tmp / "x", "abc");
+#ifndef _WIN32
+        if (std::string(instead) == "fifo") {
+            ASSERT_EQ(mkfifo((tmp / "x").c_str(), 0600), 0);
+        }
+#endif
+        auto run = runCapturingStop([&] { list.restoreDuplicates(); });
+        EXPECT_FALSE(run.stopped);
+        EXPECT_EQ(run.output, "Error: " + (tmp / "y") + " is left out: it is a copy of " +
+                                  (tmp / "x") + ", which was changed after it was unpacked\n");
+        EXPECT_TRUE(list.incomplete);
+        EXPECT_TRUE(list.files[1].leftOut);
+        EXPECT_EQ(readFile(tmp / "y"), bytesOf("old"));
+    }
+}
+
+// The source's bytes must give the CRC-32 its unpacked bytes gave: the same file changed since
+// leaves the copy out; a copy of a file left out is left out.
+TEST(Duplicates, ChangedOrMissingSourceKeepsTheTarget) {
     TempDir tmp;
-    fs::create_directories(tmp / "folder"); // no file's contents: opening or reading it fails
     writeFile(tmp / "y", "old");
     FileStream list;
-    list.files = {output(tmp, "folder", 3), output(tmp, "y", 3, 0)};
+    list.overwriteAll = 1;
+    list.files = {output(tmp, "x", 3), output(tmp, "y", 3, 0)};
+    unpackFiles(list, "abc");
+    FILE* changed = std::fopen((tmp / "x").c_str(), "r+b");
+    ASSERT_NE(changed, nullptr);
+    std::fputs("abd", changed);
+    std::fclose(changed);
     auto run = runCapturingStop([&] { list.restoreDuplicates(); });
-    EXPECT_EQ(run.status, 1);
-    expectWithReason(run.output,
-                     "Error: Failed to copy " + (tmp / "folder") + " to " + (tmp / "y") + "\n");
+    EXPECT_FALSE(run.stopped);
+    EXPECT_EQ(run.output, "Error: " + (tmp / "y") + " is left out: it is a copy of " + (tmp / "x") +
+                              ", which was changed after it was unpacked\n");
     EXPECT_EQ(readFile(tmp / "y"), bytesOf("old"));
     EXPECT_EQ(std::distance(fs::directory_iterator(tmp.path()), fs::directory_iterator()), 2);
 
-    list.files[0].leftOut = true;
-    run = runCapturingStop([&] { list.restoreDuplicates(); });
+    FileStream second;
+    second.files = {output(tmp, "x", 3), output(tmp, "y", 3, 0)};
+    second.files[0].leftOut = true;
+    run = runCapturingStop([&] { second.restoreDuplicates(); });
     EXPECT_FALSE(run.stopped);
-    EXPECT_EQ(run.output, "Error: " + (tmp / "y") + " is left out: it is a copy of " +
-                              (tmp / "folder") + ", which was not unpacked\n");
-    EXPECT_TRUE(list.incomplete);
-    EXPECT_TRUE(list.files[1].leftOut);
+    EXPECT_EQ(run.output, "Error: " + (tmp / "y") + " is left out: it is a copy of " + (tmp / "x") +
+                              ", which was not unpacked\n");
+    EXPECT_TRUE(second.incomplete);
+    EXPECT_TRUE(second.files[1].leftOut);
     EXPECT_EQ(readFile(tmp / "y"), bytesOf("old"));
 }
 

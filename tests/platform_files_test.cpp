@@ -113,7 +113,7 @@ TEST(OutputFile, StopRemovesItFromItsFolderWherever) {
     OutputFile fresh, again, replacement;
     ASSERT_EQ(fresh.create(folder, L"new"), OutputFile::Created::Yes);
     EXPECT_EQ(again.create(folder, L"new"), OutputFile::Created::Exists);
-    ASSERT_TRUE(replacement.createReplacement(folder, L"old"));
+    ASSERT_EQ(replacement.createReplacement(folder, L"old"), OutputFile::Created::Yes);
     ASSERT_TRUE(replacement.write(reinterpret_cast<const uint8_t*>("new"), 3));
     std::error_code moved;
     fs::rename(testing::utf8Path(tmp / "a"), testing::utf8Path(tmp / "b"), moved);
@@ -164,7 +164,7 @@ TEST(OutputFolder, LinksAreRefusedOrReplacedNeverFollowed) {
     EXPECT_EQ(file.create(out, L"dangling"), OutputFile::Created::Exists);
     EXPECT_FALSE(fs::exists(tmp / "elsewhere/none"));
     EXPECT_FALSE(file.openInPlace(out, L"file"));
-    ASSERT_TRUE(file.createReplacement(out, L"file"));
+    ASSERT_EQ(file.createReplacement(out, L"file"), OutputFile::Created::Yes);
     ASSERT_TRUE(file.write(reinterpret_cast<const uint8_t*>("new"), 3));
     ASSERT_TRUE(file.close());
     ASSERT_TRUE(file.commit());

@@ -123,5 +123,8 @@ int Child::wait() {
     }
     return status_;
 }
+HeldOpen::HeldOpen(const std::filesystem::path&) {}
+
+HeldOpen::~HeldOpen() = default;
 
 } // namespace qzn::testing

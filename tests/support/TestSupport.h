@@ -94,6 +94,21 @@ class Child {
     int status_ = -1;
 };
 
+// A file held open the way another program holds one that it shares for reading only (Windows):
+// meanwhile no other process can replace or remove it. Elsewhere nothing keeps a file from being
+// replaced, and nothing is held. Let go when it goes.
+class HeldOpen {
+  public:
+    explicit HeldOpen(const std::filesystem::path& path);
+    ~HeldOpen();
+    HeldOpen(const HeldOpen&) = delete;
+    HeldOpen& operator=(const HeldOpen&) = delete;
+    bool held() const { return handle_ != -1; }
+
+  private:
+    intptr_t handle_ = -1;
+};
+
 void writeFile(const std::string& path, const std::vector<uint8_t>& bytes);
 void writeFile(const std::string& path, const std::string& text);
 std::vector<uint8_t> readFile(const std::string& path);
