@@ -187,14 +187,16 @@ int Child::wait() {
         process_ = -1;
     }
     return status_;
-    HeldOpen::HeldOpen(const std::filesystem::path& path) {
-        HANDLE handle = CreateFileW(path.wstring().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (handle != INVALID_HANDLE_VALUE) handle_ = reinterpret_cast<intptr_t>(handle);
-    }
+}
 
-    HeldOpen::~HeldOpen() {
-        if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
-    }
+HeldOpen::HeldOpen(const std::filesystem::path& path) {
+    HANDLE handle = CreateFileW(path.wstring().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) handle_ = reinterpret_cast<intptr_t>(handle);
+}
+
+HeldOpen::~HeldOpen() {
+    if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
+}
 
 } // namespace qzn::testing
