@@ -40,6 +40,24 @@ struct TokenList {
     void reserve(int32_t len);              // stops the run when memory runs out
 };
 
+// A chunk's tokens as the follower records them, so that another thread can rebuild the bytes:
+// the opening literals' bytes, then the token section as runs, each a header byte (run length
+// << 2 | kind), that many literal bytes, and for a match 3 bytes of length - 4 | distance << 11
+// (the distance masked to the ring, which is all it selects), then the closing literals' bytes.
+// Kinds: 0 and 1 the two pairs, 2 a match, 3 a run alone; a run alone of length 0 ends a list
+// whose following stopped. At most len + len / 62 + 16 bytes for a chunk of len bytes.
+struct ChunkTokens {
+    static constexpr uint32_t kPair = 0, kMatch = 2, kRun = 3;
+    static constexpr uint32_t kLongestRun = 62;
+    static constexpr uint8_t kStop = kRun; // a run alone of length 0
+
+    LargeBuffer bytes;
+    size_t size = 0; // bytes in use
+
+    // The most a chunk of len bytes can need, with room for the wide reads of the rebuild.
+    static size_t capacityFor(int32_t len);
+};
+
 class ContextLz {
   public:
     LargeBuffer blockMemory;
@@ -78,6 +96,12 @@ class ContextLz {
     // Reads the chunk's tokens as decodeChunk does, leaving the models and the reader where it
     // would, but rebuilds no byte: for chunks whose bytes are not wanted.
     void followChunk(int32_t len, BitReader& reader);
+    // The same, recording the tokens. A stop while following (damage) leaves the list ended
+    // where it came, after every token read whole, and is raised again.
+    void followChunk(int32_t len, BitReader& reader, ChunkTokens& tokens);
+    // Rebuilds the bytes of a chunk from its recorded tokens with this codec's rings, with the
+    // checks of decodeChunk that need the bytes. Needs no model: any thread with rings may.
+    void rebuildChunk(uint8_t* data, int32_t len, const ChunkTokens& tokens);
 };
 
 // Optional byte-plane transform applied per chunk before encoding and after decoding.

@@ -65,9 +65,18 @@ using FileHandle = std::unique_ptr<FILE, FileCloser>;
 FileHandle openArchiveForReading(const std::wstring& archivePath, BitReader& reader,
                                  FileStream& stream);
 
-// Decodes every chunk of the contents stream into `stream` (writing files or only counting),
-// with the memory line, progress lines and the statistics line. Releases the reader's buffer.
+// The chunks of the contents stream a run delivers: those before `first` are only followed (the
+// models advance, no byte is rebuilt or delivered), those from `first` up to `end` are decoded
+// and delivered, and nothing after `end` is read. The default: every chunk.
+struct ChunkRange {
+    uint64_t first = 0;
+    uint64_t end = UINT64_MAX;
+};
+
+// Decodes the chunks of the contents stream that `range` delivers into `stream` (writing files
+// or only counting), with the memory line, progress lines and the statistics line, on as many
+// threads as the settings give. Releases the reader's buffer.
 void decodeContents(Archiver& archiver, FileStream& stream, BitReader& reader, FILE* archive,
-                    const std::wstring& archivePath, bool doWrite);
+                    const std::wstring& archivePath, bool doWrite, ChunkRange range = {});
 
 } // namespace qzn

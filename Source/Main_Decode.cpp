@@ -3,18 +3,29 @@
 #include "ContextLz.h"
 #include "Files.h"
 #include "Main.h"
+#include "Main_DecodePipeline.h"
 #include "Main_Pipeline.h"
 #include "Platform.h"
 
+#include <algorithm>
 #include <cinttypes>
+#include <memory>
 
 namespace qzn {
 
 // Missing data reads as zero bits and would decode to plausible garbage; a valid archive never
 // asks for a segment past its end, so running out is damage, reported as such.
-static void checkNotTruncated(const BitReader& reader, const std::wstring& archivePath) {
-    if (reader.truncated)
-        fatalWide(L"\nError: Corrupt archive: %ls ends before its data\n", archivePath.c_str());
+void stopAtArchiveEnd(const std::wstring& archivePath) {
+    fatalWide(L"\nError: Corrupt archive: %ls ends before its data\n", archivePath.c_str());
+}
+
+void checkNotTruncated(const BitReader& reader, const std::wstring& archivePath) {
+    if (reader.truncated) stopAtArchiveEnd(archivePath);
+}
+
+void printChunkProgress(uint64_t done, uint64_t total, double previousSeconds, int32_t windowBits) {
+    std::lock_guard<std::mutex> notDuringAQuestion(questionMutex());
+    printProgress(progressText(done, total, previousSeconds, windowBits));
 }
 
 FileHandle openArchiveForReading(const std::wstring& archivePath, BitReader& reader,
@@ -35,44 +46,60 @@ FileHandle openArchiveForReading(const std::wstring& archivePath, BitReader& rea
 }
 
 void decodeContents(Archiver& archiver, FileStream& stream, BitReader& reader, FILE* archive,
-                    const std::wstring& archivePath, bool doWrite) {
+                    const std::wstring& archivePath, bool doWrite, ChunkRange range) {
     ContextLz codec;
     codec.configure(archiver.tableBits, archiver.hashBits, archiver.windowBits);
     const int32_t capacity = int32_t(1) << archiver.windowBits;
-    const uint64_t total = stream.totalSize();
-    // The filter, CRC-32 and file writes run beside the decoder when there is more than a chunk.
-    DecodedChunks output(stream, archiver.channels, doWrite, archiver.windowBits,
-                         threadCount(archiver) > 1 && chunkCount(total, archiver.windowBits) > 1);
-    uint64_t codecBytes = codec.allocateDecoder();
-    printWide(L"Decoder %d:%d:%d memory: %d KB\n", archiver.windowBits, archiver.tableBits,
-              archiver.hashBits,
-              static_cast<int32_t>((output.memoryBytes() + kBitBufferBytes + codecBytes) >> 10));
+    const uint64_t chunks = chunkCount(stream.totalSize(), archiver.windowBits);
+    const uint64_t end = std::min(range.end, chunks);
+    const uint64_t first = std::min(range.first, end);
+    // A run that stops early reads the stream up to the end of its range: the figures below
+    // count that stretch, the chunks followed included.
+    const uint64_t total = end < chunks ? end << archiver.windowBits : stream.totalSize();
 
-    uint64_t remaining = total;
-    uint64_t done = 0;
+    // With more than one thread and chunk the pipeline decodes the range; otherwise this thread
+    // decodes each chunk into one buffer and delivers it before the next.
+    const int32_t threads =
+        int32_t(std::min<uint64_t>(uint64_t(threadCount(archiver)), end - first));
+    std::unique_ptr<DecodePipeline> pipeline;
+    LargeBuffer chunk;
+    uint64_t memory = kBitBufferBytes + codec.allocateDecoder();
+    if (threads > 1) {
+        pipeline =
+            std::make_unique<DecodePipeline>(archiver, stream, doWrite, threads, total, first, end);
+        memory += pipeline->memoryBytes();
+    } else {
+        chunk = allocateChunkBuffer(archiver.windowBits);
+        memory += uint64_t(capacity);
+    }
+    printWide(L"Decoder %d:%d:%d memory: %d KB\n", archiver.windowBits, archiver.tableBits,
+              archiver.hashBits, static_cast<int32_t>(memory >> 10));
+
     double previousSeconds = -1.0;
     const int64_t startMs = clockMs();
     reader.checkpoint();
     checkNotTruncated(reader, archivePath);
 
-    while (remaining > 0) {
+    // The chunks before the range only advance the models (nothing is rebuilt or delivered).
+    const uint64_t inlineEnd = pipeline ? first : end;
+    for (uint64_t index = 0; index < inlineEnd; ++index) {
         const int32_t len =
-            remaining < uint64_t(capacity) ? static_cast<int32_t>(remaining) : capacity;
-        uint8_t* chunk = output.buffer();
-        done += uint64_t(len);
-        {
-            std::lock_guard<std::mutex> notDuringAQuestion(questionMutex());
-            printProgress(progressText(done, total, previousSeconds, archiver.windowBits));
+            int32_t(std::min<uint64_t>(uint64_t(capacity), total - (index << archiver.windowBits)));
+        printChunkProgress((index << archiver.windowBits) + uint64_t(len), total, previousSeconds,
+                           archiver.windowBits);
+        const int64_t chunkStart = clockMs();
+        if (index < first) {
+            codec.followChunk(len, reader);
+            checkNotTruncated(reader, archivePath);
+        } else {
+            codec.decodeChunk(chunk.get(), len, reader);
+            checkNotTruncated(reader, archivePath);
+            if (archiver.channels > 0) ChannelFilter::inverse(chunk.get(), len, archiver.channels);
+            stream.write(chunk.get(), len, doWrite);
         }
-        remaining -= uint64_t(len);
-
-        int64_t chunkStart = clockMs();
-        codec.decodeChunk(chunk, len, reader);
-        checkNotTruncated(reader, archivePath);
-        output.submit(len);
         previousSeconds = double(clockMs() - chunkStart) / 1000.0;
     }
-    output.finish();
+    if (pipeline) pipeline->run(codec, reader, archivePath);
     printProgressEnd("Done decompressing");
 
     const double seconds = double(clockMs() - startMs) * 0.001;

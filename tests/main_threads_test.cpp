@@ -223,21 +223,30 @@ TEST(Threads, MemoryLinesCountEveryWorker) {
     // Two chunks: -threads:8 runs two threads.
     box.put("two.txt", textBytes(100000, 4));
     RunResult r = box.run({"-force-overwrite", "-window:16", "-table:7", "-hash:7", "-threads:8",
-                           "c1", "a.qzn", "two.txt"});
+                           "c1", "two.qzn", "two.txt"});
     EXPECT_EQ(memoryLine(r.out, "Encoder memory"), packMemory(2));
 
-    // Unpack and test: a second chunk buffer with the second thread.
-    const uint64_t decoder = 1024 * 128 + sizeof(qzn::ContextLz) + qzn::kBitBufferBytes;
+    // Unpack and test: one chunk buffer with one thread; with more, rings for every thread and a
+    // chunk with its token list for every thread and one more, but never more than chunks.
+    const uint64_t rings = 1024 * 128 + sizeof(qzn::ContextLz);
+    const uint64_t slot = chunk + qzn::ChunkTokens::capacityFor(int32_t(chunk));
+    auto decodeMemory = [&](uint64_t threads, uint64_t chunks) {
+        const uint64_t bytes =
+            threads == 1
+                ? chunk + rings + qzn::kBitBufferBytes
+                : threads * rings + std::min(threads + 1, chunks) * slot + qzn::kBitBufferBytes;
+        return "Decoder 16:7:7 memory: " + std::to_string(bytes >> 10) + " KB\n";
+    };
     for (const char* mode : {"t", "d"}) {
-        for (const auto& [flag, buffers] :
-             std::vector<std::pair<std::string, uint64_t>>{{"-threads:1", 1}, {"-threads:2", 2}}) {
-            SCOPED_TRACE(std::string(mode) + " " + flag);
-            r = box.run({"-force-overwrite", flag, mode, "a.qzn", "out.txt"});
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(mode) + " " + c.flag);
+            r = box.run({"-force-overwrite", c.flag, mode, "a.qzn", "out.txt"});
             EXPECT_EQ(r.status, 0) << r.out;
-            EXPECT_EQ(memoryLine(r.out, "Decoder"),
-                      "Decoder 16:7:7 memory: " +
-                          std::to_string((buffers * chunk + decoder) >> 10) + " KB\n");
+            EXPECT_EQ(memoryLine(r.out, "Decoder"), decodeMemory(c.threads, 70));
         }
+        r = box.run({"-force-overwrite", "-threads:8", mode, "two.qzn", "out.txt"});
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_EQ(memoryLine(r.out, "Decoder"), decodeMemory(2, 2));
     }
 }
 

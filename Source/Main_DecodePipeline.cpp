@@ -1,0 +1,214 @@
+// Unpack and test on several threads; see Main_DecodePipeline.h.
+#include "Main_DecodePipeline.h"
+
+#include "Main_Pipeline.h"
+#include "Platform.h"
+
+#include <algorithm>
+#include <system_error>
+
+namespace qzn {
+
+DecodePipeline::DecodePipeline(const Archiver& archiver, FileStream& stream, bool doWrite,
+                               int32_t threads, uint64_t total, uint64_t first, uint64_t end)
+    : stream_(stream), channels_(archiver.channels), doWrite_(doWrite),
+      windowBits_(archiver.windowBits), capacity_(int32_t(1) << archiver.windowBits), total_(total),
+      firstChunk_(first), endChunk_(end), followed_(first), nextToRebuild_(first),
+      delivered_(first) {
+    // A chunk per thread and one more, so that the follower need not wait while every other
+    // thread rebuilds or delivers one; never more than there are chunks.
+    const size_t tokenBytes = ChunkTokens::capacityFor(capacity_);
+    slots_.resize(size_t(std::min<uint64_t>(uint64_t(threads) + 1, end - first)));
+    for (Slot& slot : slots_) {
+        slot.bytes = allocateChunkBuffer(windowBits_);
+        slot.tokens.bytes = LargeBuffer(tokenBytes);
+        if (!slot.tokens.bytes)
+            fatalWide(L"Error: Not enough memory for %d KB\n", int(tokenBytes >> 10));
+        memory_ += uint64_t(capacity_) + tokenBytes;
+    }
+    const int32_t workers = threads - 1;
+    for (int32_t i = 0; i < workers; ++i) {
+        rings_.push_back(std::make_unique<ContextLz>());
+        rings_.back()->configure(uint32_t(archiver.tableBits), uint32_t(archiver.hashBits),
+                                 uint32_t(archiver.windowBits));
+        memory_ += rings_.back()->allocateDecoder();
+    }
+    try {
+        for (int32_t i = 0; i < workers; ++i)
+            threads_.emplace_back([this, i] {
+                if (i == 0) prefault();
+                work(*rings_[size_t(i)]);
+            });
+    } catch (const std::system_error&) {
+        stopWorkers();
+        fatalWide(L"Error: Failed to start %d threads\n", int(threads));
+    }
+}
+
+DecodePipeline::~DecodePipeline() {
+    stopWorkers();
+}
+
+void DecodePipeline::stopWorkers() {
+    {
+        MutexLock lock(mutex_);
+        stopping_ = true;
+    }
+    changed_.notifyAll();
+    for (std::thread& thread : threads_)
+        if (thread.joinable()) thread.join();
+}
+
+int32_t DecodePipeline::chunkLength(uint64_t chunk) const {
+    const uint64_t start = chunk << windowBits_;
+    return int32_t(std::min<uint64_t>(uint64_t(capacity_), total_ - start));
+}
+
+// The calling thread starts following into the first slot at once; mapping in the pages of the
+// others here, ahead of it, keeps their page faults off the follower. Only the pages that the
+// slot's first chunk fills are worth it.
+void DecodePipeline::prefault() {
+    for (size_t i = 0; i < slots_.size(); ++i) {
+        const int32_t len = chunkLength(firstChunk_ + i);
+        if (i > 0) prefaultMemory(slots_[i].tokens.bytes.get(), ChunkTokens::capacityFor(len));
+        prefaultMemory(slots_[i].bytes.get(), size_t(len));
+    }
+}
+
+bool DecodePipeline::follow(ContextLz& codec, BitReader& reader, Slot& slot) {
+    try {
+        DeferAsserts deferred;
+        codec.followChunk(slot.len, reader, slot.tokens);
+    } catch (const DeferredAssert& assertion) {
+        slot.failure.kind = Failure::Kind::Assert;
+        slot.failure.assertion = assertion;
+        return false;
+    }
+    if (reader.truncated) {
+        slot.failure.kind = Failure::Kind::ArchiveEnd;
+        return false;
+    }
+    return true;
+}
+
+void DecodePipeline::rebuild(ContextLz& rings, Slot& slot) {
+    try {
+        DeferAsserts deferred;
+        rings.rebuildChunk(slot.bytes.get(), slot.len, slot.tokens);
+    } catch (const DeferredAssert& assertion) {
+        // Earlier in the stream than anything the follower found in this chunk.
+        slot.failure.kind = Failure::Kind::Assert;
+        slot.failure.assertion = assertion;
+    }
+}
+
+bool DecodePipeline::deliver(uint64_t chunk, Slot& slot) {
+    const int64_t now = clockMs();
+    const double previousSeconds =
+        lastDeliveryMs_ < 0 ? -1.0 : double(now - lastDeliveryMs_) / 1000.0;
+    lastDeliveryMs_ = now;
+    printChunkProgress((chunk << windowBits_) + uint64_t(slot.len), total_, previousSeconds,
+                       windowBits_);
+    if (slot.failure.kind != Failure::Kind::None) return false;
+    try {
+        if (channels_ > 0) ChannelFilter::inverse(slot.bytes.get(), slot.len, channels_);
+        stream_.write(slot.bytes.get(), slot.len, doWrite_);
+    } catch (...) {
+        // The stop hook threw; the calling thread raises it again.
+        slot.failure.kind = Failure::Kind::Stop;
+        slot.failure.stop = std::current_exception();
+        return false;
+    }
+    return true;
+}
+
+bool DecodePipeline::helpOnce(MutexLock& lock, ContextLz& rings) {
+    if (failed_) return false;
+    Slot& next = slotOf(delivered_);
+    if (!delivering_ && delivered_ < followed_ && next.state == State::Rebuilt) {
+        delivering_ = true;
+        const uint64_t chunk = delivered_;
+        lock.unlock(mutex_);
+        const bool delivered = deliver(chunk, next);
+        lock.lock(mutex_);
+        delivering_ = false;
+        if (delivered) {
+            next.state = State::Free;
+            ++delivered_;
+        } else {
+            failed_ = true;
+        }
+        changed_.notifyAll();
+        return true;
+    }
+    if (nextToRebuild_ < followed_) {
+        Slot& slot = slotOf(nextToRebuild_++);
+        slot.state = State::Rebuilding;
+        lock.unlock(mutex_);
+        rebuild(rings, slot);
+        lock.lock(mutex_);
+        slot.state = State::Rebuilt;
+        changed_.notifyAll();
+        return true;
+    }
+    return false;
+}
+
+void DecodePipeline::work(ContextLz& rings) {
+    MutexLock lock(mutex_);
+    while (!stopping_)
+        if (!helpOnce(lock, rings)) changed_.wait(lock);
+}
+
+void DecodePipeline::run(ContextLz& codec, BitReader& reader, const std::wstring& archivePath) {
+    for (uint64_t chunk = firstChunk_; chunk < endChunk_; ++chunk) {
+        {
+            // The slot is free once the chunk it held before was delivered; meanwhile this
+            // thread helps the others.
+            MutexLock lock(mutex_);
+            while (!failed_ && chunk >= delivered_ + slots_.size())
+                if (!helpOnce(lock, codec)) changed_.wait(lock);
+            if (failed_) break;
+        }
+        Slot& slot = slotOf(chunk);
+        slot.len = chunkLength(chunk);
+        slot.failure = Failure();
+        const bool more = follow(codec, reader, slot);
+        {
+            MutexLock lock(mutex_);
+            slot.state = State::Followed;
+            ++followed_;
+        }
+        changed_.notifyAll();
+        if (!more) break;
+    }
+    bool failed;
+    {
+        MutexLock lock(mutex_);
+        while (!failed_ && delivered_ < followed_)
+            if (!helpOnce(lock, codec)) changed_.wait(lock);
+        failed = failed_;
+    }
+    stopWorkers();
+    if (failed) {
+        MutexLock lock(mutex_); // every other thread has ended; this only tells the analysis so
+        const Failure failure = slotOf(delivered_).failure;
+        lock.unlock();
+        raise(failure, archivePath);
+    }
+}
+
+void DecodePipeline::raise(const Failure& failure, const std::wstring& archivePath) {
+    switch (failure.kind) {
+    case Failure::Kind::Assert:
+        assertFailed(failure.assertion.source, failure.assertion.line);
+    case Failure::Kind::ArchiveEnd:
+        stopAtArchiveEnd(archivePath);
+    case Failure::Kind::Stop:
+    case Failure::Kind::None:
+        break;
+    }
+    std::rethrow_exception(failure.stop);
+}
+
+} // namespace qzn
