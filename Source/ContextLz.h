@@ -97,7 +97,7 @@ class ContextLz {
     // would, but rebuilds no byte: for chunks whose bytes are not wanted.
     void followChunk(int32_t len, BitReader& reader);
     // The same, recording the tokens. A stop while following (damage) leaves the list ended
-    // where it came, after every token read whole, and is raised again.
+    // after the last token read whole.
     void followChunk(int32_t len, BitReader& reader, ChunkTokens& tokens);
     // Rebuilds the bytes of a chunk from its recorded tokens with this codec's rings, with the
     // checks of decodeChunk that need the bytes. Needs no model: any thread with rings may.

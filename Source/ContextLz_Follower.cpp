@@ -31,50 +31,53 @@ struct SkipSink {
     void pair(uint32_t) {}
     void match(int32_t, uint32_t) {}
     void endSection() {}
-    void stop() {}
 };
 
 // Records into a ChunkTokens buffer, in the layout ChunkTokens describes. A local of the
-// follower, so that its pointers stay in registers across the byte stores.
+// follower, so that its pointers stay in registers across the byte stores. The header byte of
+// the run being recorded holds a stop until the run is closed: a follower that stops (damage)
+// leaves a list that ends after the last token it read whole.
 struct RecordSink {
     uint8_t* out;
-    uint8_t* head; // the header byte of the run being recorded, where a stop is written
+    uint8_t* head;
     uint32_t run = 0;
     uint32_t distanceMask;
 
     RecordSink(uint8_t* bytes, int32_t len, int32_t tableMask)
-        : out(bytes), head(bytes + std::min(len, 4)), distanceMask(uint32_t(tableMask)) {}
+        : out(bytes), head(bytes + std::clamp(len, 0, 4)), distanceMask(uint32_t(tableMask)) {
+        *head = ChunkTokens::kStop;
+    }
 
     void edgeLiteral(uint32_t s) { *out++ = uint8_t(s); }
     void beginSection() { head = out++; }
-    void close(uint32_t kind) {
-        *head = uint8_t(run << 2 | kind);
+    void open() {
         head = out++;
+        *head = ChunkTokens::kStop;
         run = 0;
     }
     void literal(uint32_t s) {
         *out++ = uint8_t(s);
-        if (QZN_UNLIKELY(++run == ChunkTokens::kLongestRun)) close(ChunkTokens::kRun);
+        if (QZN_UNLIKELY(++run == ChunkTokens::kLongestRun)) {
+            *head = uint8_t(run << 2 | ChunkTokens::kRun);
+            open();
+        }
     }
-    void pair(uint32_t which) { close(ChunkTokens::kPair + which); }
+    void pair(uint32_t which) {
+        *head = uint8_t(run << 2 | (ChunkTokens::kPair + which));
+        open();
+    }
     void match(int32_t n, uint32_t v) {
         const uint32_t word = uint32_t(n - 4) | (v & distanceMask) << 11;
         *head = uint8_t(run << 2 | ChunkTokens::kMatch);
         std::memcpy(out, &word, 4);
         out += 3;
-        head = out++;
-        run = 0;
+        open();
     }
     void endSection() {
         if (run > 0)
             *head = uint8_t(run << 2 | ChunkTokens::kRun);
         else
             out = head; // the reserved header is not needed
-        head = nullptr;
-    }
-    // Every token read whole stays; the rebuild stops where the next would have begun.
-    void stop() {
-        if (head != nullptr) *head = ChunkTokens::kStop;
     }
 };
 
@@ -89,63 +92,58 @@ Sink followTokens(ContextLz& c, int32_t len, BitReader& reader, Sink sink) {
     symbols.build(c.symbolModel);
     distances.build(c.distanceModel);
     BitCursor in(reader.buffer, reader.bitPosition);
-    try {
-        int32_t j = 0;
-        for (; j < 4 && j < len; ++j) {
-            const uint32_t s = in.symbol(c.symbolModel, symbols);
-            QZN_CHECK(s <= 255, kContextLzSource, 509);
-            sink.edgeLiteral(s);
-            in.checkpoint(reader);
-        }
-
-        // The token section reads as the decoder's does; see decodeChunk.
-        const int32_t tokenEnd = len - 8;
-        sink.beginSection();
-        TokenWindow bits(in.buffer, in.position());
-        while (j < tokenEnd) {
-            symbols.tick(c.symbolModel);
-            const uint32_t entry = symbols.lookup(c.symbolModel, uint32_t(bits.window));
-            bits.refill();
-            bits.take(entry & 15);
-            const uint32_t s = entry >> 4;
-            c.symbolModel.update(s);
-            if (s <= 255) {
-                sink.literal(s);
-                j += 1;
-            } else if (s >= 287) {
-                sink.pair(s - 287);
-                j += 2;
-            } else {
-                const uint32_t k = s - 256;
-                uint32_t used = 0;
-                const int32_t n = c.lengthBase[k] +
-                                  int32_t(takeBits(c.lengthExtraBits[k], bits.window, used)) + 4;
-                const uint32_t d = takeSymbol(c.distanceModel, distances, bits.window, used);
-                const uint32_t v = uint32_t(c.distanceBase[d]) +
-                                   takeBits(c.distanceExtraBits[d], bits.window, used);
-                bits.valid -= used;
-                bits.refill();
-                sink.match(n, v);
-                QZN_CHECK(n <= len - j, kContextLzSource, 549);
-                j += n;
-            }
-            bits.checkpoint(reader);
-        }
-        sink.endSection();
-        in.buffer = bits.stream;
-        in.load(bits.position());
-
-        for (; j < len; ++j) {
-            const uint32_t s = in.symbol(c.symbolModel, symbols);
-            QZN_CHECK(s <= 255, kContextLzSource, 594);
-            sink.edgeLiteral(s);
-            in.checkpoint(reader);
-        }
-        reader.bitPosition = in.position();
-    } catch (...) {
-        sink.stop();
-        throw;
+    int32_t j = 0;
+    for (; j < 4 && j < len; ++j) {
+        const uint32_t s = in.symbol(c.symbolModel, symbols);
+        QZN_CHECK(s <= 255, kContextLzSource, 509);
+        sink.edgeLiteral(s);
+        in.checkpoint(reader);
     }
+
+    // The token section reads as the decoder's does; see decodeChunk.
+    const int32_t tokenEnd = len - 8;
+    sink.beginSection();
+    TokenWindow bits(in.buffer, in.position());
+    while (j < tokenEnd) {
+        symbols.tick(c.symbolModel);
+        const uint32_t entry = symbols.lookup(c.symbolModel, uint32_t(bits.window));
+        bits.refill();
+        bits.take(entry & 15);
+        const uint32_t s = entry >> 4;
+        c.symbolModel.update(s);
+        if (s <= 255) {
+            sink.literal(s);
+            j += 1;
+        } else if (s >= 287) {
+            sink.pair(s - 287);
+            j += 2;
+        } else {
+            const uint32_t k = s - 256;
+            uint32_t used = 0;
+            const int32_t n =
+                c.lengthBase[k] + int32_t(takeBits(c.lengthExtraBits[k], bits.window, used)) + 4;
+            const uint32_t d = takeSymbol(c.distanceModel, distances, bits.window, used);
+            const uint32_t v =
+                uint32_t(c.distanceBase[d]) + takeBits(c.distanceExtraBits[d], bits.window, used);
+            bits.valid -= used;
+            bits.refill();
+            sink.match(n, v);
+            QZN_CHECK(n <= len - j, kContextLzSource, 549);
+            j += n;
+        }
+        bits.checkpoint(reader);
+    }
+    sink.endSection();
+    in.buffer = bits.stream;
+    in.load(bits.position());
+
+    for (; j < len; ++j) {
+        const uint32_t s = in.symbol(c.symbolModel, symbols);
+        QZN_CHECK(s <= 255, kContextLzSource, 594);
+        sink.edgeLiteral(s);
+        in.checkpoint(reader);
+    }
+    reader.bitPosition = in.position();
     return sink;
 }
 
