@@ -215,13 +215,17 @@ void ContextLz::decodeChunk(uint8_t* data, int32_t len, BitReader& reader) {
     ring.storeHeads(rings);
 }
 
-void ContextLz::rebuildChunk(uint8_t* data, int32_t len, const ChunkTokens& tokens) {
+void ContextLz::rebuildChunk(ChunkTokens& chunk, int32_t len) {
     QZN_CHECK(len <= capacity, kContextLzSource, 489);
+    QZN_CHECK(chunk.bytes.size() >= ChunkTokens::capacityFor(len), kContextLzSource, 489);
     if (len <= 0) return;
 
+    uint8_t* const data = chunk.bytes.get();
+    const size_t tokensEnd = chunk.bytes.size() - ChunkTokens::kReadSlack;
+    const uint8_t* p = data + tokensEnd - chunk.size;
+    std::memmove(data + tokensEnd - chunk.size, data, chunk.size);
     uint32_t pairMemory[256] = {};
     ChunkRings ring(rings, tableMask);
-    const uint8_t* p = tokens.bytes.get();
 
     int32_t j = 0;
     for (; j < 4 && j < len; ++j) {

@@ -15,10 +15,9 @@ using namespace decoding;
 
 size_t ChunkTokens::capacityFor(int32_t len) {
     // Per chunk byte at most one byte (a literal; a pair takes one byte for two, a match four
-    // for at least four), a run header per kLongestRun literals, the reserved header, the
-    // wide store of a match and the wide reads of the rebuild.
+    // for at least four), and a run header per kLongestRun literals; see ChunkTokens.
     const size_t bytes = size_t(std::max(len, 0));
-    return bytes + bytes / kLongestRun + 80;
+    return bytes + bytes / kLongestRun + kMargin + kReadSlack;
 }
 
 namespace {
@@ -31,20 +30,25 @@ struct SkipSink {
     void pair(uint32_t) {}
     void match(int32_t, uint32_t) {}
     void endSection() {}
+    void publish() {}
 };
 
 // Records into a ChunkTokens buffer, in the layout ChunkTokens describes. A local of the
 // follower, so that its pointers stay in registers across the byte stores. The header byte of
-// the run being recorded holds a stop until the run is closed: a follower that stops (damage)
-// leaves a list that ends after the last token it read whole.
+// the run being recorded holds a stop until the run is closed, and the follower publishes the
+// list's extent before anything that may stop it (damage): so a stopped list ends after the
+// last token read whole.
 struct RecordSink {
+    uint8_t* const bytes;
+    size_t& size;
     uint8_t* out;
-    uint8_t* head;
+    uint8_t* head; // nullptr once the section has ended
     uint32_t run = 0;
     uint32_t distanceMask;
 
-    RecordSink(uint8_t* bytes, int32_t len, int32_t tableMask)
-        : out(bytes), head(bytes + std::clamp(len, 0, 4)), distanceMask(uint32_t(tableMask)) {
+    RecordSink(ChunkTokens& tokens, int32_t len, int32_t tableMask)
+        : bytes(tokens.bytes.get()), size(tokens.size), out(bytes),
+          head(bytes + std::clamp(len, 0, 4)), distanceMask(uint32_t(tableMask)) {
         *head = ChunkTokens::kStop;
     }
 
@@ -78,7 +82,10 @@ struct RecordSink {
             *head = uint8_t(run << 2 | ChunkTokens::kRun);
         else
             out = head; // the reserved header is not needed
+        head = nullptr;
     }
+    // Before the section the stop waits where it will begin, past the opening literals.
+    void publish() { size = size_t((head != nullptr ? std::max(out, head + 1) : out) - bytes); }
 };
 
 // One follower for both: the sink sees each token as the decoder would rebuild it.
@@ -92,6 +99,7 @@ Sink followTokens(ContextLz& c, int32_t len, BitReader& reader, Sink sink) {
     symbols.build(c.symbolModel);
     distances.build(c.distanceModel);
     BitCursor in(reader.buffer, reader.bitPosition);
+    sink.publish();
     int32_t j = 0;
     for (; j < 4 && j < len; ++j) {
         const uint32_t s = in.symbol(c.symbolModel, symbols);
@@ -128,12 +136,19 @@ Sink followTokens(ContextLz& c, int32_t len, BitReader& reader, Sink sink) {
             bits.valid -= used;
             bits.refill();
             sink.match(n, v);
-            QZN_CHECK(n <= len - j, kContextLzSource, 549);
+            if (QZN_UNLIKELY(n > len - j)) {
+                sink.publish();
+                assertFailed(kContextLzSource, 549);
+            }
             j += n;
         }
-        bits.checkpoint(reader);
+        if (QZN_UNLIKELY(bits.position() > kBitCheckpointThreshold)) {
+            sink.publish();
+            bits.checkpoint(reader);
+        }
     }
     sink.endSection();
+    sink.publish();
     in.buffer = bits.stream;
     in.load(bits.position());
 
@@ -144,6 +159,7 @@ Sink followTokens(ContextLz& c, int32_t len, BitReader& reader, Sink sink) {
         in.checkpoint(reader);
     }
     reader.bitPosition = in.position();
+    sink.publish();
     return sink;
 }
 
@@ -156,9 +172,7 @@ void ContextLz::followChunk(int32_t len, BitReader& reader) {
 void ContextLz::followChunk(int32_t len, BitReader& reader, ChunkTokens& tokens) {
     QZN_CHECK(tokens.bytes.size() >= ChunkTokens::capacityFor(len), kContextLzSource, 489);
     tokens.size = 0;
-    uint8_t* bytes = tokens.bytes.get();
-    const RecordSink sink = followTokens(*this, len, reader, RecordSink(bytes, len, tableMask));
-    tokens.size = size_t(sink.out - bytes);
+    followTokens(*this, len, reader, RecordSink(tokens, len, tableMask));
 }
 
 } // namespace qzn

@@ -15,16 +15,16 @@ DecodePipeline::DecodePipeline(const Archiver& archiver, FileStream& stream, boo
       windowBits_(archiver.windowBits), capacity_(int32_t(1) << archiver.windowBits), total_(total),
       firstChunk_(first), endChunk_(end), followed_(first), nextToRebuild_(first),
       delivered_(first) {
-    // A chunk per thread and one more, so that the follower need not wait while every other
-    // thread rebuilds or delivers one; never more than there are chunks.
-    const size_t tokenBytes = ChunkTokens::capacityFor(capacity_);
-    slots_.resize(size_t(std::min<uint64_t>(uint64_t(threads) + 1, end - first)));
+    // Two chunks per thread, so that the follower can go on while every other thread rebuilds
+    // one and another waits its turn; never more than there are chunks.
+    const size_t slotBytes = ChunkTokens::capacityFor(capacity_);
+    slots_.resize(size_t(std::min<uint64_t>(2 * uint64_t(threads), end - first)));
     for (Slot& slot : slots_) {
-        slot.bytes = allocateChunkBuffer(windowBits_);
-        slot.tokens.bytes = LargeBuffer(tokenBytes);
-        if (!slot.tokens.bytes)
-            fatalWide(L"Error: Not enough memory for %d KB\n", int(tokenBytes >> 10));
-        memory_ += uint64_t(capacity_) + tokenBytes;
+        slot.chunk.bytes = LargeBuffer(slotBytes);
+        if (!slot.chunk.bytes)
+            fatalWide(L"Error: Not enough memory for a chunk buffer of %d KB\n",
+                      int(slotBytes >> 10));
+        memory_ += slotBytes;
     }
     const int32_t workers = threads - 1;
     for (int32_t i = 0; i < workers; ++i) {
@@ -70,15 +70,14 @@ int32_t DecodePipeline::chunkLength(uint64_t chunk) const {
 void DecodePipeline::prefault() {
     for (size_t i = 0; i < slots_.size(); ++i) {
         const int32_t len = chunkLength(firstChunk_ + i);
-        if (i > 0) prefaultMemory(slots_[i].tokens.bytes.get(), ChunkTokens::capacityFor(len));
-        prefaultMemory(slots_[i].bytes.get(), size_t(len));
+        if (i > 0) prefaultMemory(slots_[i].chunk.bytes.get(), ChunkTokens::capacityFor(len));
     }
 }
 
 bool DecodePipeline::follow(ContextLz& codec, BitReader& reader, Slot& slot) {
     try {
         DeferAsserts deferred;
-        codec.followChunk(slot.len, reader, slot.tokens);
+        codec.followChunk(slot.len, reader, slot.chunk);
     } catch (const DeferredAssert& assertion) {
         slot.failure.kind = Failure::Kind::Assert;
         slot.failure.assertion = assertion;
@@ -94,7 +93,7 @@ bool DecodePipeline::follow(ContextLz& codec, BitReader& reader, Slot& slot) {
 void DecodePipeline::rebuild(ContextLz& rings, Slot& slot) {
     try {
         DeferAsserts deferred;
-        rings.rebuildChunk(slot.bytes.get(), slot.len, slot.tokens);
+        rings.rebuildChunk(slot.chunk, slot.len);
     } catch (const DeferredAssert& assertion) {
         // Earlier in the stream than anything the follower found in this chunk.
         slot.failure.kind = Failure::Kind::Assert;
@@ -111,8 +110,9 @@ bool DecodePipeline::deliver(uint64_t chunk, Slot& slot) {
                        windowBits_);
     if (slot.failure.kind != Failure::Kind::None) return false;
     try {
-        if (channels_ > 0) ChannelFilter::inverse(slot.bytes.get(), slot.len, channels_);
-        stream_.write(slot.bytes.get(), slot.len, doWrite_);
+        uint8_t* bytes = slot.chunk.bytes.get();
+        if (channels_ > 0) ChannelFilter::inverse(bytes, slot.len, channels_);
+        stream_.write(bytes, slot.len, doWrite_);
     } catch (...) {
         // The stop hook threw; the calling thread raises it again.
         slot.failure.kind = Failure::Kind::Stop;

@@ -67,11 +67,10 @@ class DecodePipeline {
         DeferredAssert assertion{};
         std::exception_ptr stop; // a stop raised while delivering
     };
-    // Follower, rebuilder and deliverer own bytes, tokens, len and failure in turn, as `state`
-    // moves on under the lock.
+    // Follower, rebuilder and deliverer own chunk (its tokens, then its bytes), len and failure
+    // in turn, as `state` moves on under the lock.
     struct Slot {
-        LargeBuffer bytes;
-        ChunkTokens tokens;
+        ChunkTokens chunk;
         int32_t len = 0;
         Failure failure;
         State state = State::Free; // guarded by mutex_

@@ -226,15 +226,15 @@ TEST(Threads, MemoryLinesCountEveryWorker) {
                            "c1", "two.qzn", "two.txt"});
     EXPECT_EQ(memoryLine(r.out, "Encoder memory"), packMemory(2));
 
-    // Unpack and test: one chunk buffer with one thread; with more, rings for every thread and a
-    // chunk with its token list for every thread and one more, but never more than chunks.
+    // Unpack and test: one chunk buffer with one thread; with more, rings for every thread and
+    // two chunks (with room for their tokens) per thread, but never more than there are chunks.
     const uint64_t rings = 1024 * 128 + sizeof(qzn::ContextLz);
-    const uint64_t slot = chunk + qzn::ChunkTokens::capacityFor(int32_t(chunk));
+    const uint64_t slot = qzn::ChunkTokens::capacityFor(int32_t(chunk));
     auto decodeMemory = [&](uint64_t threads, uint64_t chunks) {
         const uint64_t bytes =
             threads == 1
                 ? chunk + rings + qzn::kBitBufferBytes
-                : threads * rings + std::min(threads + 1, chunks) * slot + qzn::kBitBufferBytes;
+                : threads * rings + std::min(2 * threads, chunks) * slot + qzn::kBitBufferBytes;
         return "Decoder 16:7:7 memory: " + std::to_string(bytes >> 10) + " KB\n";
     };
     for (const char* mode : {"t", "d"}) {
