@@ -221,7 +221,8 @@ void ContextLz::rebuildChunk(ChunkTokens& chunk, int32_t len) {
     if (len <= 0) return;
 
     uint8_t* const data = chunk.bytes.get();
-    const size_t tokensEnd = chunk.bytes.size() - ChunkTokens::kReadSlack;
+    // Where the bound holds for len bytes, however large the buffer is.
+    const size_t tokensEnd = ChunkTokens::capacityFor(len) - ChunkTokens::kReadSlack;
     const uint8_t* p = data + tokensEnd - chunk.size;
     std::memmove(data + tokensEnd - chunk.size, data, chunk.size);
     uint32_t pairMemory[256] = {};
