@@ -263,6 +263,19 @@ void ContextLz::rebuildChunk(ChunkTokens& chunk, int32_t len) {
         }
         const uint32_t kind = header & 3;
         const uint32_t context = recent & 0xFF;
+        {
+            // The next token: a match after literals has its context in the tokens already.
+            const uint8_t* next = p + (kind == ChunkTokens::kMatch ? 3 : 0);
+            const uint32_t nextHeader = next[0];
+            const uint32_t nextRun = nextHeader >> 2;
+            if ((nextHeader & 3) == ChunkTokens::kMatch && nextRun > 0) {
+                const uint32_t c = next[nextRun];
+                uint32_t word;
+                std::memcpy(&word, next + 1 + nextRun, 4);
+                QZN_PREFETCH(
+                    &ring.entries[c][(ring.appended[c] - ((word >> 11) & 0xFFF)) & ring.mask]);
+            }
+        }
         if (kind == ChunkTokens::kRun) {
             if (run == 0) return; // the following stopped here
             continue;
