@@ -15,7 +15,7 @@ using namespace qzn_e2e;
 namespace {
 
 const std::vector<std::string> kThreadFlags = {"-threads:1", "-threads:2", "-threads:3",
-                                               "-threads:8", ""};
+                                               "-threads:4", "-threads:8", ""};
 
 std::vector<std::string> withFlags(std::vector<std::string> flags,
                                    const std::vector<std::string>& rest) {
@@ -188,6 +188,27 @@ TEST(Threads, UnpackAndTestAgreeWithAnyThreadCount) {
             EXPECT_EQ(r.status, 0) << r.out;
             expectQuiet(r);
             EXPECT_EQ(snapshot(box.at("out")), snapshot(box.at("tree")));
+        }
+    }
+}
+
+// The last chunk shorter than the rest, down to one byte and to chunks without a token section
+// (12 bytes and less): unpack and test agree with one thread.
+TEST(Threads, LastChunkShorterThanTheRest) {
+    Sandbox box;
+    for (size_t last : {1, 12, 13, 5000}) {
+        SCOPED_TRACE(last);
+        box.put("in.txt", textBytes(3 * 65536 + last, uint32_t(last)));
+        RunResult r = box.run({"-force-overwrite", "-window:16", "c2", "a.qzn", "in.txt"});
+        ASSERT_EQ(r.status, 0) << r.out;
+        for (const char* threads : {"-threads:1", "-threads:2", "-threads:4"}) {
+            SCOPED_TRACE(threads);
+            r = box.run({threads, "t", "a.qzn"});
+            EXPECT_EQ(r.status, 0) << r.out;
+            expectQuiet(r);
+            r = box.run({"-force-overwrite", threads, "d", "a.qzn", "out.txt"});
+            EXPECT_EQ(r.status, 0) << r.out;
+            EXPECT_TRUE(readFile(box.at("out.txt")) == readFile(box.at("in.txt")));
         }
     }
 }
@@ -372,6 +393,78 @@ TEST(ThreadsInProcess, StopsReachTheCallerAndEndEveryThread) {
         // The file being written when the stop came is taken away, as with one thread.
         EXPECT_FALSE(fs::exists(dir / "out.txt"));
     }
+}
+
+// Damage that only rebuilding a chunk's bytes can see (a match from a ring slot that this chunk
+// never filled), in a chunk in the middle: while other threads follow, rebuild and deliver the
+// chunks around it, the run ends as with one thread, with the same lines, status and files (the
+// files before the damage complete, the one it falls in taken away), and every thread has ended.
+TEST(ThreadsInProcess, DamageFoundByARebuildEndsAsWithOneThread) {
+    testing::TempDir dir;
+    fs::create_directory(dir / "in");
+    for (int f = 0; f < 40; ++f) {
+        std::string text;
+        for (int i = 0; text.size() < 26000; ++i)
+            text += "line " + std::to_string((f * 1000 + i) * 7919 % 100003) + " of file " +
+                    std::to_string(f) + "\n";
+        testing::writeFile(dir / ("in/f" + std::to_string(100 + f)), text);
+    }
+    const std::string archivePath = dir / "a.qzn";
+    Archiver archiver;
+    archiver.windowBits = 16;
+    archiver.forceOverwrite = true;
+    ASSERT_FALSE(testing::runCapturingStop([&] {
+                     pack(archiver, fromUtf8(dir / "in"), fromUtf8(archivePath));
+                 }).stopped);
+    const std::vector<uint8_t> archive = testing::readFile(archivePath);
+
+    struct Ending {
+        testing::StopResult test, unpack;
+        std::map<std::string, std::string> files;
+    };
+    auto endingWith = [&](int32_t threads) {
+        Ending e;
+        Archiver a;
+        a.threads = threads;
+        e.test = testing::runCapturingStop([&] { test(a, fromUtf8(dir / "bad.qzn")); });
+        fs::remove_all(dir / "out");
+        a.forceOverwrite = true;
+        e.unpack = testing::runCapturingStop(
+            [&] { unpack(a, fromUtf8(dir / "bad.qzn"), fromUtf8(dir / "out")); });
+        for (const auto& entry : fs::directory_iterator(dir / "out")) {
+            const std::vector<uint8_t> bytes = testing::readFile(entry.path().string());
+            e.files[entry.path().filename().string()] = std::string(bytes.begin(), bytes.end());
+        }
+        return e;
+    };
+    // A byte flipped in the middle of the contents that one thread reports there.
+    const std::string mark = "Assert failed\nSource/ContextLz.cpp:544\n";
+    bool found = false;
+    for (size_t at = archive.size() / 2; at < archive.size() && !found; ++at) {
+        std::vector<uint8_t> bad = archive;
+        bad[at] ^= 0x10;
+        testing::writeFile(dir / "bad.qzn", bad);
+        const Ending one = endingWith(1);
+        if (one.test.output.find(mark) == std::string::npos) continue;
+        found = true;
+        SCOPED_TRACE("flip at " + std::to_string(at));
+        EXPECT_NE(one.unpack.output.find(mark), std::string::npos) << one.unpack.output;
+        EXPECT_GT(one.files.size(), 5u); // files before the damage were written
+        // Only the memory line may differ.
+        auto lines = [](const std::string& out) {
+            return std::regex_replace(withoutProgress(out), std::regex("memory: \\d+"), "");
+        };
+        for (int32_t threads : {2, 4, 8}) {
+            SCOPED_TRACE(threads);
+            const Ending many = endingWith(threads);
+            EXPECT_EQ(lines(many.test.output), lines(one.test.output));
+            EXPECT_EQ(many.test.status, one.test.status);
+            EXPECT_EQ(lines(many.unpack.output), lines(one.unpack.output));
+            EXPECT_EQ(many.unpack.status, one.unpack.status);
+            EXPECT_TRUE(many.files == one.files) << "the files left differ";
+        }
+    }
+    EXPECT_TRUE(found) << "no flip made a rebuild stop";
 }
 
 } // namespace
