@@ -26,6 +26,7 @@ DecodePipeline::DecodePipeline(const Archiver& archiver, FileStream& stream, boo
                       int(slotBytes >> 10));
         memory_ += slotBytes;
     }
+    deliveryMs_.resize(slots_.size());
     const int32_t workers = threads - 1;
     for (int32_t i = 0; i < workers; ++i) {
         rings_.push_back(std::make_unique<ContextLz>());
@@ -102,10 +103,16 @@ void DecodePipeline::rebuild(ContextLz& rings, Slot& slot) {
 }
 
 bool DecodePipeline::deliver(uint64_t chunk, Slot& slot) {
+    // Chunks come in bursts (a thread may finish two at once), so the time a chunk took is the
+    // mean over the last ones, as many as there are slots.
     const int64_t now = clockMs();
+    const uint64_t index = chunk - firstChunk_;
+    const uint64_t span = std::min<uint64_t>(index, deliveryMs_.size());
     const double previousSeconds =
-        lastDeliveryMs_ < 0 ? -1.0 : double(now - lastDeliveryMs_) / 1000.0;
-    lastDeliveryMs_ = now;
+        span == 0 ? -1.0
+                  : double(now - deliveryMs_[(index - span) % deliveryMs_.size()]) / 1000.0 /
+                        double(span);
+    deliveryMs_[index % deliveryMs_.size()] = now;
     printChunkProgress((chunk << windowBits_) + uint64_t(slot.len), total_, previousSeconds,
                        windowBits_);
     if (slot.failure.kind != Failure::Kind::None) return false;

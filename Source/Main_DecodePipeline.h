@@ -102,8 +102,8 @@ class DecodePipeline {
     std::vector<std::unique_ptr<ContextLz>> rings_; // worker i's rings for rebuilding
     uint64_t firstChunk_, endChunk_;
 
-    // The deliverer's: the thread that set delivering_.
-    int64_t lastDeliveryMs_ = -1;
+    // The deliverer's (the thread that set delivering_): when the last chunks were delivered.
+    std::vector<int64_t> deliveryMs_;
 
     Mutex mutex_;
     ConditionVariable changed_;

@@ -179,7 +179,7 @@ TEST(Threads, UnpackAndTestAgreeWithAnyThreadCount) {
             expectQuiet(r);
             EXPECT_NE(r.out.find("All crc32 match\n"), std::string::npos) << r.out;
             if (expected.empty()) expected = withoutProgress(r.out);
-            // Only the memory line may differ: two chunk buffers with the second thread.
+            // Only the memory line may differ: the pipeline holds more chunks.
             EXPECT_EQ(std::regex_replace(withoutProgress(r.out), std::regex("memory: \\d+"), ""),
                       std::regex_replace(expected, std::regex("memory: \\d+"), ""));
 
