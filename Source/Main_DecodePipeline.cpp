@@ -75,10 +75,13 @@ void DecodePipeline::prefault() {
     }
 }
 
-bool DecodePipeline::follow(ContextLz& codec, BitReader& reader, Slot& slot) {
+bool DecodePipeline::follow(ContextLz& codec, BitReader& reader, Slot& slot, bool decode) {
     try {
         DeferAsserts deferred;
-        codec.followChunk(slot.len, reader, slot.chunk);
+        if (decode)
+            codec.decodeChunk(slot.chunk.bytes.get(), slot.len, reader);
+        else
+            codec.followChunk(slot.len, reader, slot.chunk);
     } catch (const DeferredAssert& assertion) {
         slot.failure.kind = Failure::Kind::Assert;
         slot.failure.assertion = assertion;
@@ -148,6 +151,11 @@ bool DecodePipeline::helpOnce(MutexLock& lock, ContextLz& rings) {
         changed_.notifyAll();
         return true;
     }
+    // The calling thread decodes some chunks whole; nobody rebuilds those. Past the chunks
+    // delivered each slot holds its own chunk, as no chunk after them has taken a slot back.
+    nextToRebuild_ = std::max(nextToRebuild_, delivered_);
+    while (nextToRebuild_ < followed_ && slotOf(nextToRebuild_).state != State::Followed)
+        ++nextToRebuild_;
     if (nextToRebuild_ < followed_) {
         Slot& slot = slotOf(nextToRebuild_++);
         slot.state = State::Rebuilding;
@@ -168,6 +176,7 @@ void DecodePipeline::work(ContextLz& rings) {
 }
 
 void DecodePipeline::run(ContextLz& codec, BitReader& reader, const std::wstring& archivePath) {
+    bool decode = false;
     for (uint64_t chunk = firstChunk_; chunk < endChunk_; ++chunk) {
         {
             // The slot is free once the chunk it held before was delivered; meanwhile this
@@ -176,14 +185,20 @@ void DecodePipeline::run(ContextLz& codec, BitReader& reader, const std::wstring
             while (!failed_ && chunk >= delivered_ + slots_.size())
                 if (!helpOnce(lock, codec)) changed_.wait(lock);
             if (failed_) break;
+            // Decoding a chunk whole costs less than following it and rebuilding it apart:
+            // worth it while the others have enough to rebuild without this chunk.
+            uint64_t waiting = 0;
+            for (uint64_t c = std::max(nextToRebuild_, delivered_); c < followed_; ++c)
+                waiting += slotOf(c).state == State::Followed ? 1 : 0;
+            decode = waiting >= 2 * threads_.size();
         }
         Slot& slot = slotOf(chunk);
         slot.len = chunkLength(chunk);
         slot.failure = Failure();
-        const bool more = follow(codec, reader, slot);
+        const bool more = follow(codec, reader, slot, decode);
         {
             MutexLock lock(mutex_);
-            slot.state = State::Followed;
+            slot.state = decode ? State::Rebuilt : State::Followed;
             ++followed_;
         }
         changed_.notifyAll();

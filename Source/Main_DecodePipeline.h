@@ -5,7 +5,9 @@
 // of its own. The chunks then go to the stream in order (inverse channel filter, CRC-32, file
 // writes) with their progress lines, on whichever thread finds the next one ready. Every thread,
 // the calling one included whenever it may not follow further, takes the oldest work ready:
-// delivering first, then rebuilding.
+// delivering first, then rebuilding. Following and rebuilding cost more than decoding a chunk
+// whole, so while the others have two chunks each waiting to be rebuilt, the calling thread
+// decodes its next chunk whole instead of following it.
 //
 // Damage must end the run as one thread would have ended it: after every earlier chunk was
 // delivered, with the same message. The follower and the rebuilders defer their failed
@@ -79,8 +81,9 @@ class DecodePipeline {
     int32_t chunkLength(uint64_t chunk) const;
     Slot& slotOf(uint64_t chunk) { return slots_[size_t(chunk % slots_.size())]; }
     void prefault();
-    // Follows the chunk into its slot; false when following cannot go on after it.
-    bool follow(ContextLz& codec, BitReader& reader, Slot& slot);
+    // Follows the chunk into its slot, or with `decode` decodes it whole there; false when
+    // following cannot go on after it.
+    bool follow(ContextLz& codec, BitReader& reader, Slot& slot, bool decode);
     static void rebuild(ContextLz& rings, Slot& slot);
     // The progress line, then the chunk to the stream unless it failed; false when it failed.
     bool deliver(uint64_t chunk, Slot& slot);
