@@ -3,7 +3,10 @@
 // with any thread count, the memory lines, and failures ending as they do with one thread.
 // Also built with ThreadSanitizer (-DQZN_TSAN=ON); every run here then requires silence on stderr.
 #include "ContextLz.h"
+#include "Files.h"
+#include "IO.h"
 #include "Main.h"
+#include "Main_Header.h"
 #include "TestSupport.h"
 #include "main_e2e.h"
 
@@ -392,6 +395,44 @@ TEST(ThreadsInProcess, StopsReachTheCallerAndEndEveryThread) {
         EXPECT_NE(cut.output.find("ends before its data"), std::string::npos) << cut.output;
         // The file being written when the stop came is taken away, as with one thread.
         EXPECT_FALSE(fs::exists(dir / "out.txt"));
+    }
+}
+
+// A chunk range: the chunks before it only followed (the models must still reach the first
+// chunk as decoding would leave them), those in it delivered, nothing after it decoded; the same
+// with any thread count.
+TEST(ThreadsInProcess, ChunkRangesDeliverOnlyTheirChunks) {
+    testing::TempDir dir;
+    const std::vector<uint8_t> input = testing::randomBytes(2 * 65536, 3);
+    std::string text(input.begin(), input.end());
+    for (int i = 0; text.size() < 5 * 65536 - 100; ++i) text += "line " + std::to_string(i) + "\n";
+    testing::writeFile(dir / "in.txt", text);
+    Archiver archiver;
+    archiver.windowBits = 16;
+    archiver.forceOverwrite = true;
+    ASSERT_FALSE(testing::runCapturingStop([&] {
+                     pack(archiver, fromUtf8(dir / "in.txt"), fromUtf8(dir / "a.qzn"));
+                 }).stopped);
+    for (const ChunkRange range : {ChunkRange{1, 3}, ChunkRange{3, 5}, ChunkRange{0, 1}}) {
+        const uint32_t expected = crc32Update(
+            0, reinterpret_cast<const uint8_t*>(text.data()) + range.first * 65536,
+            int32_t(std::min<uint64_t>(text.size(), range.end * 65536) - range.first * 65536));
+        for (int32_t threads : {1, 2, 4}) {
+            SCOPED_TRACE(std::to_string(range.first) + "-" + std::to_string(range.end) + ", " +
+                         std::to_string(threads) + " threads");
+            Archiver a;
+            a.threads = threads;
+            BitReader reader;
+            FileStream stream;
+            const auto r = testing::runCapturingStop([&] {
+                FileHandle archive = openArchiveForReading(fromUtf8(dir / "a.qzn"), reader, stream);
+                loadArchiveHeader(reader, DecodingMode::Test, a);
+                decodeContents(a, stream, reader, archive.get(), fromUtf8(dir / "a.qzn"), false,
+                               range);
+            });
+            ASSERT_FALSE(r.stopped) << r.output;
+            EXPECT_EQ(stream.files[0].actualCrc, expected);
+        }
     }
 }
 
