@@ -13,7 +13,8 @@
 #
 # Work files go to WORK (default /dev/shm/qzn-decode-bench, memory-backed, so that the disk does
 # not time itself): about 1.5 GB for inputs of 180 MB. Wall times mean something only on a quiet
-# machine: check the load column.
+# machine: check the load column. On a shared machine set WAIT_IDLE=90: each run then waits
+# (up to a minute) until the processors were at least that many percent idle over half a second.
 set -euo pipefail
 
 if [ $# -ne 5 ]; then
@@ -47,8 +48,27 @@ repeat_to_target() {
     echo "$copies"
 }
 
+# Idle and total jiffies of all processors so far.
+jiffies() {
+    local _ user nice system idle iowait irq softirq steal
+    read -r _ user nice system idle iowait irq softirq steal _ </proc/stat
+    echo $((idle + iowait)) $((user + nice + system + idle + iowait + irq + softirq + steal))
+}
+
+wait_idle() {
+    [ -n "${WAIT_IDLE:-}" ] || return 0
+    local tries i1 t1 i2 t2
+    for ((tries = 0; tries < 120; tries++)); do
+        read -r i1 t1 < <(jiffies)
+        sleep 0.5
+        read -r i2 t2 < <(jiffies)
+        [ $(((i2 - i1) * 100 / (t2 - t1 + 1))) -ge "$WAIT_IDLE" ] && return 0
+    done
+}
+
 # Runs a command once; prints "elapsed user" in seconds.
 timed() {
+    wait_idle
     /usr/bin/time -f "%e %U" -o "$work/time" "$@" >/dev/null 2>"$work/stderr" || {
         echo "failed: $*" >&2
         cat "$work/stderr" >&2
