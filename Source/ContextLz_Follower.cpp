@@ -112,8 +112,16 @@ Sink followTokens(ContextLz& c, int32_t len, BitReader& reader, Sink sink) {
     const int32_t tokenEnd = len - 8;
     sink.beginSection();
     TokenWindow bits(in.buffer, in.position());
+    // The symbol model's countdown in a register: the sink's byte stores could alias it, so a
+    // countdown left in the model would be reloaded and stored at every symbol. The model has it
+    // back before anything that reads it.
+    uint32_t countdown = c.symbolModel.rebuildCountdown;
     while (j < tokenEnd) {
-        symbols.tick(c.symbolModel);
+        if (QZN_UNLIKELY(--countdown == 0)) {
+            c.symbolModel.rebuildCountdown = 1;
+            symbols.rebuild(c.symbolModel);
+            countdown = c.symbolModel.rebuildCountdown;
+        }
         const uint32_t entry = symbols.lookup(c.symbolModel, uint32_t(bits.window));
         bits.refill();
         bits.take(entry & 15);
@@ -137,6 +145,7 @@ Sink followTokens(ContextLz& c, int32_t len, BitReader& reader, Sink sink) {
             bits.refill();
             sink.match(n, v);
             if (QZN_UNLIKELY(n > len - j)) {
+                c.symbolModel.rebuildCountdown = countdown;
                 sink.publish();
                 assertFailed(kContextLzSource, 549);
             }
@@ -147,6 +156,7 @@ Sink followTokens(ContextLz& c, int32_t len, BitReader& reader, Sink sink) {
             bits.checkpoint(reader);
         }
     }
+    c.symbolModel.rebuildCountdown = countdown;
     sink.endSection();
     sink.publish();
     in.buffer = bits.stream;
