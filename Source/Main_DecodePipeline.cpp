@@ -36,10 +36,7 @@ DecodePipeline::DecodePipeline(const Archiver& archiver, FileStream& stream, boo
     }
     try {
         for (int32_t i = 0; i < workers; ++i)
-            threads_.emplace_back([this, i] {
-                if (i == 0) prefault();
-                work(*rings_[size_t(i)]);
-            });
+            threads_.emplace_back([this, i] { work(*rings_[size_t(i)], i == 0); });
     } catch (const std::system_error&) {
         stopWorkers();
         fatalWide(L"Error: Failed to start %d threads\n", int(threads));
@@ -65,14 +62,21 @@ int32_t DecodePipeline::chunkLength(uint64_t chunk) const {
     return int32_t(std::min<uint64_t>(uint64_t(capacity_), total_ - start));
 }
 
-// The calling thread starts following into the first slot at once; mapping in the pages of the
-// others here, ahead of it, keeps their page faults off the follower. Only the pages that the
-// slot's first chunk fills are worth it.
-void DecodePipeline::prefault() {
-    for (size_t i = 0; i < slots_.size(); ++i) {
-        const int32_t len = chunkLength(firstChunk_ + i);
-        if (i > 0) prefaultMemory(slots_[i].chunk.bytes.get(), ChunkTokens::capacityFor(len));
+// The calling thread starts following into the first slot at once, and every slot's pages are
+// written sooner or later. Mapping them in ahead keeps their page faults (costly where huge
+// pages must be gathered first) off the threads that follow and rebuild; the first worker does
+// it while it has nothing else to do, a slot at a time, its own rings first. Only the pages
+// that the slot's first chunk fills are worth it.
+void DecodePipeline::prefaultWhileIdle(MutexLock& lock, size_t& next, ContextLz& rings) {
+    lock.unlock(mutex_);
+    if (next == 0) {
+        prefaultMemory(rings.blockMemory.get(), rings.blockMemory.size());
+    } else {
+        const int32_t len = chunkLength(firstChunk_ + next);
+        prefaultMemory(slots_[next].chunk.bytes.get(), ChunkTokens::capacityFor(len));
     }
+    ++next;
+    lock.lock(mutex_);
 }
 
 bool DecodePipeline::follow(ContextLz& codec, BitReader& reader, Slot& slot, bool decode) {
@@ -169,10 +173,16 @@ bool DecodePipeline::helpOnce(MutexLock& lock, ContextLz& rings) {
     return false;
 }
 
-void DecodePipeline::work(ContextLz& rings) {
+void DecodePipeline::work(ContextLz& rings, bool prefaults) {
+    size_t prefaulted = prefaults ? 0 : slots_.size();
     MutexLock lock(mutex_);
-    while (!stopping_)
-        if (!helpOnce(lock, rings)) changed_.wait(lock);
+    while (!stopping_) {
+        if (helpOnce(lock, rings)) continue;
+        if (prefaulted < slots_.size())
+            prefaultWhileIdle(lock, prefaulted, rings);
+        else
+            changed_.wait(lock);
+    }
 }
 
 void DecodePipeline::run(ContextLz& codec, BitReader& reader, const std::wstring& archivePath) {

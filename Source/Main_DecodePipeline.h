@@ -80,7 +80,9 @@ class DecodePipeline {
 
     int32_t chunkLength(uint64_t chunk) const;
     Slot& slotOf(uint64_t chunk) { return slots_[size_t(chunk % slots_.size())]; }
-    void prefault();
+    // Maps in the pages of slot `next` (0: the rings instead; the calling thread fills slot 0
+    // itself at once) and moves `next` on, releasing the lock meanwhile.
+    void prefaultWhileIdle(MutexLock& lock, size_t& next, ContextLz& rings) QZN_REQUIRES(mutex_);
     // Follows the chunk into its slot, or with `decode` decodes it whole there; false when
     // following cannot go on after it.
     bool follow(ContextLz& codec, BitReader& reader, Slot& slot, bool decode);
@@ -89,7 +91,8 @@ class DecodePipeline {
     bool deliver(uint64_t chunk, Slot& slot);
     // Does the oldest piece of work that is ready, releasing the lock meanwhile; false if none.
     bool helpOnce(MutexLock& lock, ContextLz& rings) QZN_REQUIRES(mutex_);
-    void work(ContextLz& rings) QZN_EXCLUDES(mutex_);
+    // A worker's loop; with `prefaults` it maps in memory ahead whenever no work is ready.
+    void work(ContextLz& rings, bool prefaults) QZN_EXCLUDES(mutex_);
     void stopWorkers() QZN_EXCLUDES(mutex_);
     [[noreturn]] void raise(const Failure& failure, const std::wstring& archivePath);
 
