@@ -113,9 +113,9 @@ class DecodePipeline {
 
     Mutex mutex_;
     ConditionVariable changed_;
-    uint64_t followed_ QZN_GUARDED_BY(mutex_) = 0;      // chunks followed, from 0
-    uint64_t nextToRebuild_ QZN_GUARDED_BY(mutex_) = 0; // the next followed chunk nobody took
-    uint64_t delivered_ QZN_GUARDED_BY(mutex_) = 0;     // chunks delivered, from 0
+    uint64_t followed_ QZN_GUARDED_BY(mutex_) = 0;      // every chunk before it followed or decoded
+    uint64_t nextToRebuild_ QZN_GUARDED_BY(mutex_) = 0; // no chunk from it on taken to rebuild
+    uint64_t delivered_ QZN_GUARDED_BY(mutex_) = 0;     // every chunk before it delivered
     bool delivering_ QZN_GUARDED_BY(mutex_) = false;
     bool failed_ QZN_GUARDED_BY(mutex_) = false; // chunk delivered_ failed: nothing more to do
     bool stopping_ QZN_GUARDED_BY(mutex_) = false;
