@@ -40,6 +40,31 @@ struct TokenList {
     void reserve(int32_t len);              // stops the run when memory runs out
 };
 
+// A chunk's tokens as the follower records them, so that another thread can rebuild the bytes,
+// and then those bytes, in the same buffer. The tokens: the opening literals' bytes, then the
+// token section as runs, each a header byte (run length << 2 | kind), that many literal bytes,
+// and for a match 3 bytes of length - 4 | distance << 11 (the distance masked to the ring, which
+// is all it selects), then the closing literals' bytes. Kinds: 0 and 1 the two pairs, 2 a
+// match, 3 a run alone; a run alone of length 0 ends a list whose following stopped.
+//
+// The tokens of len bytes take at most len + len / 62 + 16 bytes. The rebuild first moves them
+// up to end kReadSlack bytes before the buffer's end, then writes the bytes from its start: at
+// every token the bytes still to be read take at most (1 + 1/62) times the bytes they describe
+// plus 2, so the token read next stays kMargin - 3 bytes ahead of the byte written next, and no
+// write (at most 64 bytes on from a run's start, 32 from a match's end) reaches a token unread.
+struct ChunkTokens {
+    static constexpr uint32_t kPair = 0, kMatch = 2, kRun = 3;
+    static constexpr uint32_t kLongestRun = 62;
+    static constexpr uint8_t kStop = kRun; // a run alone of length 0
+    static constexpr size_t kMargin = 80, kReadSlack = 64;
+
+    LargeBuffer bytes;
+    size_t size = 0; // bytes of tokens recorded
+
+    // The buffer a chunk of len bytes needs.
+    static size_t capacityFor(int32_t len);
+};
+
 class ContextLz {
   public:
     LargeBuffer blockMemory;
@@ -78,6 +103,13 @@ class ContextLz {
     // Reads the chunk's tokens as decodeChunk does, leaving the models and the reader where it
     // would, but rebuilds no byte: for chunks whose bytes are not wanted.
     void followChunk(int32_t len, BitReader& reader);
+    // The same, recording the tokens. A stop while following (damage) leaves the list ended
+    // after the last token read whole.
+    void followChunk(int32_t len, BitReader& reader, ChunkTokens& tokens);
+    // Rebuilds the bytes of a chunk from its recorded tokens, in place: the chunk's len bytes
+    // then start the buffer. Uses this codec's rings and makes the checks of decodeChunk that
+    // need the bytes. Needs no model: any thread with rings may.
+    void rebuildChunk(ChunkTokens& chunk, int32_t len);
 };
 
 // Optional byte-plane transform applied per chunk before encoding and after decoding.

@@ -1,6 +1,7 @@
 // Block decoder: mirrors the encoder's rings, pair memory, model steps and checkpoints token by
 // token. The stream is untrusted, so every index derived from it is bounded before use.
 #include "ContextLz.h"
+#include "ContextLz_Bits.h"
 
 #include <algorithm>
 #include <array>
@@ -8,103 +9,9 @@
 
 namespace qzn {
 
+using namespace decoding;
+
 namespace {
-
-// Huffman decodes and extra-bit reads of the block decoder report this hard-bound line.
-constexpr int kBlockBoundLine = 162;
-
-// The reader's bit position, kept in registers for the whole chunk: stores to the output bytes
-// may alias anything, so a position left in the reader would be reloaded after each of them.
-// The next bits wait in a 64-bit window loaded at `base` and shifted as they are consumed;
-// `used` counts them, so the position is base + used and a read needs no load. The position goes
-// back to the reader at every segment load and at the chunk end.
-struct BitCursor {
-    const uint8_t* buffer;
-    uint32_t base;
-    uint32_t used;
-    uint64_t window; // the bits from base + used on; at least 57 - used of them valid
-
-    BitCursor(const uint8_t* b, uint32_t position) : buffer(b) { load(position); }
-
-    uint32_t position() const { return base + used; }
-
-    void load(uint32_t position) {
-        base = position;
-        used = 0;
-        const uint32_t at = position >> 3;
-        uint64_t word = 0;
-        if (QZN_LIKELY(at <= kBitBufferBytes - 8)) {
-            std::memcpy(&word, buffer + at, 8);
-        } else {
-            // The last bytes of the buffer; nothing beyond it is read. A read that needs more
-            // fails the hard-bound test first.
-            for (uint32_t i = 0; at + i < kBitBufferBytes && i < 8; ++i)
-                word |= uint64_t(buffer[at + i]) << (8 * i);
-        }
-        window = word >> (position & 7);
-    }
-    // The next bits, at least 25 of them valid, after the same hard-bound test as the reader's.
-    uint32_t peek() {
-        BitReader::checkBoundAt(base + used, kBlockBoundLine);
-        if (QZN_UNLIKELY(used > 57 - 25)) load(base + used);
-        return uint32_t(window);
-    }
-    void skip(uint32_t count) {
-        window >>= count;
-        used += count;
-    }
-    uint32_t extraBits(int32_t count) {
-        if (count == 0) return 0;
-        const uint32_t value = peek() & ((1u << count) - 1);
-        skip(uint32_t(count));
-        return value;
-    }
-    template <int N> uint32_t symbol(HuffmanCoder<N>& model, HuffmanDecodeTable<N>& table) {
-        table.tick(model);
-        const uint32_t entry = table.lookup(model, peek());
-        skip(entry & 15);
-        const uint32_t s = entry >> 4;
-        model.update(s);
-        return s;
-    }
-    void checkpoint(BitReader& reader) {
-        if (QZN_UNLIKELY(base + used > kBitCheckpointThreshold)) {
-            reader.bitPosition = base + used;
-            reader.loadSegment();
-            buffer = reader.buffer;
-            load(reader.bitPosition);
-        }
-    }
-};
-
-// The most bits one token reads: a symbol code, length bits, a distance code, distance bits.
-constexpr uint32_t kMaxTokenBits = 14 + 10 + 14 + 18;
-
-// Token-section reads from the bit window; `used` counts the bits they take.
-template <int N>
-inline uint32_t takeSymbol(HuffmanCoder<N>& model, HuffmanDecodeTable<N>& table, uint64_t& window,
-                           uint32_t& used) {
-    table.tick(model);
-    const uint32_t entry = table.lookup(model, uint32_t(window));
-    const uint32_t length = entry & 15;
-    window >>= length;
-    used += length;
-    const uint32_t s = entry >> 4;
-    model.update(s);
-    return s;
-}
-// Masks of the low n bits, one load instead of a shift and a decrement.
-constexpr auto kLowBits = [] {
-    std::array<uint32_t, 32> masks{};
-    for (uint32_t n = 0; n < 32; ++n) masks[n] = (1u << n) - 1;
-    return masks;
-}();
-inline uint32_t takeBits(int32_t count, uint64_t& window, uint32_t& used) {
-    const uint32_t value = uint32_t(window) & kLowBits[uint32_t(count)];
-    window >>= count;
-    used += uint32_t(count);
-    return value;
-}
 
 // The three bytes before `end`, the oldest in bits 16-23; end - 4 must be inside the buffer.
 inline uint32_t lastThreeBytes(const uint8_t* end) {
@@ -305,6 +212,106 @@ void ContextLz::decodeChunk(uint8_t* data, int32_t len, BitReader& reader) {
         in.checkpoint(reader);
     }
     reader.bitPosition = in.position();
+    ring.storeHeads(rings);
+}
+
+void ContextLz::rebuildChunk(ChunkTokens& chunk, int32_t len) {
+    QZN_CHECK(len <= capacity, kContextLzSource, 489);
+    QZN_CHECK(chunk.bytes.size() >= ChunkTokens::capacityFor(len), kContextLzSource, 489);
+    if (len <= 0) return;
+
+    uint8_t* const data = chunk.bytes.get();
+    // Where the bound holds for len bytes, however large the buffer is.
+    const size_t tokensEnd = ChunkTokens::capacityFor(len) - ChunkTokens::kReadSlack;
+    const uint8_t* p = data + tokensEnd - chunk.size;
+    std::memmove(data + tokensEnd - chunk.size, data, chunk.size);
+    uint32_t pairMemory[256] = {};
+    ChunkRings ring(rings, tableMask);
+
+    int32_t j = 0;
+    for (; j < 4 && j < len; ++j) {
+        ring.append(j == 0 ? 0 : data[j - 1], j);
+        data[j] = p[j];
+    }
+    p += j;
+
+    // The token section as decodeChunk rebuilds it, token by token, from the recorded runs.
+    const int32_t tokenEnd = len - 8;
+    uint32_t recent = 0;
+    if (j < tokenEnd)
+        recent = uint32_t(data[j - 3]) << 16 | uint32_t(data[j - 2]) << 8 | data[j - 1];
+    while (j < tokenEnd) {
+        const uint32_t header = *p++;
+        const uint32_t run = header >> 2;
+        if (run > 0) {
+            // A run never passes the section's end, and at most kLongestRun bytes move.
+            static_assert(ChunkTokens::kLongestRun <= 64);
+            if (QZN_LIKELY(len - j >= 64)) {
+                std::memcpy(data + j, p, 32);
+                std::memcpy(data + j + 32, p + 32, 32);
+            } else {
+                std::memcpy(data + j, p, run);
+            }
+            for (uint32_t i = 0; i < run; ++i) {
+                ring.append(recent & 0xFF, j + int32_t(i));
+                recent = (recent << 8 | p[i]) & 0xFFFFFF;
+                const uint32_t x = recent >> 16;
+                pairMemory[x] = (pairMemory[x] << 16) | (recent & 0xFFFF);
+            }
+            p += run;
+            j += int32_t(run);
+        }
+        const uint32_t kind = header & 3;
+        const uint32_t context = recent & 0xFF;
+        {
+            // The next token: a match after literals has its context in the tokens already.
+            const uint8_t* next = p + (kind == ChunkTokens::kMatch ? 3 : 0);
+            const uint32_t nextHeader = next[0];
+            const uint32_t nextRun = nextHeader >> 2;
+            if ((nextHeader & 3) == ChunkTokens::kMatch && nextRun > 0) {
+                const uint32_t c = next[nextRun];
+                uint32_t word;
+                std::memcpy(&word, next + 1 + nextRun, 4);
+                QZN_PREFETCH(
+                    &ring.entries[c][(ring.appended[c] - ((word >> 11) & 0xFFF)) & ring.mask]);
+            }
+        }
+        if (kind == ChunkTokens::kRun) {
+            if (run == 0) return; // the following stopped here
+            continue;
+        }
+        if (kind < ChunkTokens::kMatch) {
+            const uint32_t pair = pairMemory[context] >> (kind == ChunkTokens::kPair ? 0 : 16);
+            ring.append(context, j);
+            data[j] = uint8_t(pair >> 8);
+            data[j + 1] = uint8_t(pair);
+            j += 2;
+            recent = (recent << 16 | (pair & 0xFFFF)) & 0xFFFFFF;
+        } else {
+            uint32_t word;
+            std::memcpy(&word, p, 4);
+            p += 3;
+            const int32_t n = int32_t(word & 2047) + 4;
+            const int32_t h = ring.lookBack(context, (word >> 11) & 0xFFF);
+            QZN_CHECK(uint32_t(h) < uint32_t(j), kContextLzSource, 544);
+            ring.append(context, j);
+            QZN_CHECK(n <= len - j, kContextLzSource, 549);
+            const int32_t gap = j - h;
+            recent = QZN_LIKELY(gap >= n)
+                         ? lastThreeBytes(data + h + n)
+                         : uint32_t(data[h + (n - 3) % gap]) << 16 |
+                               uint32_t(data[h + (n - 2) % gap]) << 8 | data[h + (n - 1) % gap];
+            copyMatch(data + j, data + h, n, len - j);
+            j += n;
+        }
+        const uint32_t x = recent >> 16;
+        pairMemory[x] = (pairMemory[x] << 16) | (recent & 0xFFFF);
+    }
+
+    for (; j < len; ++j) {
+        ring.append(data[j - 1], j);
+        data[j] = *p++;
+    }
     ring.storeHeads(rings);
 }
 

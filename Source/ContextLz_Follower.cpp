@@ -1,106 +1,188 @@
 // Token follower: reads a chunk's tokens as the block decoder does, advancing both models and the
-// reader, without rebuilding a byte. The models depend only on the symbols and the rings and
-// pair memory start empty in every chunk, so the chunks after a followed one decode as if it had
-// been decoded in full. The stream is untrusted: lengths are bounded by the chunk as the decoder
-// bounds them; what only the bytes could tell (a match from an empty slot) goes unseen here.
+// reader, without rebuilding a byte; it may record the tokens for a rebuild elsewhere. The models
+// depend only on the symbols and the rings and pair memory start empty in every chunk, so the
+// chunks after a followed one decode as if it had been decoded in full. The stream is
+// untrusted: lengths are bounded by the chunk as the decoder bounds them; what only the bytes
+// could tell (a match from an empty slot) is left to the rebuild.
 #include "ContextLz.h"
+#include "ContextLz_Bits.h"
 
-#include <cstring>
+#include <algorithm>
 
 namespace qzn {
 
-void ContextLz::followChunk(int32_t len, BitReader& reader) {
-    QZN_CHECK(len <= capacity, kContextLzSource, 489);
-    if (len <= 0) return;
+using namespace decoding;
+
+size_t ChunkTokens::capacityFor(int32_t len) {
+    // Per chunk byte at most one byte (a literal; a pair takes one byte for two, a match four
+    // for at least four), and a run header per kLongestRun literals; see ChunkTokens.
+    const size_t bytes = size_t(std::max(len, 0));
+    return bytes + bytes / kLongestRun + kMargin + kReadSlack;
+}
+
+namespace {
+
+// What a follower that only skips records: nothing.
+struct SkipSink {
+    void edgeLiteral(uint32_t) {}
+    void beginSection() {}
+    void literal(uint32_t) {}
+    void pair(uint32_t) {}
+    void match(int32_t, uint32_t) {}
+    void endSection() {}
+    void publish() {}
+};
+
+// Records into a ChunkTokens buffer, in the layout ChunkTokens describes. A local of the
+// follower, so that its pointers stay in registers across the byte stores. The header byte of
+// the run being recorded holds a stop until the run is closed, and the follower publishes the
+// list's extent before anything that may stop it (damage): so a stopped list ends after the
+// last token read whole.
+struct RecordSink {
+    uint8_t* const bytes;
+    size_t& size;
+    uint8_t* out;
+    uint8_t* head; // nullptr once the section has ended
+    uint32_t run = 0;
+    uint32_t distanceMask;
+
+    RecordSink(ChunkTokens& tokens, int32_t len, int32_t tableMask)
+        : bytes(tokens.bytes.get()), size(tokens.size), out(bytes),
+          head(bytes + std::clamp(len, 0, 4)), distanceMask(uint32_t(tableMask)) {
+        *head = ChunkTokens::kStop;
+    }
+
+    void edgeLiteral(uint32_t s) { *out++ = uint8_t(s); }
+    void beginSection() { head = out++; }
+    void open() {
+        head = out++;
+        *head = ChunkTokens::kStop;
+        run = 0;
+    }
+    void literal(uint32_t s) {
+        *out++ = uint8_t(s);
+        if (QZN_UNLIKELY(++run == ChunkTokens::kLongestRun)) {
+            *head = uint8_t(run << 2 | ChunkTokens::kRun);
+            open();
+        }
+    }
+    void pair(uint32_t which) {
+        *head = uint8_t(run << 2 | (ChunkTokens::kPair + which));
+        open();
+    }
+    void match(int32_t n, uint32_t v) {
+        const uint32_t word = uint32_t(n - 4) | (v & distanceMask) << 11;
+        *head = uint8_t(run << 2 | ChunkTokens::kMatch);
+        std::memcpy(out, &word, 4);
+        out += 3;
+        open();
+    }
+    void endSection() {
+        if (run > 0)
+            *head = uint8_t(run << 2 | ChunkTokens::kRun);
+        else
+            out = head; // the reserved header is not needed
+        head = nullptr;
+    }
+    // Before the section the stop waits where it will begin, past the opening literals.
+    void publish() { size = size_t((head != nullptr ? std::max(out, head + 1) : out) - bytes); }
+};
+
+// One follower for both: the sink sees each token as the decoder would rebuild it.
+template <typename Sink>
+Sink followTokens(ContextLz& c, int32_t len, BitReader& reader, Sink sink) {
+    QZN_CHECK(len <= c.capacity, kContextLzSource, 489);
+    if (len <= 0) return sink;
 
     HuffmanDecodeTable<289> symbols;
     HuffmanDecodeTable<60> distances;
-    symbols.build(symbolModel);
-    distances.build(distanceModel);
-
-    // The same bit window as the decoder's: a read of at most 25 bits after the hard-bound test,
-    // the position handed back at each checkpoint.
-    const uint8_t* buffer = reader.buffer;
-    uint32_t base = reader.bitPosition;
-    uint32_t used = 0;
-    uint64_t window = 0;
-    auto load = [&](uint32_t position) {
-        base = position;
-        used = 0;
-        const uint32_t at = position >> 3;
-        uint64_t word = 0;
-        if (QZN_LIKELY(at <= kBitBufferBytes - 8)) {
-            std::memcpy(&word, buffer + at, 8);
-        } else {
-            for (uint32_t i = 0; at + i < kBitBufferBytes && i < 8; ++i)
-                word |= uint64_t(buffer[at + i]) << (8 * i);
-        }
-        window = word >> (position & 7);
-    };
-    auto peek = [&] {
-        BitReader::checkBoundAt(base + used, 162);
-        if (QZN_UNLIKELY(used > 57 - 25)) load(base + used);
-        return uint32_t(window);
-    };
-    auto skip = [&](uint32_t count) {
-        window >>= count;
-        used += count;
-    };
-    auto bits = [&](int32_t count) -> uint32_t {
-        if (count == 0) return 0;
-        const uint32_t value = peek() & ((1u << count) - 1);
-        skip(uint32_t(count));
-        return value;
-    };
-    auto symbol = [&] {
-        symbols.tick(symbolModel);
-        const uint32_t entry = symbols.lookup(symbolModel, peek());
-        skip(entry & 15);
-        const uint32_t s = entry >> 4;
-        symbolModel.update(s);
-        return s;
-    };
-    auto checkpoint = [&] {
-        if (QZN_UNLIKELY(base + used > kBitCheckpointThreshold)) {
-            reader.bitPosition = base + used;
-            reader.loadSegment();
-            buffer = reader.buffer;
-            load(reader.bitPosition);
-        }
-    };
-    load(base);
-
+    symbols.build(c.symbolModel);
+    distances.build(c.distanceModel);
+    BitCursor in(reader.buffer, reader.bitPosition);
+    sink.publish();
     int32_t j = 0;
     for (; j < 4 && j < len; ++j) {
-        QZN_CHECK(symbol() <= 255, kContextLzSource, 509);
-        checkpoint();
+        const uint32_t s = in.symbol(c.symbolModel, symbols);
+        QZN_CHECK(s <= 255, kContextLzSource, 509);
+        sink.edgeLiteral(s);
+        in.checkpoint(reader);
     }
+
+    // The token section reads as the decoder's does; see decodeChunk.
     const int32_t tokenEnd = len - 8;
+    sink.beginSection();
+    TokenWindow bits(in.buffer, in.position());
+    // The symbol model's countdown in a register: the sink's byte stores could alias it, so a
+    // countdown left in the model would be reloaded and stored at every symbol. The model has it
+    // back before anything that reads it.
+    uint32_t countdown = c.symbolModel.rebuildCountdown;
     while (j < tokenEnd) {
-        const uint32_t s = symbol();
+        if (QZN_UNLIKELY(--countdown == 0)) {
+            c.symbolModel.rebuildCountdown = 1;
+            symbols.rebuild(c.symbolModel);
+            countdown = c.symbolModel.rebuildCountdown;
+        }
+        const uint32_t entry = symbols.lookup(c.symbolModel, uint32_t(bits.window));
+        bits.refill();
+        bits.take(entry & 15);
+        const uint32_t s = entry >> 4;
+        c.symbolModel.update(s);
         if (s <= 255) {
+            sink.literal(s);
             j += 1;
         } else if (s >= 287) {
+            sink.pair(s - 287);
             j += 2;
         } else {
             const uint32_t k = s - 256;
-            const int32_t n = lengthBase[k] + int32_t(bits(lengthExtraBits[k])) + 4;
-            distances.tick(distanceModel);
-            const uint32_t entry = distances.lookup(distanceModel, peek());
-            skip(entry & 15);
-            const uint32_t d = entry >> 4;
-            distanceModel.update(d);
-            bits(distanceExtraBits[d]);
-            QZN_CHECK(n <= len - j, kContextLzSource, 549);
+            uint32_t used = 0;
+            const int32_t n =
+                c.lengthBase[k] + int32_t(takeBits(c.lengthExtraBits[k], bits.window, used)) + 4;
+            const uint32_t d = takeSymbol(c.distanceModel, distances, bits.window, used);
+            const uint32_t v =
+                uint32_t(c.distanceBase[d]) + takeBits(c.distanceExtraBits[d], bits.window, used);
+            bits.valid -= used;
+            bits.refill();
+            sink.match(n, v);
+            if (QZN_UNLIKELY(n > len - j)) {
+                c.symbolModel.rebuildCountdown = countdown;
+                sink.publish();
+                assertFailed(kContextLzSource, 549);
+            }
             j += n;
         }
-        checkpoint();
+        if (QZN_UNLIKELY(bits.position() > kBitCheckpointThreshold)) {
+            sink.publish();
+            bits.checkpoint(reader);
+        }
     }
+    c.symbolModel.rebuildCountdown = countdown;
+    sink.endSection();
+    sink.publish();
+    in.buffer = bits.stream;
+    in.load(bits.position());
+
     for (; j < len; ++j) {
-        QZN_CHECK(symbol() <= 255, kContextLzSource, 594);
-        checkpoint();
+        const uint32_t s = in.symbol(c.symbolModel, symbols);
+        QZN_CHECK(s <= 255, kContextLzSource, 594);
+        sink.edgeLiteral(s);
+        in.checkpoint(reader);
     }
-    reader.bitPosition = base + used;
+    reader.bitPosition = in.position();
+    sink.publish();
+    return sink;
+}
+
+} // namespace
+
+void ContextLz::followChunk(int32_t len, BitReader& reader) {
+    followTokens(*this, len, reader, SkipSink{});
+}
+
+void ContextLz::followChunk(int32_t len, BitReader& reader, ChunkTokens& tokens) {
+    QZN_CHECK(tokens.bytes.size() >= ChunkTokens::capacityFor(len), kContextLzSource, 489);
+    tokens.size = 0;
+    followTokens(*this, len, reader, RecordSink(tokens, len, tableMask));
 }
 
 } // namespace qzn

@@ -87,7 +87,7 @@ void openArchiveForReading(ArchiveInput& archive, const std::wstring& archivePat
 
 // The chunks of the contents stream a run delivers: those before `first` are only followed (the
 // models advance, no byte is rebuilt or delivered), those from `first` up to `end` are decoded
-// and delivered, and nothing after `end` is read.
+// and delivered, and nothing after `end` is read. The default: every chunk.
 struct ChunkRange {
     uint64_t first = 0;
     uint64_t end = UINT64_MAX;
@@ -98,8 +98,9 @@ struct ChunkRange {
 ChunkRange selectedChunks(FileStream& stream, int32_t windowBits);
 
 // Decodes the chunks of the contents stream that `range` delivers into `stream` (writing files
-// or only counting), with the memory line, progress lines and the statistics line. Releases the
-// reader's buffer. `archiveName` names the archive in messages.
+// or only counting), with the memory line, progress lines and the statistics line, on as many
+// threads as the settings give. Releases the reader's buffer. `archiveName` names the archive in
+// messages.
 void decodeContents(Archiver& archiver, FileStream& stream, BitReader& reader,
                     const std::wstring& archiveName, bool doWrite, ChunkRange range = {});
 

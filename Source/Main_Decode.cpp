@@ -3,10 +3,13 @@
 #include "ContextLz.h"
 #include "Files.h"
 #include "Main.h"
+#include "Main_DecodePipeline.h"
 #include "Main_Pipeline.h"
 #include "Platform.h"
 
+#include <algorithm>
 #include <cinttypes>
+#include <memory>
 #include <vector>
 
 namespace qzn {
@@ -14,12 +17,20 @@ namespace qzn {
 // Missing data reads as zero bits and would decode to plausible garbage; a valid archive never
 // asks for a segment past its end, so running out is damage, reported as such.
 // A failed read ends the archive just as well; its reason is said.
-static void checkNotTruncated(const BitReader& reader, const std::wstring& archiveName) {
+void stopAtArchiveEnd(const BitReader& reader, const std::wstring& archiveName) {
     if (!reader.readFailure.empty())
         fatalWide(L"\nError: Failed to read %ls\n%ls\n", archiveName.c_str(),
                   reader.readFailure.c_str());
-    if (reader.truncated)
-        fatalWide(L"\nError: Corrupt archive: %ls ends before its data\n", archiveName.c_str());
+    fatalWide(L"\nError: Corrupt archive: %ls ends before its data\n", archiveName.c_str());
+}
+
+void checkNotTruncated(const BitReader& reader, const std::wstring& archiveName) {
+    if (reader.truncated || !reader.readFailure.empty()) stopAtArchiveEnd(reader, archiveName);
+}
+
+void printChunkProgress(uint64_t done, uint64_t total, double previousSeconds, int32_t windowBits) {
+    std::lock_guard<std::mutex> notDuringAQuestion(questionMutex());
+    printProgress(progressText(done, total, previousSeconds, windowBits));
 }
 
 void openArchiveForReading(ArchiveInput& archive, const std::wstring& archivePath,
@@ -76,48 +87,56 @@ void decodeContents(Archiver& archiver, FileStream& stream, BitReader& reader,
     ContextLz codec;
     codec.configure(archiver.tableBits, archiver.hashBits, archiver.windowBits);
     const int32_t capacity = int32_t(1) << archiver.windowBits;
+    const uint64_t chunks = chunkCount(stream.totalSize(), archiver.windowBits);
+    const uint64_t end = std::min(range.end, chunks);
+    const uint64_t first = std::min(range.first, end);
     // A run that stops early reads the stream up to the end of its range: the figures below
     // count that stretch, the chunks followed included.
-    const uint64_t total = range.end < chunkCount(stream.totalSize(), archiver.windowBits)
-                               ? range.end << archiver.windowBits
-                               : stream.totalSize();
-    // The filter, CRC-32 and file writes run beside the decoder when there is more than a chunk.
-    DecodedChunks output(stream, archiver.channels, doWrite, archiver.windowBits,
-                         threadCount(archiver) > 1 && chunkCount(total, archiver.windowBits) > 1);
-    uint64_t codecBytes = codec.allocateDecoder();
-    printWide(L"Decoder %d:%d:%d memory: %d KB\n", archiver.windowBits, archiver.tableBits,
-              archiver.hashBits,
-              static_cast<int32_t>((output.memoryBytes() + kBitBufferBytes + codecBytes) >> 10));
+    const uint64_t total = end < chunks ? end << archiver.windowBits : stream.totalSize();
 
-    uint64_t remaining = total;
-    uint64_t done = 0;
+    // With more than one thread and chunk the pipeline decodes the range; otherwise this thread
+    // decodes each chunk into one buffer and delivers it before the next.
+    const int32_t threads =
+        int32_t(std::min<uint64_t>(uint64_t(threadCount(archiver)), end - first));
+    std::unique_ptr<DecodePipeline> pipeline;
+    LargeBuffer chunk;
+    uint64_t memory = kBitBufferBytes + codec.allocateDecoder();
+    if (threads > 1) {
+        pipeline =
+            std::make_unique<DecodePipeline>(archiver, stream, doWrite, threads, total, first, end);
+        memory += pipeline->memoryBytes();
+    } else {
+        chunk = allocateChunkBuffer(archiver.windowBits);
+        memory += uint64_t(capacity);
+    }
+    printWide(L"Decoder %d:%d:%d memory: %d KB\n", archiver.windowBits, archiver.tableBits,
+              archiver.hashBits, static_cast<int32_t>(memory >> 10));
+
     double previousSeconds = -1.0;
     const int64_t startMs = clockMs();
     reader.checkpoint();
     checkNotTruncated(reader, archiveName);
 
-    for (uint64_t index = 0; remaining > 0; ++index) {
+    // The chunks before the range only advance the models (nothing is rebuilt or delivered).
+    const uint64_t inlineEnd = pipeline ? first : end;
+    for (uint64_t index = 0; index < inlineEnd; ++index) {
         const int32_t len =
-            remaining < uint64_t(capacity) ? static_cast<int32_t>(remaining) : capacity;
-        const bool delivered = index >= range.first;
-        uint8_t* chunk = delivered ? output.buffer() : nullptr;
-        done += uint64_t(len);
-        {
-            std::lock_guard<std::mutex> notDuringAQuestion(questionMutex());
-            printProgress(progressText(done, total, previousSeconds, archiver.windowBits));
-        }
-        remaining -= uint64_t(len);
-
-        int64_t chunkStart = clockMs();
-        if (delivered)
-            codec.decodeChunk(chunk, len, reader);
-        else
+            int32_t(std::min<uint64_t>(uint64_t(capacity), total - (index << archiver.windowBits)));
+        printChunkProgress((index << archiver.windowBits) + uint64_t(len), total, previousSeconds,
+                           archiver.windowBits);
+        const int64_t chunkStart = clockMs();
+        if (index < first) {
             codec.followChunk(len, reader);
-        checkNotTruncated(reader, archiveName);
-        if (delivered) output.submit(len);
+            checkNotTruncated(reader, archiveName);
+        } else {
+            codec.decodeChunk(chunk.get(), len, reader);
+            checkNotTruncated(reader, archiveName);
+            if (archiver.channels > 0) ChannelFilter::inverse(chunk.get(), len, archiver.channels);
+            stream.write(chunk.get(), len, doWrite);
+        }
         previousSeconds = double(clockMs() - chunkStart) / 1000.0;
     }
-    output.finish();
+    if (pipeline) pipeline->run(codec, reader, archiveName);
     printProgressEnd("Done decompressing");
 
     const double seconds = double(clockMs() - startMs) * 0.001;

@@ -1,4 +1,4 @@
-// Pack workers and the write-behind thread of unpack and test; see Main_Pipeline.h.
+// Pack workers; see Main_Pipeline.h.
 #include "Main_Pipeline.h"
 
 #include "Files.h"
@@ -271,109 +271,6 @@ void PackPipeline::code(const Chunk& chunk, BitWriter& writer) {
                            settings_.lookaheadLimit, settings_.parseMode);
     else
         coder_.codeTokens(chunk.bytes.get(), chunk.tokens, writer);
-}
-
-// ---- Unpack and test -------------------------------------------------------------------------
-
-DecodedChunks::DecodedChunks(FileStream& stream, int32_t channels, bool doWrite, int32_t windowBits,
-                             bool threaded)
-    : stream_(stream), channels_(channels), doWrite_(doWrite) {
-    const int count = threaded ? 2 : 1;
-    chunkBytes_ = int32_t(1) << windowBits;
-    for (int i = 0; i < count; ++i) {
-        buffers_[i] = allocateChunkBuffer(windowBits);
-        memory_ += uint64_t(chunkBytes_);
-    }
-    if (!threaded) return;
-    try {
-        thread_ = std::thread([this] { work(); });
-    } catch (const std::system_error&) {
-        threadFailure(1);
-    }
-}
-
-DecodedChunks::~DecodedChunks() {
-    // Reached early only when the calling thread stops; the chunks already handed over are
-    // still written, as they would have been without the second thread.
-    stopThread();
-}
-
-void DecodedChunks::stopThread() {
-    if (!thread_.joinable()) return;
-    {
-        MutexLock lock(mutex_);
-        stopping_ = true;
-    }
-    changed_.notifyAll();
-    thread_.join();
-}
-
-void DecodedChunks::deliver(uint8_t* bytes, int32_t len) {
-    if (channels_ > 0) ChannelFilter::inverse(bytes, len, channels_);
-    stream_.write(bytes, len, doWrite_);
-}
-
-void DecodedChunks::work() {
-    // The decoder is already filling the first buffer; mapping the pages in here, ahead of it,
-    // keeps the page faults of both buffers off the decoding thread.
-    for (size_t i = 0; i < 2; ++i)
-        prefaultMemory(buffers_[i].get(), slotBytes(stream_.totalSize(), chunkBytes_, i));
-    MutexLock lock(mutex_);
-    for (;;) {
-        while (!stopping_ && written_ >= submitted_) changed_.wait(lock);
-        if (written_ == submitted_) return; // stopping, nothing left
-        const size_t slot = size_t(written_ % 2);
-        const int32_t len = lengths_[slot];
-        lock.unlock();
-        try {
-            deliver(buffers_[slot].get(), len);
-        } catch (...) {
-            // The stop hook threw; the calling thread raises it again at its next hand-over.
-            lock.lock();
-            failure_ = std::current_exception();
-            changed_.notifyAll();
-            return;
-        }
-        lock.lock();
-        ++written_;
-        changed_.notifyAll();
-    }
-}
-
-uint8_t* DecodedChunks::buffer() {
-    if (!thread_.joinable()) return buffers_[0].get();
-    MutexLock lock(mutex_);
-    while (!failure_ && submitted_ - written_ >= 2) changed_.wait(lock);
-    uint8_t* next = buffers_[submitted_ % 2].get();
-    if (failure_) {
-        lock.unlock();
-        finish();
-    }
-    return next;
-}
-
-void DecodedChunks::submit(int32_t len) {
-    if (!thread_.joinable()) {
-        deliver(buffers_[0].get(), len);
-        return;
-    }
-    {
-        MutexLock lock(mutex_);
-        lengths_[submitted_ % 2] = len;
-        ++submitted_;
-    }
-    changed_.notifyAll();
-}
-
-void DecodedChunks::finish() {
-    stopThread();
-    std::exception_ptr failure;
-    {
-        // The thread has ended; the lock only tells the analysis so.
-        MutexLock lock(mutex_);
-        failure = std::exchange(failure_, nullptr);
-    }
-    if (failure) std::rethrow_exception(failure);
 }
 
 } // namespace qzn

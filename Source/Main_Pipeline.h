@@ -1,9 +1,7 @@
-// The threads of a run. Pack: worker threads read input files ahead of the measuring pass, then
-// parse chunks ahead of the coder, which codes them in
-// stream order on the calling thread and, rather than wait for a parse, parses a chunk itself.
-// Unpack and test: the calling thread decodes while a second thread undoes the filter, computes
-// CRC-32 values and writes the files. With one thread (or one chunk) both run inline, as a
-// single-threaded program would.
+// The threads of a pack: worker threads read input files ahead of the measuring pass, then
+// parse chunks ahead of the coder, which codes them in stream order on the calling thread and,
+// rather than wait for a parse, parses a chunk itself. With one thread (or one chunk) both run
+// inline, as a single-threaded program would. Unpack and test: Main_DecodePipeline.h.
 //
 // A stop raised on a worker (the stop hook throwing) is carried to the calling thread and raised
 // again there when the chunk it belongs to comes up; no thread outlives its pipeline object.
@@ -130,53 +128,6 @@ class PackPipeline {
     uint64_t nextToCode_ = 0; // the calling thread's
     bool stopping_ QZN_GUARDED_BY(mutex_) = false;
     std::vector<std::thread> threads_; // the calling thread's: started here, joined by stopWorkers
-};
-
-// Where decoded chunks go: the inverse channel filter, then FileStream::write (CRC-32, and with
-// doWrite the files themselves). A second thread does this when `threaded`, fed through two chunk
-// buffers, so that decoding need not wait for it.
-class DecodedChunks {
-  public:
-    DecodedChunks(FileStream& stream, int32_t channels, bool doWrite, int32_t windowBits,
-                  bool threaded);
-    ~DecodedChunks();
-    DecodedChunks(const DecodedChunks&) = delete;
-    DecodedChunks& operator=(const DecodedChunks&) = delete;
-
-    uint64_t memoryBytes() const { return memory_; }
-
-    // A buffer to decode the next chunk into; waits while both are queued. Raises a stop of the
-    // writing thread again here.
-    uint8_t* buffer() QZN_EXCLUDES(mutex_);
-    // Hands over the chunk decoded into the last buffer.
-    void submit(int32_t len) QZN_EXCLUDES(mutex_);
-    // Waits until every chunk is written and ends the thread; raises its stop again here.
-    void finish() QZN_EXCLUDES(mutex_);
-
-  private:
-    void deliver(uint8_t* bytes, int32_t len);
-    void work() QZN_EXCLUDES(mutex_);
-    void stopThread() QZN_EXCLUDES(mutex_);
-
-    // The writing thread's while it runs (the calling thread's without one, and after finish).
-    FileStream& stream_;
-    // Read-only once the constructor has returned.
-    int32_t channels_;
-    bool doWrite_;
-    int32_t chunkBytes_ = 0;
-    uint64_t memory_ = 0;
-    // Buffer i % 2 holds chunk i: the decoder's until it submits the chunk, then the writing
-    // thread's until it has written it.
-    LargeBuffer buffers_[2];
-    int32_t lengths_[2] QZN_GUARDED_BY(mutex_) = {0, 0};
-
-    Mutex mutex_;
-    ConditionVariable changed_;
-    uint64_t submitted_ QZN_GUARDED_BY(mutex_) = 0;
-    uint64_t written_ QZN_GUARDED_BY(mutex_) = 0;
-    bool stopping_ QZN_GUARDED_BY(mutex_) = false;
-    std::exception_ptr failure_ QZN_GUARDED_BY(mutex_); // a stop raised while writing
-    std::thread thread_; // the calling thread's: started by the constructor, joined by stopThread
 };
 
 } // namespace qzn

@@ -10,6 +10,7 @@ namespace qzn {
 
 namespace {
 StopHook stopHook = nullptr;
+thread_local bool deferAsserts = false;
 } // namespace
 
 [[noreturn]] void stopProcess(int status) {
@@ -26,7 +27,16 @@ void setStopHook(StopHook hook) {
     stopHook = hook;
 }
 
+DeferAsserts::DeferAsserts() : previous_(deferAsserts) {
+    deferAsserts = true;
+}
+
+DeferAsserts::~DeferAsserts() {
+    deferAsserts = previous_;
+}
+
 [[noreturn]] void assertFailed(const char* source, int line) {
+    if (deferAsserts) throw DeferredAssert{source, line};
     printNarrow("Assert failed\n%s:%d\n", source, line);
     stopProcess(kAssertStatus);
 }

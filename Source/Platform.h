@@ -139,6 +139,25 @@ struct ProcessStop {
 // kAssertStatus.
 [[noreturn]] void assertFailed(const char* source, int line);
 
+// A thread that works ahead of the order in which failures are reported (the token follower and
+// the chunk rebuilders of unpack and test) defers its failed assertions: while a DeferAsserts
+// lives on it, assertFailed prints nothing and throws a DeferredAssert, which its driver reports
+// in turn with assertFailed.
+struct DeferredAssert {
+    const char* source;
+    int line;
+};
+class DeferAsserts {
+  public:
+    DeferAsserts();
+    ~DeferAsserts();
+    DeferAsserts(const DeferAsserts&) = delete;
+    DeferAsserts& operator=(const DeferAsserts&) = delete;
+
+  private:
+    bool previous_;
+};
+
 #define QZN_CHECK(cond, source, line)                                                              \
     do {                                                                                           \
         if (QZN_UNLIKELY(!(cond))) ::qzn::assertFailed(source, line);                              \

@@ -1,17 +1,24 @@
-// Decode speed alone: each input is encoded once per level, then decoded N times from the
-// archive bytes held in a temporary file; the best run counts and the output is compared.
+// Decode speed alone, and the stages that unpack and test with threads split it into: each input
+// is encoded once per level, then read back N times from the archive bytes held in a temporary
+// file, every chunk with each of
+//   decode   decodeChunk, the one-thread decoder;
+//   follow   followChunk, the tokens read and the models advanced, nothing recorded;
+//   record   followChunk recording the tokens;
+//   rebuild  rebuildChunk, the bytes from the recorded tokens.
+// The best run of each counts, and the output of decode and rebuild is compared.
 //
 //   codec_decode_bench [--repeat=N] [--levels=26] file ...
 //
-// Speeds are MB/s of decoded output (2^20 bytes).
+// Speeds are MB/s of decoded output (2^20 bytes) per second of processor time, taken chunk by
+// chunk, so that other load on the machine counts less.
 #include "CodecBenchSupport.h"
 #include "ContextLz.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -19,6 +26,13 @@ using namespace qzn;
 using namespace qzn::bench;
 
 namespace {
+
+double processorSeconds() {
+    return double(std::clock()) / CLOCKS_PER_SEC;
+}
+
+enum Stage { kDecode, kFollow, kRecord, kRebuild, kStages };
+const char* const kStageNames[kStages] = {"decode", "follow", "record", "rebuild"};
 
 void benchInput(const std::string& name, const std::vector<uint8_t>& data,
                 const std::string& levels, int repeats) {
@@ -30,6 +44,8 @@ void benchInput(const std::string& name, const std::vector<uint8_t>& data,
     const int32_t capacity = encoder.capacity;
     // The program's own kind of chunk buffer, so that its page size counts as in a real unpack.
     LargeBuffer out(static_cast<size_t>(capacity));
+    ChunkTokens tokens;
+    tokens.bytes = LargeBuffer(ChunkTokens::capacityFor(capacity));
     for (char digit : levels) {
         const int level = digit - '1';
         if (level < 0 || level > 5) continue;
@@ -46,27 +62,51 @@ void benchInput(const std::string& name, const std::vector<uint8_t>& data,
             writer.flush();
             std::fflush(file);
         }
-        double best = 1e30;
+        double best[kStages];
+        std::fill(best, best + kStages, 1e30);
         bool same = true;
+        size_t tokenBytes = 0;
         for (int run = 0; run < repeats; ++run) {
-            std::rewind(file);
-            BitReader reader(file);
-            reader.openBuffer();
-            decoder.resetModels();
-            reader.loadSegment();
-            double time = 0;
-            for (size_t at = 0; at < data.size(); at += size_t(capacity)) {
-                int32_t len = int32_t(std::min(data.size() - at, size_t(capacity)));
-                double start = seconds();
-                decoder.decodeChunk(out.get(), len, reader);
-                time += seconds() - start;
-                same &= std::memcmp(out.get(), data.data() + at, size_t(len)) == 0;
+            double time[kStages] = {};
+            // decode; follow; record and rebuild, each pass over the whole stream.
+            for (int pass = 0; pass < 3; ++pass) {
+                std::rewind(file);
+                BitReader reader(file);
+                reader.openBuffer();
+                decoder.resetModels();
+                reader.loadSegment();
+                tokenBytes = 0;
+                for (size_t at = 0; at < data.size(); at += size_t(capacity)) {
+                    int32_t len = int32_t(std::min(data.size() - at, size_t(capacity)));
+                    double start = processorSeconds();
+                    if (pass == 0) {
+                        decoder.decodeChunk(out.get(), len, reader);
+                        time[kDecode] += processorSeconds() - start;
+                    } else if (pass == 1) {
+                        decoder.followChunk(len, reader);
+                        time[kFollow] += processorSeconds() - start;
+                        continue;
+                    } else {
+                        decoder.followChunk(len, reader, tokens);
+                        const double middle = processorSeconds();
+                        decoder.rebuildChunk(tokens, len);
+                        time[kRecord] += middle - start;
+                        time[kRebuild] += processorSeconds() - middle;
+                        tokenBytes += tokens.size;
+                    }
+                    const uint8_t* bytes = pass == 0 ? out.get() : tokens.bytes.get();
+                    same &= std::memcmp(bytes, data.data() + at, size_t(len)) == 0;
+                }
             }
-            best = std::min(best, time);
+            for (int s = 0; s < kStages; ++s) best[s] = std::min(best[s], time[s]);
         }
         std::fclose(file);
-        std::printf("%-16s c%d %9.1f MB/s%s\n", name.c_str(), level + 1,
-                    double(data.size()) / (1 << 20) / best, same ? "" : "  MISMATCH");
+        const double megabytes = double(data.size()) / (1 << 20);
+        std::printf("%-16s c%d", name.c_str(), level + 1);
+        for (int s = 0; s < kStages; ++s)
+            std::printf("  %s %7.1f MB/s", kStageNames[s], megabytes / std::max(best[s], 1e-9));
+        std::printf("  tokens %.2f of the input%s\n", double(tokenBytes) / double(data.size()),
+                    same ? "" : "  MISMATCH");
         std::fflush(stdout);
     }
 }

@@ -393,6 +393,151 @@ TEST(CodecDecoder, FollowedChunksLeaveTheModelsAsDecodedOnes) {
     std::fclose(file);
 }
 
+// ---- Recorded tokens, rebuilt elsewhere ------------------------------------------------------
+
+// How a chunk ended: its bytes and the reader's position, or the check that stopped it.
+struct Outcome {
+    Bytes bytes;
+    uint32_t position = 0;
+    std::string stop;
+};
+
+std::string stopLine(const char* source, int line) {
+    return std::string(source) + ":" + std::to_string(line);
+}
+
+Outcome decodedOutcome(Decoder& d, int32_t len) {
+    Outcome o;
+    const auto r = testing::runCapturingStop([&] { o.bytes = d.decode(len); });
+    if (r.stopped) {
+        const std::string prefix = "Assert failed\n";
+        o.stop = r.output.substr(r.output.find(prefix) + prefix.size());
+        o.stop.pop_back(); // the newline
+        o.bytes.clear();
+    }
+    o.position = r.stopped ? 0 : d.reader.bitPosition;
+    return o;
+}
+
+// Follows with recording, then rebuilds in a buffer of just the size the length needs; a stop of
+// the rebuild comes before one of the follower, as the pipeline raises them.
+Outcome rebuiltOutcome(Decoder& d, int32_t len) {
+    Outcome o;
+    ChunkTokens chunk;
+    chunk.bytes = LargeBuffer(ChunkTokens::capacityFor(len));
+    std::string followStop;
+    try {
+        DeferAsserts deferred;
+        d.codec->followChunk(len, d.reader, chunk);
+    } catch (const DeferredAssert& a) {
+        followStop = stopLine(a.source, a.line);
+    }
+    try {
+        DeferAsserts deferred;
+        d.codec->rebuildChunk(chunk, len);
+    } catch (const DeferredAssert& a) {
+        o.stop = stopLine(a.source, a.line);
+    }
+    if (o.stop.empty()) o.stop = followStop;
+    if (o.stop.empty()) {
+        o.bytes.assign(chunk.bytes.get(), chunk.bytes.get() + std::max(len, 0));
+        o.position = d.reader.bitPosition;
+    }
+    return o;
+}
+
+void expectSameOutcome(const Outcome& rebuilt, const Outcome& decoded) {
+    EXPECT_EQ(rebuilt.stop, decoded.stop);
+    EXPECT_TRUE(rebuilt.bytes == decoded.bytes) << "bytes differ";
+    EXPECT_EQ(rebuilt.position, decoded.position);
+}
+
+TEST(CodecDecoder, RebuiltChunksAreTheDecodedOnes) {
+    // Chunks of the real encoder at three levels, in a row so that the models carry over: the
+    // densest token lists (incompressible bytes, after a stretch that compresses to almost
+    // nothing, which leaves the rebuild's writes closest to the tokens it has not read), runs
+    // longer than a header holds, pairs, and the short chunks without a token section.
+    std::mt19937 rng(99);
+    Bytes dense(30000, 0);
+    for (size_t i = 15000; i < dense.size(); ++i) dense[i] = uint8_t(rng());
+    const std::vector<Bytes> chunks = {dense,
+                                       testing::randomBytes(20000, 5),
+                                       mixedData(40000, 6),
+                                       Bytes(5, 'a'),
+                                       Bytes(12, 'b'),
+                                       mixedData(13, 7),
+                                       Bytes(20000, 'z'),
+                                       mixedData(777, 8)};
+    for (int level : {0, 1, 5}) {
+        SCOPED_TRACE(level);
+        ContextLz encoder;
+        encoder.configure(12, 13, 16);
+        encoder.allocateEncoder();
+        BitWriter writer;
+        writer.openBuffer();
+        for (const Bytes& c : chunks)
+            encoder.encodeChunk(c.data(), int32_t(c.size()), writer, testing::kLevels[level].chain,
+                                testing::kLevels[level].lookahead, testing::kLevels[level].mode);
+        const Bytes stream(writer.buffer, writer.buffer + (writer.bitPosition + 7) / 8);
+        Decoder decoded, rebuilt;
+        decoded.load(stream);
+        rebuilt.load(stream);
+        for (const Bytes& c : chunks) {
+            const Outcome expected = decodedOutcome(decoded, int32_t(c.size()));
+            ASSERT_TRUE(expected.bytes == c);
+            expectSameOutcome(rebuiltOutcome(rebuilt, int32_t(c.size())), expected);
+        }
+    }
+}
+
+TEST(CodecDecoder, DamagedChunksStopTheRebuildWhereDecodingStops) {
+    // Random streams and damaged valid ones, two chunks each so that the models carry damage
+    // over: following and rebuilding stop at the same check as decoding (the rebuild's first,
+    // as its tokens come earlier), or give the same bytes.
+    std::mt19937 rng(777);
+    const int32_t lengths[] = {0, 1, 5, 12, 13, 21, 64, 300, 1000, 4000};
+    std::map<std::string, int> stops;
+    for (uint32_t tableBits : {7u, 10u, 12u}) {
+        std::vector<Bytes> valid;
+        for (int32_t len : {500, 4000}) {
+            Decoder fresh(tableBits, 12);
+            StreamWriter w(*fresh.codec);
+            encodeReference(mixedData(size_t(len), rng()), w, *fresh.codec);
+            encodeReference(mixedData(size_t(len), rng()), w, *fresh.codec);
+            valid.push_back(w.bytes());
+        }
+        for (int i = 0; i < 400; ++i) {
+            Bytes stream;
+            int32_t len[2];
+            if (i % 2 == 0) {
+                stream = testing::randomBytes(rng() % 3000, rng());
+                len[0] = lengths[rng() % std::size(lengths)];
+                len[1] = lengths[rng() % std::size(lengths)];
+            } else {
+                const size_t which = rng() % valid.size();
+                stream = valid[which];
+                for (int flips = 1 + int(rng() % 3); flips > 0; --flips)
+                    stream[rng() % stream.size()] ^= uint8_t(1u << (rng() % 8));
+                len[0] = len[1] = which == 0 ? 500 : 4000;
+                if (i % 3 == 0) len[1] -= int32_t(rng() % 20); // matches overrun the chunk
+            }
+            Decoder decoded(tableBits, 12), rebuilt(tableBits, 12);
+            decoded.load(stream);
+            rebuilt.load(stream);
+            for (int32_t n : len) {
+                const Outcome expected = decodedOutcome(decoded, n);
+                expectSameOutcome(rebuiltOutcome(rebuilt, n), expected);
+                if (!expected.stop.empty()) {
+                    ++stops[expected.stop];
+                    break;
+                }
+            }
+        }
+    }
+    // Every kind of stop was met: the follower's and the rebuild's.
+    for (int line : {509, 544, 549, 594}) EXPECT_GT(stops[stopLine(kContextLzSource, line)], 0);
+}
+
 // ---- Checks ---------------------------------------------------------------------------------
 
 TEST(CodecDecoder, RingsAreClearedBetweenChunks) {

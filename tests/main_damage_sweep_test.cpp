@@ -1,8 +1,9 @@
 // Damaged archives: every byte of a real archive's first 4 KiB flipped, and the archive cut at
-// every 97th byte, each run through list, test and unpack. Every run must end in success, a clear
-// "Error: " message with status 1, or the assertion stop; nothing may appear outside the output
-// folder. The drivers run in this process with stops turned into exceptions, so a crash or a
-// sanitizer report ends the test program itself.
+// every 97th byte, each run through list, test and unpack, the last two with one thread and
+// with the decode pipeline. Every run must end in success, a clear "Error: " message with status
+// 1, or the assertion stop; nothing may appear outside the output folder. The drivers run in
+// this process with stops turned into exceptions, so a crash or a sanitizer report ends the
+// test program itself.
 #include "Files.h"
 #include "Main.h"
 #include "TestSupport.h"
@@ -92,23 +93,26 @@ class DamageSweep : public ::testing::Test {
             << "something was created outside the output folder";
     }
 
-    // list, test and unpack of one damaged archive.
-    void runAll(const std::vector<uint8_t>& bytes, const std::string& what) {
+    // list, test and unpack of one damaged archive, test and unpack with `threads`.
+    void runAll(const std::vector<uint8_t>& bytes, const std::string& what, int32_t threads) {
         testing::writeFile("bad.qzn", bytes);
         expectCleanEnd([] { list(L"bad.qzn"); }, what + " list");
+        const std::string withThreads = what + " with " + std::to_string(threads) + " threads";
         expectCleanEnd(
-            [] {
+            [&] {
                 Archiver a;
+                a.threads = threads;
                 test(a, L"bad.qzn");
             },
-            what + " test");
+            withThreads + " test");
         const bool unpacked = expectCleanEnd(
-            [] {
+            [&] {
                 Archiver a;
+                a.threads = threads;
                 a.forceOverwrite = true;
                 unpack(a, L"bad.qzn", L"out");
             },
-            what + " unpack");
+            withThreads + " unpack");
         // Success means exactly the original files and folders, nothing less and nothing else.
         // Names carry no check in the format, so a flipped name byte may rename an entry; its
         // contents must still be right.
@@ -124,19 +128,24 @@ class DamageSweep : public ::testing::Test {
     std::vector<uint8_t> archive_;
 };
 
+// The thread counts the sweeps decode with: one thread, and the pipeline with one and with
+// three workers.
+constexpr int32_t kThreadCounts[] = {1, 2, 4};
+
 TEST_F(DamageSweep, EveryByteFlipInTheFirstFourKilobytes) {
     for (size_t i = 0; i < 4096; ++i) {
         std::vector<uint8_t> bad = archive_;
         bad[i] ^= 0xFF;
-        runAll(bad, "flip at " + std::to_string(i));
+        runAll(bad, "flip at " + std::to_string(i), kThreadCounts[i % 3]);
         if (HasFailure()) break;
     }
 }
 
 TEST_F(DamageSweep, TruncationAtEvery97thByte) {
     for (size_t cut = 0; cut < archive_.size(); cut += 97) {
-        runAll(std::vector<uint8_t>(archive_.begin(), archive_.begin() + long(cut)),
-               "cut at " + std::to_string(cut));
+        for (int32_t threads : kThreadCounts)
+            runAll(std::vector<uint8_t>(archive_.begin(), archive_.begin() + long(cut)),
+                   "cut at " + std::to_string(cut), threads);
         if (HasFailure()) break;
     }
 }
@@ -145,15 +154,19 @@ TEST_F(DamageSweep, TruncationIsReportedNotDecodedAsZeros) {
     // Cut inside the compressed data: the CRCs are not even needed to notice.
     std::vector<uint8_t> cut(archive_.begin(), archive_.begin() + long(archive_.size() / 2));
     testing::writeFile("bad.qzn", cut);
-    auto r = testing::runCapturingStop([] {
-        Archiver a;
-        test(a, L"bad.qzn");
-    });
-    EXPECT_TRUE(r.stopped);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.output.find("Error: Corrupt archive: bad.qzn ends before its data"),
-              std::string::npos)
-        << r.output;
+    for (int32_t threads : kThreadCounts) {
+        auto r = testing::runCapturingStop([&] {
+            Archiver a;
+            a.threads = threads;
+            test(a, L"bad.qzn");
+        });
+        EXPECT_TRUE(r.stopped);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.output.find("Error: Corrupt archive: bad.qzn ends before its data"),
+                  std::string::npos)
+            << threads << " threads:\n"
+            << r.output;
+    }
 }
 
 } // namespace

@@ -3,7 +3,10 @@
 // with any thread count, the memory lines, and failures ending as they do with one thread.
 // Also built with ThreadSanitizer (-DQZN_TSAN=ON); every run here then requires silence on stderr.
 #include "ContextLz.h"
+#include "Files.h"
+#include "IO.h"
 #include "Main.h"
+#include "Main_Header.h"
 #include "TestSupport.h"
 #include "main_e2e.h"
 
@@ -15,7 +18,7 @@ using namespace qzn_e2e;
 namespace {
 
 const std::vector<std::string> kThreadFlags = {"-threads:1", "-threads:2", "-threads:3",
-                                               "-threads:8", ""};
+                                               "-threads:4", "-threads:8", ""};
 
 std::vector<std::string> withFlags(std::vector<std::string> flags,
                                    const std::vector<std::string>& rest) {
@@ -187,7 +190,7 @@ TEST(Threads, UnpackAndTestAgreeWithAnyThreadCount) {
             expectQuiet(r);
             EXPECT_NE(r.out.find("All crc32 match\n"), std::string::npos) << r.out;
             if (expected.empty()) expected = withoutProgress(r.out);
-            // Only the memory line may differ: two chunk buffers with the second thread.
+            // Only the memory line may differ: the pipeline holds more chunks.
             EXPECT_EQ(std::regex_replace(withoutProgress(r.out), std::regex("memory: \\d+"), ""),
                       std::regex_replace(expected, std::regex("memory: \\d+"), ""));
 
@@ -196,6 +199,27 @@ TEST(Threads, UnpackAndTestAgreeWithAnyThreadCount) {
             EXPECT_EQ(r.status, 0) << r.out;
             expectQuiet(r);
             EXPECT_EQ(snapshot(box.at("out")), snapshot(box.at("tree")));
+        }
+    }
+}
+
+// The last chunk shorter than the rest, down to one byte and to chunks without a token section
+// (12 bytes and less): unpack and test agree with one thread.
+TEST(Threads, LastChunkShorterThanTheRest) {
+    Sandbox box;
+    for (size_t last : {1, 12, 13, 5000}) {
+        SCOPED_TRACE(last);
+        box.put("in.txt", textBytes(3 * 65536 + last, uint32_t(last)));
+        RunResult r = box.run({"-force-overwrite", "-window:16", "c2", "a.qzn", "in.txt"});
+        ASSERT_EQ(r.status, 0) << r.out;
+        for (const char* threads : {"-threads:1", "-threads:2", "-threads:4"}) {
+            SCOPED_TRACE(threads);
+            r = box.run({threads, "t", "a.qzn"});
+            EXPECT_EQ(r.status, 0) << r.out;
+            expectQuiet(r);
+            r = box.run({"-force-overwrite", threads, "d", "a.qzn", "out.txt"});
+            EXPECT_EQ(r.status, 0) << r.out;
+            EXPECT_TRUE(readFile(box.at("out.txt")) == readFile(box.at("in.txt")));
         }
     }
 }
@@ -231,24 +255,36 @@ TEST(Threads, MemoryLinesCountEveryWorker) {
     // Two chunks: -threads:8 runs two threads.
     box.put("two.txt", textBytes(100000, 4));
     RunResult r = box.run({"-force-overwrite", "-window:16", "-table:7", "-hash:7", "-threads:8",
-                           "c1", "a.qzn", "two.txt"});
+                           "c1", "two.qzn", "two.txt"});
     EXPECT_EQ(memoryLine(r.out, "Encoder memory"), packMemory(2));
 
-    // Unpack and test: a second chunk buffer with the second thread.
-    const uint64_t decoder = 1024 * 128 + sizeof(qzn::ContextLz) + qzn::kBitBufferBytes;
+    // Unpack and test: one chunk buffer with one thread; with more, rings for every thread and
+    // two chunks (with room for their tokens) per thread, but never more than there are chunks.
+    const uint64_t rings = 1024 * 128 + sizeof(qzn::ContextLz);
+    const uint64_t slot = qzn::ChunkTokens::capacityFor(int32_t(chunk));
+    auto decodeMemory = [&](uint64_t threads, uint64_t chunks) {
+        const uint64_t bytes =
+            threads == 1
+                ? chunk + rings + qzn::kBitBufferBytes
+                : threads * rings + std::min(2 * threads, chunks) * slot + qzn::kBitBufferBytes;
+        return "Decoder 16:7:7 memory: " + std::to_string(bytes >> 10) + " KB\n";
+    };
     for (const char* mode : {"t", "d"}) {
-        for (const auto& [flag, buffers] :
-             std::vector<std::pair<std::string, uint64_t>>{{"-threads:1", 1}, {"-threads:2", 2}}) {
-            SCOPED_TRACE(std::string(mode) + " " + flag);
-            r = box.run(
-                mode == std::string("t")
-                    ? std::vector<std::string>{flag, mode, "a.qzn"}
-                    : std::vector<std::string>{"-force-overwrite", flag, mode, "a.qzn", "out.txt"});
+        // Names after the archive of t pick files: t takes no output.
+        auto args = [&](const std::string& flag, const std::string& archive) {
+            return mode == std::string("t") ? std::vector<std::string>{flag, mode, archive}
+                                            : std::vector<std::string>{"-force-overwrite", flag,
+                                                                       mode, archive, "out.txt"};
+        };
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(mode) + " " + c.flag);
+            r = box.run(args(c.flag, "a.qzn"));
             EXPECT_EQ(r.status, 0) << r.out;
-            EXPECT_EQ(memoryLine(r.out, "Decoder"),
-                      "Decoder 16:7:7 memory: " +
-                          std::to_string((buffers * chunk + decoder) >> 10) + " KB\n");
+            EXPECT_EQ(memoryLine(r.out, "Decoder"), decodeMemory(c.threads, 70));
         }
+        r = box.run(args("-threads:8", "two.qzn"));
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_EQ(memoryLine(r.out, "Decoder"), decodeMemory(2, 2));
     }
 }
 
@@ -374,6 +410,116 @@ TEST(ThreadsInProcess, StopsReachTheCallerAndEndEveryThread) {
         // The file being written when the stop came is taken away, as with one thread.
         EXPECT_FALSE(fs::exists(dir / "out.txt"));
     }
+}
+
+// A chunk range: the chunks before it only followed (the models must still reach the first
+// chunk as decoding would leave them), those in it delivered, nothing after it decoded; the same
+// with any thread count.
+TEST(ThreadsInProcess, ChunkRangesDeliverOnlyTheirChunks) {
+    testing::TempDir dir;
+    const std::vector<uint8_t> input = testing::randomBytes(2 * 65536, 3);
+    std::string text(input.begin(), input.end());
+    for (int i = 0; text.size() < 5 * 65536 - 100; ++i) text += "line " + std::to_string(i) + "\n";
+    testing::writeFile(dir / "in.txt", text);
+    Archiver archiver;
+    archiver.windowBits = 16;
+    archiver.forceOverwrite = true;
+    ASSERT_FALSE(testing::runCapturingStop([&] {
+                     pack(archiver, fromUtf8(dir / "in.txt"), fromUtf8(dir / "a.qzn"));
+                 }).stopped);
+    for (const ChunkRange range : {ChunkRange{1, 3}, ChunkRange{3, 5}, ChunkRange{0, 1}}) {
+        const uint32_t expected = crc32Update(
+            0, reinterpret_cast<const uint8_t*>(text.data()) + range.first * 65536,
+            int32_t(std::min<uint64_t>(text.size(), range.end * 65536) - range.first * 65536));
+        for (int32_t threads : {1, 2, 4}) {
+            SCOPED_TRACE(std::to_string(range.first) + "-" + std::to_string(range.end) + ", " +
+                         std::to_string(threads) + " threads");
+            Archiver a;
+            a.threads = threads;
+            BitReader reader;
+            FileStream stream;
+            const auto r = testing::runCapturingStop([&] {
+                ArchiveInput archive;
+                openArchiveForReading(archive, fromUtf8(dir / "a.qzn"), reader, stream);
+                loadArchiveHeader(reader, DecodingMode::Test, a);
+                decodeContents(a, stream, reader, archive.name, false, range);
+            });
+            ASSERT_FALSE(r.stopped) << r.output;
+            EXPECT_EQ(stream.files[0].actualCrc, expected);
+        }
+    }
+}
+
+// Damage that only rebuilding a chunk's bytes can see (a match from a ring slot that this chunk
+// never filled), in a chunk in the middle: while other threads follow, rebuild and deliver the
+// chunks around it, the run ends as with one thread, with the same lines, status and files (the
+// files before the damage complete, the one it falls in taken away), and every thread has ended.
+TEST(ThreadsInProcess, DamageFoundByARebuildEndsAsWithOneThread) {
+    testing::TempDir dir;
+    fs::create_directory(dir / "in");
+    for (int f = 0; f < 40; ++f) {
+        std::string text;
+        for (int i = 0; text.size() < 26000; ++i)
+            text += "line " + std::to_string((f * 1000 + i) * 7919 % 100003) + " of file " +
+                    std::to_string(f) + "\n";
+        testing::writeFile(dir / ("in/f" + std::to_string(100 + f)), text);
+    }
+    const std::string archivePath = dir / "a.qzn";
+    Archiver archiver;
+    archiver.windowBits = 16;
+    archiver.forceOverwrite = true;
+    ASSERT_FALSE(testing::runCapturingStop([&] {
+                     pack(archiver, fromUtf8(dir / "in"), fromUtf8(archivePath));
+                 }).stopped);
+    const std::vector<uint8_t> archive = testing::readFile(archivePath);
+
+    struct Ending {
+        testing::StopResult test, unpack;
+        std::map<std::string, std::string> files;
+    };
+    auto endingWith = [&](int32_t threads) {
+        Ending e;
+        Archiver a;
+        a.threads = threads;
+        e.test = testing::runCapturingStop([&] { test(a, fromUtf8(dir / "bad.qzn")); });
+        fs::remove_all(dir / "out");
+        a.forceOverwrite = true;
+        e.unpack = testing::runCapturingStop(
+            [&] { unpack(a, fromUtf8(dir / "bad.qzn"), fromUtf8(dir / "out")); });
+        for (const auto& entry : fs::directory_iterator(dir / "out")) {
+            const std::vector<uint8_t> bytes = testing::readFile(entry.path().string());
+            e.files[entry.path().filename().string()] = std::string(bytes.begin(), bytes.end());
+        }
+        return e;
+    };
+    // A byte flipped in the middle of the contents that one thread reports there.
+    const std::string mark = "Assert failed\nSource/ContextLz.cpp:544\n";
+    bool found = false;
+    for (size_t at = archive.size() / 2; at < archive.size() && !found; ++at) {
+        std::vector<uint8_t> bad = archive;
+        bad[at] ^= 0x10;
+        testing::writeFile(dir / "bad.qzn", bad);
+        const Ending one = endingWith(1);
+        if (one.test.output.find(mark) == std::string::npos) continue;
+        found = true;
+        SCOPED_TRACE("flip at " + std::to_string(at));
+        EXPECT_NE(one.unpack.output.find(mark), std::string::npos) << one.unpack.output;
+        EXPECT_GT(one.files.size(), 5u); // files before the damage were written
+        // Only the memory line may differ.
+        auto lines = [](const std::string& out) {
+            return std::regex_replace(withoutProgress(out), std::regex("memory: \\d+"), "");
+        };
+        for (int32_t threads : {2, 4, 8}) {
+            SCOPED_TRACE(threads);
+            const Ending many = endingWith(threads);
+            EXPECT_EQ(lines(many.test.output), lines(one.test.output));
+            EXPECT_EQ(many.test.status, one.test.status);
+            EXPECT_EQ(lines(many.unpack.output), lines(one.unpack.output));
+            EXPECT_EQ(many.unpack.status, one.unpack.status);
+            EXPECT_TRUE(many.files == one.files) << "the files left differ";
+        }
+    }
+    EXPECT_TRUE(found) << "no flip made a rebuild stop";
 }
 
 } // namespace
