@@ -85,6 +85,10 @@ struct ArchiveInput {
 void openArchiveForReading(ArchiveInput& archive, const std::wstring& archivePath,
                            BitReader& reader, FileStream& stream);
 
+// Reads what is left of an archive on standard input and drops it: a pack still writing into the
+// pipe would otherwise be cut off and fail. Nothing for an archive file.
+void readToTheEnd(ArchiveInput& archive);
+
 // The chunks of the contents stream a run delivers: those before `first` are only followed (the
 // models advance, no byte is rebuilt or delivered), those from `first` up to `end` are decoded
 // and delivered, and nothing after `end` is read. The default: every chunk.

@@ -56,6 +56,13 @@ void openArchiveForReading(ArchiveInput& archive, const std::wstring& archivePat
     checkNotTruncated(reader, archive.name);
 }
 
+void readToTheEnd(ArchiveInput& archive) {
+    if (!archive.onStandardInput()) return;
+    std::vector<uint8_t> rest(size_t(1) << 16);
+    while (archive.standardInput.readSome(rest.data(), rest.size()) > 0) {
+    }
+}
+
 void selectForRun(FileStream& stream, const std::vector<std::wstring>& names) {
     for (const std::wstring& name : stream.selectNames(names)) {
         printWide(L"Error: %ls is not in the archive\n", name.c_str());

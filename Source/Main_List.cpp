@@ -61,13 +61,7 @@ void list(const std::wstring& archivePath) {
     } else {
         printTree(stream);
     }
-    // The rest is read and left unused: a pack still writing into the pipe would otherwise be
-    // cut off and fail.
-    if (archive.onStandardInput()) {
-        std::vector<uint8_t> rest(size_t(1) << 16);
-        while (archive.standardInput.readSome(rest.data(), rest.size()) > 0) {
-        }
-    }
+    readToTheEnd(archive);
 }
 
 } // namespace qzn

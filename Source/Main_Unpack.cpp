@@ -48,6 +48,8 @@ void unpack(Archiver& archiver, const std::wstring& archivePath, const std::wstr
     const ChunkRange range =
         names.empty() ? ChunkRange{} : selectedChunks(stream, archiver.windowBits);
     decodeContents(archiver, stream, reader, archive.name, true, range);
+    // A run that stopped after its last named file leaves the rest of a pipe unread.
+    if (!names.empty()) readToTheEnd(archive);
 
     stream.finishOutput();
     stream.restoreDuplicates();
