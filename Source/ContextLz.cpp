@@ -107,18 +107,15 @@ uint64_t ContextLz::allocateDecoder() {
 }
 
 void ContextLz::resetModels() {
-    static constexpr int32_t kLengthHistogram[] = {8, 4, 4, 4, 4, 4, 0, 0, 1, 1, 1};
-    static constexpr int32_t kDistanceHistogram[] = {4, 2, 2, 2, 2, 2, 2,  2, 2, 2,
-                                                     2, 2, 2, 2, 2, 2, 14, 0, 12};
     const int lengthSlots = buildSlots(kLengthHistogram, int(std::size(kLengthHistogram)),
-                                       lengthBase, lengthExtraBits, 31);
-    QZN_CHECK(lengthSlots == 31, kContextLzSource, 127);
-    fillSlotLookup(lengthSlotOf, 2048, lengthBase, 31);
+                                       lengthBase, lengthExtraBits, kLengthSlots);
+    QZN_CHECK(lengthSlots == kLengthSlots, kContextLzSource, 127);
+    fillSlotLookup(lengthSlotOf, kLengthLookup, lengthBase, kLengthSlots);
 
     const int distanceSlots = buildSlots(kDistanceHistogram, int(std::size(kDistanceHistogram)),
-                                         distanceBase, distanceExtraBits, 60);
-    QZN_CHECK(distanceSlots == 60, kContextLzSource, 112);
-    fillSlotLookup(distanceSlotOf, 4096, distanceBase, 60);
+                                         distanceBase, distanceExtraBits, kDistanceSlots);
+    QZN_CHECK(distanceSlots == kDistanceSlots, kContextLzSource, 112);
+    fillSlotLookup(distanceSlotOf, kDistanceLookup, distanceBase, kDistanceSlots);
 
     distanceModel.reset();
     symbolModel.reset();

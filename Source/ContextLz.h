@@ -3,6 +3,7 @@
 // Huffman models that run on across all chunks of an archive.
 #pragma once
 
+#include "ContextLz_Format.h"
 #include "Entropy_Huffman.h"
 #include "IO.h"
 
@@ -43,9 +44,9 @@ struct TokenList {
 // A chunk's tokens as the follower records them, so that another thread can rebuild the bytes,
 // and then those bytes, in the same buffer. The tokens: the opening literals' bytes, then the
 // token section as runs, each a header byte (run length << 2 | kind), that many literal bytes,
-// and for a match 3 bytes of length - 4 | distance << 11 (the distance masked to the ring, which
-// is all it selects), then the closing literals' bytes. Kinds: 0 and 1 the two pairs, 2 a
-// match, 3 a run alone; a run alone of length 0 ends a list whose following stopped.
+// and for a match 3 bytes of length - kMinMatch | distance << 11 (the distance masked to the
+// ring, which is all it selects), then the closing literals' bytes. Kinds: 0 and 1 the two pairs,
+// 2 a match, 3 a run alone; a run alone of length 0 ends a list whose following stopped.
 //
 // The tokens of len bytes take at most len + len / 62 + 16 bytes. The rebuild first moves them
 // up to end kReadSlack bytes before the buffer's end, then writes the bytes from its start: at
@@ -69,14 +70,14 @@ class ContextLz {
   public:
     LargeBuffer blockMemory;
     uint8_t* block = nullptr; // the one table block, in blockMemory
-    HuffmanCoder<289> symbolModel;
-    HuffmanCoder<60> distanceModel;
+    HuffmanCoder<kSymbolCount> symbolModel;
+    HuffmanCoder<kDistanceSlots> distanceModel;
     ContextTable tables[256];
     PositionRing rings[256];
-    int32_t lengthBase[31], lengthExtraBits[31];
-    int32_t distanceBase[60], distanceExtraBits[60];
-    uint8_t lengthSlotOf[2048];
-    uint8_t distanceSlotOf[4096];
+    int32_t lengthBase[kLengthSlots], lengthExtraBits[kLengthSlots];
+    int32_t distanceBase[kDistanceSlots], distanceExtraBits[kDistanceSlots];
+    uint8_t lengthSlotOf[kLengthLookup];
+    uint8_t distanceSlotOf[kDistanceLookup];
     uint32_t hashBits = 0, tableBits = 0, windowBits = 0;
     int32_t tableSize = 0, tableMask = 0, hashSize = 0, hashMask = 0, capacity = 0,
             positionMask = 0;

@@ -77,7 +77,8 @@ struct BitCursor {
 };
 
 // The most bits one token reads: a symbol code, length bits, a distance code, distance bits.
-constexpr uint32_t kMaxTokenBits = 14 + 10 + 14 + 18;
+constexpr uint32_t kMaxTokenBits =
+    kHuffmanMaxCodeLength + kMaxLengthExtraBits + kHuffmanMaxCodeLength + kMaxDistanceExtraBits;
 
 // Token-section reads from the bit window; `used` counts the bits they take.
 template <int N>

@@ -87,8 +87,8 @@ void ContextLz::decodeChunk(uint8_t* data, int32_t len, BitReader& reader) {
     uint32_t pairMemory[256] = {};
     ChunkRings ring(rings, tableMask);
 
-    HuffmanDecodeTable<289> symbols;
-    HuffmanDecodeTable<60> distances;
+    HuffmanDecodeTable<kSymbolCount> symbols;
+    HuffmanDecodeTable<kDistanceSlots> distances;
     symbols.build(symbolModel);
     distances.build(distanceModel);
     BitCursor in(reader.buffer, reader.bitPosition);
@@ -96,9 +96,9 @@ void ContextLz::decodeChunk(uint8_t* data, int32_t len, BitReader& reader) {
     int32_t j = 0;
 
     // Opening literals.
-    for (; j < 4 && j < len; ++j) {
+    for (; j < kOpeningLiterals && j < len; ++j) {
         const uint32_t s = in.symbol(symbolModel, symbols);
-        QZN_CHECK(s <= 255, kContextLzSource, 509);
+        QZN_CHECK(s < kLiterals, kContextLzSource, 509);
         ring.append(j == 0 ? 0 : data[j - 1], j);
         data[j] = uint8_t(s);
         in.checkpoint(reader);
@@ -117,7 +117,7 @@ void ContextLz::decodeChunk(uint8_t* data, int32_t len, BitReader& reader) {
     static_assert(kMaxTokenBits <= 56);
     static_assert(((kBitCheckpointThreshold + kMaxTokenBits) & ~7u) < kBitHardBound);
     static_assert(kBitCheckpointThreshold / 8 + 24 <= kBitBufferBytes);
-    const int32_t tokenEnd = len - 8;
+    const int32_t tokenEnd = len - kEndMargin;
     const uint8_t* stream = in.buffer;
     const uint8_t* next;
     uint64_t window;
@@ -152,13 +152,13 @@ void ContextLz::decodeChunk(uint8_t* data, int32_t len, BitReader& reader) {
         const uint32_t s = entry >> 4;
         symbolModel.update(s);
         const uint32_t context = recent & 0xFF;
-        if (s <= 255) {
+        if (s < kLiterals) {
             ring.append(context, j);
             data[j] = uint8_t(s);
             j += 1;
             recent = (recent << 8 | s) & 0xFFFFFF;
-        } else if (s >= 287) {
-            const uint32_t pair = pairMemory[context] >> (s == 287 ? 0 : 16);
+        } else if (s >= kPairNewer) {
+            const uint32_t pair = pairMemory[context] >> (s == kPairNewer ? 0 : 16);
             ring.append(context, j);
             data[j] = uint8_t(pair >> 8);
             data[j + 1] = uint8_t(pair);
@@ -166,10 +166,10 @@ void ContextLz::decodeChunk(uint8_t* data, int32_t len, BitReader& reader) {
             recent = (recent << 16 | (pair & 0xFFFF)) & 0xFFFFFF;
         } else {
             // At least 42 bits remain: length bits, the distance symbol and its bits.
-            const uint32_t k = s - 256;
+            const uint32_t k = s - kFirstLengthSymbol;
             uint32_t used = 0;
             const int32_t n =
-                lengthBase[k] + int32_t(takeBits(lengthExtraBits[k], window, used)) + 4;
+                lengthBase[k] + int32_t(takeBits(lengthExtraBits[k], window, used)) + kMinMatch;
             const uint32_t d = takeSymbol(distanceModel, distances, window, used);
             const uint32_t v =
                 uint32_t(distanceBase[d]) + takeBits(distanceExtraBits[d], window, used);
@@ -206,7 +206,7 @@ void ContextLz::decodeChunk(uint8_t* data, int32_t len, BitReader& reader) {
     // Closing literals.
     for (; j < len; ++j) {
         const uint32_t s = in.symbol(symbolModel, symbols);
-        QZN_CHECK(s <= 255, kContextLzSource, 594);
+        QZN_CHECK(s < kLiterals, kContextLzSource, 594);
         ring.append(data[j - 1], j);
         data[j] = uint8_t(s);
         in.checkpoint(reader);
@@ -229,14 +229,14 @@ void ContextLz::rebuildChunk(ChunkTokens& chunk, int32_t len) {
     ChunkRings ring(rings, tableMask);
 
     int32_t j = 0;
-    for (; j < 4 && j < len; ++j) {
+    for (; j < kOpeningLiterals && j < len; ++j) {
         ring.append(j == 0 ? 0 : data[j - 1], j);
         data[j] = p[j];
     }
     p += j;
 
     // The token section as decodeChunk rebuilds it, token by token, from the recorded runs.
-    const int32_t tokenEnd = len - 8;
+    const int32_t tokenEnd = len - kEndMargin;
     uint32_t recent = 0;
     if (j < tokenEnd)
         recent = uint32_t(data[j - 3]) << 16 | uint32_t(data[j - 2]) << 8 | data[j - 1];
@@ -291,7 +291,7 @@ void ContextLz::rebuildChunk(ChunkTokens& chunk, int32_t len) {
             uint32_t word;
             std::memcpy(&word, p, 4);
             p += 3;
-            const int32_t n = int32_t(word & 2047) + 4;
+            const int32_t n = int32_t(word & 2047) + kMinMatch;
             const int32_t h = ring.lookBack(context, (word >> 11) & 0xFFF);
             QZN_CHECK(uint32_t(h) < uint32_t(j), kContextLzSource, 544);
             ring.append(context, j);

@@ -17,7 +17,6 @@ namespace qzn {
 
 namespace {
 
-constexpr int32_t kOpeningLiterals = 4;
 constexpr int32_t kLookaheadMaxLength = 127; // longer matches are taken at once
 constexpr int32_t kMissLimit = 128;
 // How far ahead of the split-point walk (in positions) its bucket heads, newest entries and
@@ -29,9 +28,6 @@ constexpr int32_t kSplitBytes = 4;
 // positions at a time: the bucket this far ahead is requested then.
 constexpr int32_t kMissAhead = 8;
 constexpr int32_t kMaxSkipStep = 4096;
-constexpr uint32_t kPairNewer = 287;
-constexpr uint32_t kPairOlder = 288;
-constexpr uint32_t kFirstLengthSymbol = 256;
 
 // The look-ahead of a level, a parameter of the parse's template so that each level's loop
 // carries only its own work.

@@ -48,7 +48,7 @@ struct RecordSink {
 
     RecordSink(ChunkTokens& tokens, int32_t len, int32_t tableMask)
         : bytes(tokens.bytes.get()), size(tokens.size), out(bytes),
-          head(bytes + std::clamp(len, 0, 4)), distanceMask(uint32_t(tableMask)) {
+          head(bytes + std::clamp(len, 0, kOpeningLiterals)), distanceMask(uint32_t(tableMask)) {
         *head = ChunkTokens::kStop;
     }
 
@@ -71,7 +71,7 @@ struct RecordSink {
         open();
     }
     void match(int32_t n, uint32_t v) {
-        const uint32_t word = uint32_t(n - 4) | (v & distanceMask) << 11;
+        const uint32_t word = uint32_t(n - kMinMatch) | (v & distanceMask) << 11;
         *head = uint8_t(run << 2 | ChunkTokens::kMatch);
         std::memcpy(out, &word, 4);
         out += 3;
@@ -94,22 +94,22 @@ Sink followTokens(ContextLz& c, int32_t len, BitReader& reader, Sink sink) {
     QZN_CHECK(len <= c.capacity, kContextLzSource, 489);
     if (len <= 0) return sink;
 
-    HuffmanDecodeTable<289> symbols;
-    HuffmanDecodeTable<60> distances;
+    HuffmanDecodeTable<kSymbolCount> symbols;
+    HuffmanDecodeTable<kDistanceSlots> distances;
     symbols.build(c.symbolModel);
     distances.build(c.distanceModel);
     BitCursor in(reader.buffer, reader.bitPosition);
     sink.publish();
     int32_t j = 0;
-    for (; j < 4 && j < len; ++j) {
+    for (; j < kOpeningLiterals && j < len; ++j) {
         const uint32_t s = in.symbol(c.symbolModel, symbols);
-        QZN_CHECK(s <= 255, kContextLzSource, 509);
+        QZN_CHECK(s < kLiterals, kContextLzSource, 509);
         sink.edgeLiteral(s);
         in.checkpoint(reader);
     }
 
     // The token section reads as the decoder's does; see decodeChunk.
-    const int32_t tokenEnd = len - 8;
+    const int32_t tokenEnd = len - kEndMargin;
     sink.beginSection();
     TokenWindow bits(in.buffer, in.position());
     // The symbol model's countdown in a register: the sink's byte stores could alias it, so a
@@ -127,17 +127,18 @@ Sink followTokens(ContextLz& c, int32_t len, BitReader& reader, Sink sink) {
         bits.take(entry & 15);
         const uint32_t s = entry >> 4;
         c.symbolModel.update(s);
-        if (s <= 255) {
+        if (s < kLiterals) {
             sink.literal(s);
             j += 1;
-        } else if (s >= 287) {
-            sink.pair(s - 287);
+        } else if (s >= kPairNewer) {
+            sink.pair(s - kPairNewer);
             j += 2;
         } else {
-            const uint32_t k = s - 256;
+            const uint32_t k = s - kFirstLengthSymbol;
             uint32_t used = 0;
-            const int32_t n =
-                c.lengthBase[k] + int32_t(takeBits(c.lengthExtraBits[k], bits.window, used)) + 4;
+            const int32_t n = c.lengthBase[k] +
+                              int32_t(takeBits(c.lengthExtraBits[k], bits.window, used)) +
+                              kMinMatch;
             const uint32_t d = takeSymbol(c.distanceModel, distances, bits.window, used);
             const uint32_t v =
                 uint32_t(c.distanceBase[d]) + takeBits(c.distanceExtraBits[d], bits.window, used);
@@ -164,7 +165,7 @@ Sink followTokens(ContextLz& c, int32_t len, BitReader& reader, Sink sink) {
 
     for (; j < len; ++j) {
         const uint32_t s = in.symbol(c.symbolModel, symbols);
-        QZN_CHECK(s <= 255, kContextLzSource, 594);
+        QZN_CHECK(s < kLiterals, kContextLzSource, 594);
         sink.edgeLiteral(s);
         in.checkpoint(reader);
     }

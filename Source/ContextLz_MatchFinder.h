@@ -7,6 +7,7 @@
 #pragma once
 
 #include "ContextLz.h"
+#include "ContextLz_Format.h"
 
 #include <bit>
 #include <cstdint>
@@ -16,9 +17,6 @@ namespace qzn {
 
 constexpr uint32_t kHashMultiplier = 0x9E3779B1u;
 constexpr uint16_t kNoIndex = 0xFFFF;
-constexpr int32_t kMinMatch = 4;
-constexpr int32_t kMaxMatch = 2048;
-constexpr int32_t kEndMargin = 8;
 
 inline uint32_t loadWord32(const uint8_t* p) {
     uint32_t v;

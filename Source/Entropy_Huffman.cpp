@@ -9,7 +9,6 @@ namespace qzn {
 namespace {
 
 constexpr int32_t kWeightSentinel = 0x7FFFFFFF; // ends the leaf queue, blocks unfinished nodes
-constexpr int kMaxCodeLength = 14;
 constexpr int kMinLookupBits = 8;
 
 // Bottom-up merge sort of distinct keys, ascending, through `scratch`; returns the array that
@@ -84,8 +83,8 @@ template <int N> void HuffmanCoder<N>::buildCode() {
         //    the ascending order, it only adds ties).
         int deepest = depth[0];
         lookupBits = deepest > kMinLookupBits ? deepest : kMinLookupBits;
-        if (deepest <= kMaxCodeLength) break;
-        scaleCounts(deepest - kMaxCodeLength);
+        if (deepest <= kHuffmanMaxCodeLength) break;
+        scaleCounts(deepest - kHuffmanMaxCodeLength);
     }
 
     // 6. Canonical codes, heaviest first, kept bit-reversed so that `put` sends the first bit
@@ -104,8 +103,8 @@ template <int N> void HuffmanCoder<N>::buildCode() {
 }
 
 template <int N> void HuffmanCoder<N>::reset() {
-    rebuildInterval = 512;
-    rebuildCountdown = 512;
+    rebuildInterval = kFirstRebuildInterval;
+    rebuildCountdown = kFirstRebuildInterval;
     for (int s = 0; s < N; ++s) {
         order[s] = uint16_t(s);
         counts[s] = 1;
@@ -129,7 +128,8 @@ template <int N> void HuffmanCoder<N>::buildDecodeTables() {
         uint16_t symbol = uint16_t(s);
         if (length <= 8)
             for (uint32_t x = codes[s]; x < 256; x += stride) fastTable[x] = symbol;
-        for (uint32_t y = codes[s]; y < 16384; y += stride) fullTable[y] = symbol;
+        for (uint32_t y = codes[s]; y < (1u << kHuffmanMaxCodeLength); y += stride)
+            fullTable[y] = symbol;
     }
 }
 

@@ -10,6 +10,14 @@ namespace qzn {
 
 inline constexpr const char* kHuffmanSource = "Source/Entropy_Huffman.cpp";
 
+// The coding's fixed numbers, part of every archive: the longest code, the first interval
+// between code builds and the longest one it doubles up to, and the count at which all counts
+// are halved.
+inline constexpr int kHuffmanMaxCodeLength = 14;
+inline constexpr uint32_t kFirstRebuildInterval = 512;
+inline constexpr uint32_t kLongestRebuildInterval = 262144;
+inline constexpr uint32_t kCountLimit = 16384;
+
 template <int N> struct HuffmanCoder {
     static_assert(N >= 2 && N <= 512);
 
@@ -21,7 +29,7 @@ template <int N> struct HuffmanCoder {
     uint32_t rebuildInterval;
     uint32_t rebuildCountdown;
     uint16_t fastTable[256];
-    uint16_t fullTable[16384];
+    uint16_t fullTable[1u << kHuffmanMaxCodeLength];
 
     void buildCode();
     void scaleCounts(int shift);
@@ -33,7 +41,7 @@ template <int N> struct HuffmanCoder {
         if (--rebuildCountdown == 0) {
             buildCode();
             buildDecodeTables();
-            if (rebuildInterval < 262144) rebuildInterval *= 2;
+            if (rebuildInterval < kLongestRebuildInterval) rebuildInterval *= 2;
             rebuildCountdown = rebuildInterval;
         }
     }
@@ -55,7 +63,7 @@ template <int N> struct HuffmanCoder {
     // Halving at 16384 keeps every count in 16 bits and tree weights far from overflow; it does
     // not rebuild: the next scheduled build works from the halved counts.
     void update(uint32_t symbol) {
-        if (++counts[symbol] >= 16384) scaleCounts(1);
+        if (++counts[symbol] >= kCountLimit) scaleCounts(1);
     }
 };
 
@@ -85,7 +93,7 @@ template <int N> struct HuffmanDecodeTable {
     uint32_t lookup(const HuffmanCoder<N>& coder, uint32_t bits) const {
         const uint32_t entry = entries[bits & ((1u << kFastBits) - 1)];
         if (QZN_LIKELY((entry & 15) != 0)) return entry;
-        uint32_t s = coder.fullTable[bits & 16383];
+        uint32_t s = coder.fullTable[bits & ((1u << kHuffmanMaxCodeLength) - 1)];
         s = s < uint32_t(N) ? s : 0;
         return s << 4 | coder.lengths[s];
     }

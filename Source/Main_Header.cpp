@@ -1,12 +1,16 @@
 // The archive header: see Main_Header.h.
 #include "Main_Header.h"
 
+#include "ContextLz_Format.h"
 #include "Files.h"
 #include "IO.h"
 #include "Main.h"
 #include "Platform.h"
 
 namespace qzn {
+
+// A distance is below the context table's size: the largest table must fit the slot lookup.
+static_assert((size_t(1) << kTableBits.high) <= kDistanceLookup);
 
 namespace {
 
