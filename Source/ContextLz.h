@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <memory>
 
 namespace qzn {
@@ -65,6 +66,21 @@ struct ChunkTokens {
     // The buffer a chunk of len bytes needs.
     static size_t capacityFor(int32_t len);
 };
+
+// A compression level's parse settings, as encodeChunk and parseChunk take them.
+struct LevelSettings {
+    int32_t chainLimit, lookaheadLimit, parseMode;
+};
+inline constexpr int kLowestLevel = 1, kHighestLevel = 6, kDefaultLevel = 2;
+// Levels kLowestLevel to kHighestLevel, in order.
+inline constexpr LevelSettings kLevelSettings[] = {{2, 0, 0},  {4, 1, 0},  {8, 2, 0},
+                                                   {24, 4, 1}, {64, 8, 1}, {224, 32, 2}};
+static_assert(std::size(kLevelSettings) == kHighestLevel - kLowestLevel + 1);
+
+// The settings of a level from kLowestLevel to kHighestLevel.
+constexpr LevelSettings levelSettings(int level) {
+    return kLevelSettings[level - kLowestLevel];
+}
 
 class ContextLz {
   public:

@@ -12,12 +12,6 @@ namespace qzn {
 
 namespace {
 
-struct Level {
-    int32_t chainLimit, lookaheadLimit, parseMode;
-};
-constexpr Level kLevels[6] = {{2, 0, 0},  {4, 1, 0},  {8, 2, 0},
-                              {24, 4, 1}, {64, 8, 1}, {224, 32, 2}};
-
 void printUsage(const std::wstring& program) {
     // As UTF-8 bytes rather than through "%ls", which the C locale cannot convert beyond ASCII:
     // the name then prints exactly as it was passed, only its control characters made visible.
@@ -155,14 +149,14 @@ int qznMain(const std::vector<std::wstring>& arguments) {
             return 0;
         }
         const std::wstring& mode = arguments[cursor];
-        Level level = kLevels[1];
+        LevelSettings level = levelSettings(kDefaultLevel);
         if (mode.size() >= 2) {
             wchar_t digit = mode[1];
-            if (digit < L'1' || digit > L'6') {
+            if (digit < L'0' + kLowestLevel || digit > L'0' + kHighestLevel) {
                 printWide(L"Unrecognized compression mode: %lc\n", digit);
                 return 1;
             }
-            level = kLevels[digit - L'1'];
+            level = levelSettings(digit - L'0');
         }
         archiver.chainLimit = level.chainLimit;
         archiver.lookaheadLimit = level.lookaheadLimit;

@@ -1,6 +1,7 @@
 // The front end and the four mode drivers.
 #pragma once
 
+#include "ContextLz.h"
 #include "IO.h"
 #include "Platform.h"
 
@@ -22,9 +23,9 @@ struct Archiver {
     int32_t tableBits = 12;
     int32_t hashBits = 13;
     int32_t windowBits = 23;
-    int32_t chainLimit = 4;
-    int32_t lookaheadLimit = 1;
-    int32_t parseMode = 0;
+    int32_t chainLimit = levelSettings(kDefaultLevel).chainLimit;
+    int32_t lookaheadLimit = levelSettings(kDefaultLevel).lookaheadLimit;
+    int32_t parseMode = levelSettings(kDefaultLevel).parseMode;
     bool forceOverwrite = false;
     bool skipCrc = false;
     int32_t channels = 0;

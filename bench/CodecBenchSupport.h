@@ -1,6 +1,8 @@
 // What the codec benchmarks share: the level table, the default sizes, a clock, file loading.
 #pragma once
 
+#include "ContextLz.h"
+
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -9,11 +11,9 @@
 
 namespace qzn::bench {
 
-struct Level {
-    int32_t chain, lookahead, mode;
-};
-constexpr Level kLevels[6] = {{2, 0, 0},  {4, 1, 0},  {8, 2, 0},
-                              {24, 4, 1}, {64, 8, 1}, {224, 32, 2}};
+using Level = LevelSettings;
+// Levels 1 to 6, the codec's own table.
+inline constexpr const auto& kLevels = kLevelSettings;
 constexpr uint32_t kTableBits = 12, kHashBits = 13, kWindowBits = 23;
 
 inline double seconds() {

@@ -179,8 +179,8 @@ void benchInput(const std::string& name, const std::vector<uint8_t>& data) {
             double start = seconds();
             for (size_t at = 0; at < data.size(); at += size_t(capacity)) {
                 int32_t len = int32_t(std::min(data.size() - at, size_t(capacity)));
-                encoder.encodeChunk(data.data() + at, len, writer, kLevels[level].chain,
-                                    kLevels[level].lookahead, kLevels[level].mode);
+                encoder.encodeChunk(data.data() + at, len, writer, kLevels[level].chainLimit,
+                                    kLevels[level].lookaheadLimit, kLevels[level].parseMode);
             }
             writer.flush();
             std::fflush(file);

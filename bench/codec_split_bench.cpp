@@ -54,7 +54,8 @@ void benchFile(const std::string& path, int repeats) {
                 double start = seconds();
                 for (size_t at = 0, i = 0; at < data.size(); at += size_t(capacity), ++i) {
                     int32_t len = int32_t(std::min(data.size() - at, size_t(capacity)));
-                    fused.encodeChunk(data.data() + at, len, writer, l.chain, l.lookahead, l.mode);
+                    fused.encodeChunk(data.data() + at, len, writer, l.chainLimit, l.lookaheadLimit,
+                                      l.parseMode);
                 }
                 writer.flush();
                 encode = std::min(encode, seconds() - start);
@@ -62,8 +63,8 @@ void benchFile(const std::string& path, int repeats) {
                 start = seconds();
                 for (size_t at = 0, i = 0; at < data.size(); at += size_t(capacity), ++i) {
                     int32_t len = int32_t(std::min(data.size() - at, size_t(capacity)));
-                    parser.parseChunk(data.data() + at, len, lists[i], l.chain, l.lookahead,
-                                      l.mode);
+                    parser.parseChunk(data.data() + at, len, lists[i], l.chainLimit,
+                                      l.lookaheadLimit, l.parseMode);
                     largest = std::max(largest, double(lists[i].size) / len);
                 }
                 parse = std::min(parse, seconds() - start);

@@ -476,8 +476,9 @@ TEST(CodecDecoder, RebuiltChunksAreTheDecodedOnes) {
         BitWriter writer;
         writer.openBuffer();
         for (const Bytes& c : chunks)
-            encoder.encodeChunk(c.data(), int32_t(c.size()), writer, testing::kLevels[level].chain,
-                                testing::kLevels[level].lookahead, testing::kLevels[level].mode);
+            encoder.encodeChunk(
+                c.data(), int32_t(c.size()), writer, testing::kLevels[level].chainLimit,
+                testing::kLevels[level].lookaheadLimit, testing::kLevels[level].parseMode);
         const Bytes stream(writer.buffer, writer.buffer + (writer.bitPosition + 7) / 8);
         Decoder decoded, rebuilt;
         decoded.load(stream);

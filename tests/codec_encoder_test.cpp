@@ -76,8 +76,8 @@ struct Encoder {
         codec.allocateEncoder();
     }
     void encode(const std::vector<uint8_t>& data, const Level& level) {
-        codec.encodeChunk(data.data(), int32_t(data.size()), stream.writer, level.chain,
-                          level.lookahead, level.mode);
+        codec.encodeChunk(data.data(), int32_t(data.size()), stream.writer, level.chainLimit,
+                          level.lookaheadLimit, level.parseMode);
     }
 };
 

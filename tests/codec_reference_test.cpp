@@ -31,7 +31,8 @@ std::vector<uint8_t> fileBytes(FILE* f) {
 void expectSameStreams(const std::vector<uint8_t>& ba, const std::vector<uint8_t>& bb,
                        const char* what, uint32_t tableBits, uint32_t hashBits, uint32_t windowBits,
                        const Level& level) {
-    const int32_t chain = level.chain, lookahead = level.lookahead, mode = level.mode;
+    const int32_t chain = level.chainLimit, lookahead = level.lookaheadLimit,
+                  mode = level.parseMode;
     ASSERT_EQ(ba.size(), bb.size())
         << what << " level " << chain << "/" << lookahead << "/" << mode << " bits " << tableBits
         << "/" << hashBits << "/" << windowBits;
@@ -47,7 +48,8 @@ void expectSameStreams(const std::vector<uint8_t>& ba, const std::vector<uint8_t
 // expects the same bits from all three. Token lists must stay within their bound.
 void encodeBoth(const std::vector<uint8_t>& data, uint32_t tableBits, uint32_t hashBits,
                 uint32_t windowBits, const Level& level) {
-    const int32_t chain = level.chain, lookahead = level.lookahead, mode = level.mode;
+    const int32_t chain = level.chainLimit, lookahead = level.lookaheadLimit,
+                  mode = level.parseMode;
     ContextLz real, parser, coder;
     real.configure(tableBits, hashBits, windowBits);
     parser.configure(tableBits, hashBits, windowBits);

@@ -75,8 +75,8 @@ void roundTrip(const Setting& s, const Level& level,
         writer.openBuffer();
         for (const auto& chunk : chunks) {
             ASSERT_LE(chunk.size(), size_t(encoder.capacity));
-            encoder.encodeChunk(chunk.data(), int32_t(chunk.size()), writer, level.chain,
-                                level.lookahead, level.mode);
+            encoder.encodeChunk(chunk.data(), int32_t(chunk.size()), writer, level.chainLimit,
+                                level.lookaheadLimit, level.parseMode);
         }
         writer.flush();
         writer.release();

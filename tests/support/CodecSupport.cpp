@@ -81,7 +81,7 @@ void ReferenceEncoder::encodeChunk(const uint8_t* data, int32_t len, BitWriter& 
     while (p < len - 8) {
         int32_t d = 0, D = 0;
         if (skipStep == 0 || p % (2 * skipStep) == 0) {
-            Found f = search(p, level.chain, level.mode == 2, nearest);
+            Found f = search(p, level.chainLimit, level.parseMode == 2, nearest);
             d = f.length;
             D = f.distance;
             if (d < 4) {
@@ -95,24 +95,25 @@ void ReferenceEncoder::encodeChunk(const uint8_t* data, int32_t len, BitWriter& 
                 skipStep /= 2;
             }
         }
-        if (level.lookahead >= 1 && d >= 4 && d <= 127) {
-            if (level.mode == 0) {
-                if (tailProbe(p + 1, level.lookahead, d - 3, word(p + d - 2)) ||
-                    tailProbe(p + 2, level.lookahead, d - 3, word(p + d - 1)))
+        if (level.lookaheadLimit >= 1 && d >= 4 && d <= 127) {
+            if (level.parseMode == 0) {
+                if (tailProbe(p + 1, level.lookaheadLimit, d - 3, word(p + d - 2)) ||
+                    tailProbe(p + 2, level.lookaheadLimit, d - 3, word(p + d - 1)))
                     d = 0;
             } else {
-                int32_t bestTotal = score(d, D) + score(search(p + d, level.chain, false, nullptr));
+                int32_t bestTotal =
+                    score(d, D) + score(search(p + d, level.chainLimit, false, nullptr));
                 int32_t chosen = d;
                 for (int32_t h = d; h >= 1; --h) {
                     int32_t total =
-                        score(h, D) + score(search(p + h, level.lookahead, false, nullptr));
+                        score(h, D) + score(search(p + h, level.lookaheadLimit, false, nullptr));
                     if (total > bestTotal) {
                         bestTotal = total;
                         chosen = h;
                     }
                 }
                 d = chosen;
-                if (level.mode == 2 && d >= 4) D = nearest[d];
+                if (level.parseMode == 2 && d >= 4) D = nearest[d];
             }
         }
         insert(p);

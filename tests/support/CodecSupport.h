@@ -9,12 +9,9 @@
 
 namespace qzn::testing {
 
-struct Level {
-    int32_t chain, lookahead, mode;
-};
-// Levels 1 to 6: chain limit, look-ahead limit, parse mode.
-inline constexpr Level kLevels[6] = {{2, 0, 0},  {4, 1, 0},  {8, 2, 0},
-                                     {24, 4, 1}, {64, 8, 1}, {224, 32, 2}};
+using Level = LevelSettings;
+// Levels 1 to 6, the codec's own table.
+inline constexpr const auto& kLevels = kLevelSettings;
 
 // Deterministic data with text, runs, periodic records, incompressible stretches long enough to
 // start skipping, and repeats of earlier stretches.
