@@ -139,18 +139,10 @@ class MatchFinder {
         return result;
     }
 
-    // Walks the bucket chain of q (in the context of the byte at q - 1) and reports whether an
-    // examined candidate c holds `word` at c + offset. No tag check, no length measurement.
-    bool tailProbe(int32_t q, int32_t budget, int32_t offset, uint32_t word) const {
-        if (budget <= 0) return false;
-        ProbeWalk w = startProbe(hash(q), budget, word);
-        while (w.left > 0)
-            if (stepProbe(w, offset)) return true;
-        return false;
-    }
-
-    // tailProbe(q, ..., first) || tailProbe(q + 1, ..., second) from the hashes of q and q + 1,
-    // the two walks taken in step so that their misses overlap.
+    // Two probes from the hashes of q and q + 1, taken in step so that their misses overlap. A
+    // probe walks the bucket chain of its position (in the context of the byte before it) and
+    // reports whether an examined candidate c holds its word at c + offset: `first` for q,
+    // `second` for q + 1. No tag check, no length measurement.
     bool tailProbeEither(const PositionHash& atQ, const PositionHash& afterQ, int32_t budget,
                          int32_t offset, uint32_t first, uint32_t second) const {
         if (budget <= 0) return false;
