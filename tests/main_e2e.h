@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -156,6 +157,26 @@ class Sandbox {
         if (outputPipe < 0) result.out = readFile(root / "stdout");
         result.err = readFile(root / "stderr");
         return result;
+    }
+
+    // Starts the binary as start() does, with standard output into a pipe of the smallest size,
+    // which the test leaves unread: once it is full, the run waits in its next write of output,
+    // short of its end, for as long as nobody reads. Returns when the pipe is full (or a minute
+    // has passed), the read end in `outputPipe` for finish(). The run must print more than the
+    // pipe and its own output buffer take, as the progress lines of a hundred chunks and more do.
+    pid_t startHeld(const std::vector<std::string>& args, int& outputPipe) const {
+        const pid_t pid = start(QZN_BINARY, args, "", &outputPipe);
+        if (pid <= 0) return pid;
+        // Before the run has printed more than its banner, which the smallest pipe still takes.
+        fcntl(outputPipe, F_SETPIPE_SZ, 4096);
+        const int capacity = fcntl(outputPipe, F_GETPIPE_SZ);
+        int queued = 0;
+        for (int waited = 0; waited < 60000 && queued < capacity; waited += 10) {
+            usleep(10000);
+            ioctl(outputPipe, FIONREAD, &queued);
+        }
+        EXPECT_GE(queued, capacity) << "the run never filled its output pipe";
+        return pid;
     }
 
     RunResult runAs(const std::string& program, const std::vector<std::string>& args,

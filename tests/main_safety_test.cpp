@@ -72,34 +72,37 @@ TEST(Safety, FailedUnpackKeepsADeviceNamedAsOutput) {
 
 // Each of the four signals, part way through a pack and part way through an unpack. The run starts
 // with each of them at its default action (Sandbox::start), as a shell in the foreground leaves
-// them, whatever the test program was started with.
+// them, whatever the test program was started with. Each run is held part way by its output
+// pipe, so that the signal lands before its end however fast the machine.
 TEST(Safety, InterruptedPackAndUnpackLeaveNothingBehind) {
     Sandbox box;
-    // Incompressible bytes first, so that segments reach the disk early, then slow text.
+    // Incompressible bytes first, so that segments reach the disk early; 160 chunks of 64 KB,
+    // whose progress lines fill the output pipe.
     box.put("big", randomBytes(2 << 20, 3) + textBytes(8 << 20, 4));
     box.put("old.qzn", "the previous archive");
     box.put("long.txt", textBytes(32 << 20, 5));
-    ASSERT_EQ(box.run({"-window:20", "c1", "long.qzn", "long.txt"}).status, 0);
+    ASSERT_EQ(box.run({"-window:16", "c1", "long.qzn", "long.txt"}).status, 0);
     const auto before = namesIn(box.work);
 
     for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
         SCOPED_TRACE(sig);
+        int output = -1;
         pid_t pid =
-            box.start(QZN_BINARY, {"-force-overwrite", "-window:20", "c6", "old.qzn", "big"});
+            box.startHeld({"-force-overwrite", "-window:16", "c1", "old.qzn", "big"}, output);
         // Part way: the first segment is on the disk (the header goes with it), so the encoder
         // is running.
         EXPECT_TRUE(waitFor([&] { return sizeOf(temporaryBeside(box.work, "old.qzn")) > 0; }));
         kill(pid, sig);
-        RunResult r = box.finish(pid);
+        RunResult r = box.finish(pid, output);
         EXPECT_EQ(r.status, 128 + sig) << r.out;
         EXPECT_EQ(r.out.find(" -> "), std::string::npos) << r.out;
         EXPECT_EQ(readFile(box.at("old.qzn")), "the previous archive");
         EXPECT_EQ(namesIn(box.work), before);
 
-        pid = box.start(QZN_BINARY, {"d", "long.qzn", "long.out"});
+        pid = box.startHeld({"d", "long.qzn", "long.out"}, output);
         EXPECT_TRUE(waitFor([&] { return sizeOf(box.at("long.out")) > 0; }));
         kill(pid, sig);
-        r = box.finish(pid);
+        r = box.finish(pid, output);
         EXPECT_EQ(r.status, 128 + sig) << r.out;
         EXPECT_EQ(r.out.find("All crc32 match"), std::string::npos) << r.out;
         EXPECT_EQ(namesIn(box.work), before);

@@ -447,18 +447,21 @@ TEST(UnpackOutput, FullDiskKeepsTheReplacedFile) {
 TEST(UnpackOutput, InterruptedReplacementKeepsTheOldFile) {
     Sandbox box;
     box.put("long.txt", textBytes(32 << 20, 5));
-    ASSERT_EQ(box.run({"-window:20", "c1", "long.qzn", "long.txt"}).status, 0);
+    // 512 chunks of 64 KB: their progress lines fill the output pipe that holds the unpack.
+    ASSERT_EQ(box.run({"-window:16", "c1", "long.qzn", "long.txt"}).status, 0);
     ASSERT_EQ(box.run({"d", "long.qzn", "long.out"}).status, 0);
     const std::string contents = readFile(box.at("long.txt"));
     const auto before = namesIn(box.work);
-    pid_t pid = box.start(QZN_BINARY, {"-force-overwrite", "d", "long.qzn", "long.out"});
-    // Part way: new contents are being written (beside the old file, or over it).
+    int output = -1;
+    pid_t pid = box.startHeld({"-force-overwrite", "d", "long.qzn", "long.out"}, output);
+    // Part way: new contents are being written (beside the old file, or over it), and the run
+    // waits for its output pipe to be read.
     EXPECT_TRUE(waitFor([&] {
         return sizeOf(temporaryBeside(box.work, "long.out")) > 0 ||
                sizeOf(box.at("long.out")) != contents.size();
     }));
     kill(pid, SIGTERM);
-    RunResult r = box.finish(pid);
+    RunResult r = box.finish(pid, output);
     EXPECT_EQ(r.status, 128 + SIGTERM) << r.out;
     EXPECT_TRUE(readFile(box.at("long.out")) == contents); // no diff of 32 MB when it fails
     EXPECT_EQ(namesIn(box.work), before);
