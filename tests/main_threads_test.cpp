@@ -355,15 +355,39 @@ namespace {
 
 namespace fs = std::filesystem;
 
+#ifndef _WIN32
+// While it lives, the files this process writes stop growing at `bytes`, as on a full disk: a
+// write past the limit fails (SIGXFSZ ignored) instead of ending the process.
+class FileSizeLimit {
+  public:
+    explicit FileSizeLimit(rlim_t bytes) : handler_(signal(SIGXFSZ, SIG_IGN)) {
+        getrlimit(RLIMIT_FSIZE, &previous_);
+        rlimit limit = previous_;
+        limit.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &previous_);
+        signal(SIGXFSZ, handler_);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+  private:
+    rlimit previous_{};
+    void (*handler_)(int);
+};
+#endif
+
 // A stop on the calling thread while workers parse, and a stop on the writing thread, both reach
 // the caller as the same ProcessStop; every thread has ended by then (a thread still running at
-// its object's end would abort this program).
+// its object's end would abort this program). None of it needs a device, so that the run under
+// ThreadSanitizer always checks it: the first write of the archive meets a file size limit.
 TEST(ThreadsInProcess, StopsReachTheCallerAndEndEveryThread) {
     testing::TempDir dir;
     const std::string input = dir / "in.txt";
     // Incompressible, so that the archive spans several segments and a cut leaves whole chunks.
     testing::writeFile(input, testing::randomBytes(1500000, 8));
-    if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
 
     for (int32_t threads : {1, 2, 4}) {
         SCOPED_TRACE(threads);
@@ -371,12 +395,29 @@ TEST(ThreadsInProcess, StopsReachTheCallerAndEndEveryThread) {
         archiver.windowBits = 16;
         archiver.forceOverwrite = true;
         archiver.threads = threads;
-        auto full =
-            testing::runCapturingStop([&] { pack(archiver, fromUtf8(input), L"/dev/full"); });
-        EXPECT_TRUE(full.stopped);
-        EXPECT_EQ(full.status, 1);
-        EXPECT_NE(full.output.find("Error: Failed to write /dev/full\n"), std::string::npos)
-            << full.output;
+#ifndef _WIN32
+        // The first segment (512 KB) waits for eight of the 23 chunks, while workers parse on.
+        const std::string limited = dir / "limited.qzn";
+        auto tooLarge = testing::runCapturingStop([&] {
+            FileSizeLimit limit(64 << 10);
+            pack(archiver, fromUtf8(input), fromUtf8(limited));
+        });
+        EXPECT_TRUE(tooLarge.stopped);
+        EXPECT_EQ(tooLarge.status, 1);
+        EXPECT_NE(tooLarge.output.find("Error: Failed to write " + limited + "\n"),
+                  std::string::npos)
+            << tooLarge.output;
+        EXPECT_FALSE(fs::exists(limited));
+        EXPECT_TRUE(temporaryBeside(dir.path(), "limited.qzn").empty());
+#endif
+        if (fs::exists("/dev/full")) {
+            auto full =
+                testing::runCapturingStop([&] { pack(archiver, fromUtf8(input), L"/dev/full"); });
+            EXPECT_TRUE(full.stopped);
+            EXPECT_EQ(full.status, 1);
+            EXPECT_NE(full.output.find("Error: Failed to write /dev/full\n"), std::string::npos)
+                << full.output;
+        }
 
         const std::string archivePath = dir / "a.qzn";
         archiver = Archiver();
