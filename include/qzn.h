@@ -118,6 +118,8 @@ typedef struct qzn_options {
     void* user; /* passed to every callback */
 } qzn_options;
 QZN_API void qzn_options_init(qzn_options* options);
+/* Brings the three sizes into their ranges, as a pack uses them. */
+QZN_API void qzn_options_clamp(qzn_options* options);
 
 /* Pack a file or folder. */
 QZN_API qzn_status qzn_pack_to_path(const char* input_path, const char* archive_path,
