@@ -8,8 +8,6 @@
 
 namespace qzn {
 
-inline constexpr const char* kHuffmanSource = "Source/Entropy_Huffman.cpp";
-
 // The coding's fixed numbers, part of every archive: the longest code, the first interval
 // between code builds and the longest one it doubles up to, and the count at which all counts
 // are halved.
