@@ -4,6 +4,7 @@
 
 #include "ContextLz.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -152,6 +153,22 @@ template <int N> struct ExtraBitsDecodeTable {
     // The extra bits' value; `window` as the lookup saw it, code and extra bits valid in it.
     static uint32_t extraValue(uint32_t entry, uint64_t window) {
         return uint32_t(window >> ((entry >> 6) & 15)) & kLowBits[(entry >> 10) & 31];
+    }
+};
+
+// The token section's tables: symbols with a match length's extra bits, distances with theirs.
+struct SectionTables {
+    ExtraBitsDecodeTable<289> symbols;
+    ExtraBitsDecodeTable<60> distances;
+
+    explicit SectionTables(const ContextLz& c) {
+        std::fill(symbols.extraBits, symbols.extraBits + 256, uint8_t(0));
+        for (uint32_t k = 0; k < 31; ++k)
+            symbols.extraBits[256 + k] = uint8_t(c.lengthExtraBits[k]);
+        symbols.extraBits[287] = symbols.extraBits[288] = 0;
+        for (uint32_t d = 0; d < 60; ++d) distances.extraBits[d] = uint8_t(c.distanceExtraBits[d]);
+        symbols.build(c.symbolModel);
+        distances.build(c.distanceModel);
     }
 };
 

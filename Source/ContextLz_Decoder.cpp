@@ -119,9 +119,7 @@ void ContextLz::decodeChunk(uint8_t* data, int32_t len, BitReader& reader) {
     ChunkRings ring(rings, tableMask);
 
     HuffmanDecodeTable<289> symbols;
-    HuffmanDecodeTable<60> distances;
     symbols.build(symbolModel);
-    distances.build(distanceModel);
     BitCursor in(reader.buffer, reader.bitPosition);
 
     int32_t j = 0;
@@ -173,14 +171,20 @@ void ContextLz::decodeChunk(uint8_t* data, int32_t len, BitReader& reader) {
     uint32_t recent = 0;
     if (j < tokenEnd)
         recent = uint32_t(data[j - 3]) << 16 | uint32_t(data[j - 2]) << 8 | data[j - 1];
+    // A symbol and its extra bits are taken in one step, as the follower takes them; the
+    // closing literals' table is built again after the section.
+    SectionTables tables(*this);
     while (j < tokenEnd) {
-        symbols.tick(symbolModel);
-        const uint32_t entry = symbols.lookup(symbolModel, uint32_t(window));
+        tables.symbols.tick(symbolModel);
+        // At least 42 bits are valid here, 56 after the refill: the symbol and its extra bits
+        // take at most 24 of them, a distance and its extra bits the other 32.
+        const uint32_t entry = tables.symbols.lookup(symbolModel, uint32_t(window));
+        const uint64_t symbolWindow = window;
         refill();
-        const uint32_t length = entry & 15;
+        const uint32_t length = ExtraBitsDecodeTable<289>::bitsTaken(entry);
         window >>= length;
         valid -= length;
-        const uint32_t s = entry >> 4;
+        const uint32_t s = ExtraBitsDecodeTable<289>::symbol(entry);
         symbolModel.update(s);
         const uint32_t context = recent & 0xFF;
         if (s <= 255) {
@@ -192,15 +196,19 @@ void ContextLz::decodeChunk(uint8_t* data, int32_t len, BitReader& reader) {
             recent = applyPair(ring, pairMemory, data, j, context, s != 287, recent);
             j += 2;
         } else {
-            // At least 42 bits remain: length bits, the distance symbol and its bits.
-            const uint32_t k = s - 256;
-            uint32_t used = 0;
-            const int32_t n =
-                lengthBase[k] + int32_t(takeBits(lengthExtraBits[k], window, used)) + 4;
-            const uint32_t d = takeSymbol(distanceModel, distances, window, used);
-            const uint32_t v =
-                uint32_t(distanceBase[d]) + takeBits(distanceExtraBits[d], window, used);
-            valid -= used;
+            const int32_t n = lengthBase[s - 256] +
+                              int32_t(ExtraBitsDecodeTable<289>::extraValue(entry, symbolWindow)) +
+                              4;
+            tables.distances.tick(distanceModel);
+            const uint32_t distanceEntry = tables.distances.lookup(distanceModel, uint32_t(window));
+            const uint64_t distanceWindow = window;
+            const uint32_t distanceLength = ExtraBitsDecodeTable<60>::bitsTaken(distanceEntry);
+            window >>= distanceLength;
+            valid -= distanceLength;
+            const uint32_t d = ExtraBitsDecodeTable<60>::symbol(distanceEntry);
+            distanceModel.update(d);
+            const uint32_t v = uint32_t(distanceBase[d]) +
+                               ExtraBitsDecodeTable<60>::extraValue(distanceEntry, distanceWindow);
             refill();
             recent = applyMatch(ring, data, j, n, len, context, v);
             j += n;
@@ -216,6 +224,7 @@ void ContextLz::decodeChunk(uint8_t* data, int32_t len, BitReader& reader) {
     }
     in.buffer = stream;
     in.load(position());
+    symbols.build(symbolModel);
 
     // Closing literals.
     for (; j < len; ++j) {

@@ -109,14 +109,9 @@ Sink followTokens(ContextLz& c, int32_t len, BitReader& reader, Sink sink) {
     // The token section reads the bits the decoder's does (see decodeChunk), a symbol and its
     // extra bits in one step; its symbol lookups build tables of their own, and the closing
     // literals' table is built again after it.
-    ExtraBitsDecodeTable<289> symbolsWithExtra;
-    ExtraBitsDecodeTable<60> distances;
-    std::fill(symbolsWithExtra.extraBits, symbolsWithExtra.extraBits + 289, uint8_t(0));
-    for (uint32_t k = 0; k < 31; ++k)
-        symbolsWithExtra.extraBits[256 + k] = uint8_t(c.lengthExtraBits[k]);
-    for (uint32_t d = 0; d < 60; ++d) distances.extraBits[d] = uint8_t(c.distanceExtraBits[d]);
-    symbolsWithExtra.build(c.symbolModel);
-    distances.build(c.distanceModel);
+    SectionTables tables(c);
+    ExtraBitsDecodeTable<289>& symbolsWithExtra = tables.symbols;
+    ExtraBitsDecodeTable<60>& distances = tables.distances;
     const int32_t tokenEnd = len - 8;
     sink.beginSection();
     TokenWindow bits(in.buffer, in.position());
