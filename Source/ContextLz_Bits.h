@@ -80,34 +80,15 @@ struct BitCursor {
 // The most bits one token reads: a symbol code, length bits, a distance code, distance bits.
 constexpr uint32_t kMaxTokenBits = 14 + 10 + 14 + 18;
 
-// Token-section reads from the bit window; `used` counts the bits they take.
-template <int N>
-inline uint32_t takeSymbol(HuffmanCoder<N>& model, HuffmanDecodeTable<N>& table, uint64_t& window,
-                           uint32_t& used) {
-    table.tick(model);
-    const uint32_t entry = table.lookup(model, uint32_t(window));
-    const uint32_t length = entry & 15;
-    window >>= length;
-    used += length;
-    const uint32_t s = entry >> 4;
-    model.update(s);
-    return s;
-}
 // Masks of the low n bits, one load instead of a shift and a decrement.
 constexpr auto kLowBits = [] {
     std::array<uint32_t, 32> masks{};
     for (uint32_t n = 0; n < 32; ++n) masks[n] = (1u << n) - 1;
     return masks;
 }();
-inline uint32_t takeBits(int32_t count, uint64_t& window, uint32_t& used) {
-    const uint32_t value = uint32_t(window) & kLowBits[uint32_t(count)];
-    window >>= count;
-    used += uint32_t(count);
-    return value;
-}
 
-// The follower's lookups, with each symbol's extra bits folded in. Between two builds of a code
-// nothing changes it, so an entry can also say how many extra bits follow its symbol (a match
+// The token section's lookups, with each symbol's extra bits folded in. Between two builds of a
+// code nothing changes it, so an entry can also say how many extra bits follow its symbol (a match
 // length's, a distance's) and the window moves past both at once: the next lookup need not wait
 // for the count of extra bits to be loaded, and their value comes from the window as the lookup
 // saw it, off that chain. An entry: the bits of code and extra bits together (bits 0-5; 0 for a

@@ -248,10 +248,6 @@ void ContextLz::rebuildChunk(ChunkTokens& chunk, int32_t len) {
     const size_t tokensEnd = ChunkTokens::capacityFor(len) - ChunkTokens::kReadSlack;
     const uint8_t* p = data + tokensEnd - chunk.size;
     std::memmove(data + tokensEnd - chunk.size, data, chunk.size);
-    // A token read ahead takes at most a header, 63 run bytes and 4 bytes of a match; the
-    // positions guessed from the rings are kept inside the chunk's capacity.
-    const uint8_t* const lookaheadEnd = data + tokensEnd + ChunkTokens::kReadSlack - 68;
-    const uint32_t bytesMask = uint32_t(capacity - 1);
     uint32_t pairMemory[256] = {};
     ChunkRings ring(rings, tableMask);
 
@@ -291,37 +287,16 @@ void ContextLz::rebuildChunk(ChunkTokens& chunk, int32_t len) {
         const uint32_t kind = header & 3;
         const uint32_t context = recent & 0xFF;
         {
-            // A match after literals has its context in the tokens already. Two tokens ahead,
-            // its ring slot is fetched; one token ahead, that slot (fetched a token ago) tells
-            // where the match copies from, and its last bytes, which give the context after it,
-            // are fetched too. Guesses only: appends in between may move the slot.
+            // The next token: a match after literals has its context in the tokens already.
             const uint8_t* next = p + (kind == ChunkTokens::kMatch ? 3 : 0);
             const uint32_t nextHeader = next[0];
             const uint32_t nextRun = nextHeader >> 2;
-            if ((nextHeader & 3) == ChunkTokens::kMatch) {
-                if (nextRun > 0) {
-                    const uint32_t c = next[nextRun];
-                    uint32_t word;
-                    std::memcpy(&word, next + 1 + nextRun, 4);
-                    const uint32_t slot =
-                        ring.appended[c] + (c == context ? 1 : 0) - ((word >> 11) & 0xFFF);
-                    const uint32_t h = uint32_t(ring.entries[c][slot & ring.mask]);
-                    QZN_PREFETCH(reinterpret_cast<const void*>(
-                        uintptr_t(data) + ((h + (word & 2047) + 2) & bytesMask)));
-                }
-                next += 3;
-            }
-            next += 1 + nextRun;
-            if (next < lookaheadEnd) {
-                const uint32_t afterHeader = next[0];
-                const uint32_t afterRun = afterHeader >> 2;
-                if ((afterHeader & 3) == ChunkTokens::kMatch && afterRun > 0) {
-                    const uint32_t c = next[afterRun];
-                    uint32_t word;
-                    std::memcpy(&word, next + 1 + afterRun, 4);
-                    QZN_PREFETCH(
-                        &ring.entries[c][(ring.appended[c] - ((word >> 11) & 0xFFF)) & ring.mask]);
-                }
+            if ((nextHeader & 3) == ChunkTokens::kMatch && nextRun > 0) {
+                const uint32_t c = next[nextRun];
+                uint32_t word;
+                std::memcpy(&word, next + 1 + nextRun, 4);
+                QZN_PREFETCH(
+                    &ring.entries[c][(ring.appended[c] - ((word >> 11) & 0xFFF)) & ring.mask]);
             }
         }
         if (kind == ChunkTokens::kRun) {
