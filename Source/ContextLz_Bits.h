@@ -4,6 +4,7 @@
 
 #include "ContextLz.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -80,31 +81,79 @@ struct BitCursor {
 constexpr uint32_t kMaxTokenBits =
     kHuffmanMaxCodeLength + kMaxLengthExtraBits + kHuffmanMaxCodeLength + kMaxDistanceExtraBits;
 
-// Token-section reads from the bit window; `used` counts the bits they take.
-template <int N>
-inline uint32_t takeSymbol(HuffmanCoder<N>& model, HuffmanDecodeTable<N>& table, uint64_t& window,
-                           uint32_t& used) {
-    table.tick(model);
-    const uint32_t entry = table.lookup(model, uint32_t(window));
-    const uint32_t length = entry & 15;
-    window >>= length;
-    used += length;
-    const uint32_t s = entry >> 4;
-    model.update(s);
-    return s;
-}
 // Masks of the low n bits, one load instead of a shift and a decrement.
 constexpr auto kLowBits = [] {
     std::array<uint32_t, 32> masks{};
     for (uint32_t n = 0; n < 32; ++n) masks[n] = (1u << n) - 1;
     return masks;
 }();
-inline uint32_t takeBits(int32_t count, uint64_t& window, uint32_t& used) {
-    const uint32_t value = uint32_t(window) & kLowBits[uint32_t(count)];
-    window >>= count;
-    used += uint32_t(count);
-    return value;
-}
+
+// The token section's lookups, with each symbol's extra bits folded in. Between two builds of a
+// code nothing changes it, so an entry can also say how many extra bits follow its symbol (a match
+// length's, a distance's) and the window moves past both at once: the next lookup need not wait
+// for the count of extra bits to be loaded, and their value comes from the window as the lookup
+// saw it, off that chain. An entry: the bits of code and extra bits together (bits 0-5; 0 for a
+// code longer than kFastBits), the code's length (6-9), the extra bits (10-14), the symbol (16
+// on). Rebuild it after every build of the coder's tables.
+template <int N> struct ExtraBitsDecodeTable {
+    static constexpr uint32_t kFastBits = 10;
+    uint32_t entries[1u << kFastBits];
+    uint8_t extraBits[N]; // per symbol, set before the first build
+
+    static uint32_t entryOf(uint32_t s, uint32_t length, uint32_t extra) {
+        return (length + extra) | length << 6 | extra << 10 | s << 16;
+    }
+    void build(const HuffmanCoder<N>& coder) {
+        for (uint32_t y = 0; y < (1u << kFastBits); ++y) {
+            // As in HuffmanDecodeTable: the clamp only keeps an impossible empty entry inside.
+            uint32_t s = coder.fullTable[y];
+            s = s < uint32_t(N) ? s : 0;
+            const uint32_t length = coder.lengths[s];
+            entries[y] = length <= kFastBits ? entryOf(s, length, extraBits[s]) : 0;
+        }
+    }
+    // `bits`: the next stream bits, at least 14 of them valid.
+    uint32_t lookup(const HuffmanCoder<N>& coder, uint32_t bits) const {
+        const uint32_t entry = entries[bits & ((1u << kFastBits) - 1)];
+        if (QZN_LIKELY((entry & 63) != 0)) return entry;
+        uint32_t s = coder.fullTable[bits & 16383];
+        s = s < uint32_t(N) ? s : 0;
+        return entryOf(s, coder.lengths[s], extraBits[s]);
+    }
+    // The coder's tick, as HuffmanDecodeTable's.
+    void tick(HuffmanCoder<N>& coder) {
+        if (QZN_LIKELY(--coder.rebuildCountdown != 0)) return;
+        coder.rebuildCountdown = 1;
+        rebuild(coder);
+    }
+    QZN_COLD_PATH void rebuild(HuffmanCoder<N>& coder) {
+        coder.tick();
+        build(coder);
+    }
+    static uint32_t symbol(uint32_t entry) { return entry >> 16; }
+    static uint32_t bitsTaken(uint32_t entry) { return entry & 63; }
+    // The extra bits' value; `window` as the lookup saw it, code and extra bits valid in it.
+    static uint32_t extraValue(uint32_t entry, uint64_t window) {
+        return uint32_t(window >> ((entry >> 6) & 15)) & kLowBits[(entry >> 10) & 31];
+    }
+};
+
+// The token section's tables: symbols with a match length's extra bits, distances with theirs.
+struct SectionTables {
+    ExtraBitsDecodeTable<kSymbolCount> symbols;
+    ExtraBitsDecodeTable<kDistanceSlots> distances;
+
+    explicit SectionTables(const ContextLz& c) {
+        std::fill(symbols.extraBits, symbols.extraBits + kLiterals, uint8_t(0));
+        for (uint32_t k = 0; k < kLengthSlots; ++k)
+            symbols.extraBits[kFirstLengthSymbol + k] = uint8_t(c.lengthExtraBits[k]);
+        symbols.extraBits[kPairNewer] = symbols.extraBits[kPairOlder] = 0;
+        for (uint32_t d = 0; d < kDistanceSlots; ++d)
+            distances.extraBits[d] = uint8_t(c.distanceExtraBits[d]);
+        symbols.build(c.symbolModel);
+        distances.build(c.distanceModel);
+    }
+};
 
 // The token section's bit window: the stream bits wait in `window`, `valid` of them from the
 // current position on, topped up without a branch from `next`, the first byte not yet in it:

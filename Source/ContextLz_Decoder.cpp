@@ -78,6 +78,37 @@ inline void copyMatch(uint8_t* dst, const uint8_t* src, int32_t n, int32_t room)
     for (; t < n; t += 8) std::memcpy(dst + t, dst + t - step, 8);
 }
 
+// The pair token at j in `context`: one of the two pairs last seen after it (`second` selects
+// the older). Returns the three bytes now last.
+inline uint32_t applyPair(ChunkRings& ring, const uint32_t* pairMemory, uint8_t* data, int32_t j,
+                          uint32_t context, bool second, uint32_t recent) {
+    const uint32_t pair = pairMemory[context] >> (second ? 16 : 0);
+    ring.append(context, j);
+    data[j] = uint8_t(pair >> 8);
+    data[j + 1] = uint8_t(pair);
+    return (recent << 16 | (pair & 0xFFFF)) & 0xFFFFFF;
+}
+
+// The match of n bytes at j, from the position `distance` appends back in the ring of
+// `context`, checked against the chunk. Returns the match's last three bytes, read from its
+// source so that the next token's context does not wait for the copy's stores; an overlapping
+// copy repeats the last `gap` bytes before it.
+inline uint32_t applyMatch(ChunkRings& ring, uint8_t* data, int32_t j, int32_t n, int32_t len,
+                           uint32_t context, uint32_t distance) {
+    const int32_t h = ring.lookBack(context, distance);
+    // h >= 0 && h < j in one unsigned comparison (j > 0 here).
+    QZN_CHECK(uint32_t(h) < uint32_t(j), kContextLzSource, 544);
+    ring.append(context, j);
+    QZN_CHECK(n <= len - j, kContextLzSource, 549);
+    const int32_t gap = j - h;
+    const uint32_t last = QZN_LIKELY(gap >= n) ? lastThreeBytes(data + h + n)
+                                               : uint32_t(data[h + (n - 3) % gap]) << 16 |
+                                                     uint32_t(data[h + (n - 2) % gap]) << 8 |
+                                                     data[h + (n - 1) % gap];
+    copyMatch(data + j, data + h, n, len - j);
+    return last;
+}
+
 } // namespace
 
 void ContextLz::decodeChunk(uint8_t* data, int32_t len, BitReader& reader) {
@@ -88,9 +119,7 @@ void ContextLz::decodeChunk(uint8_t* data, int32_t len, BitReader& reader) {
     ChunkRings ring(rings, tableMask);
 
     HuffmanDecodeTable<kSymbolCount> symbols;
-    HuffmanDecodeTable<kDistanceSlots> distances;
     symbols.build(symbolModel);
-    distances.build(distanceModel);
     BitCursor in(reader.buffer, reader.bitPosition);
 
     int32_t j = 0;
@@ -142,14 +171,20 @@ void ContextLz::decodeChunk(uint8_t* data, int32_t len, BitReader& reader) {
     uint32_t recent = 0;
     if (j < tokenEnd)
         recent = uint32_t(data[j - 3]) << 16 | uint32_t(data[j - 2]) << 8 | data[j - 1];
+    // A symbol and its extra bits are taken in one step, as the follower takes them; the
+    // closing literals' table is built again after the section.
+    SectionTables tables(*this);
     while (j < tokenEnd) {
-        symbols.tick(symbolModel);
-        const uint32_t entry = symbols.lookup(symbolModel, uint32_t(window));
+        tables.symbols.tick(symbolModel);
+        // At least 42 bits are valid here, 56 after the refill: the symbol and its extra bits
+        // take at most 24 of them, a distance and its extra bits the other 32.
+        const uint32_t entry = tables.symbols.lookup(symbolModel, uint32_t(window));
+        const uint64_t symbolWindow = window;
         refill();
-        const uint32_t length = entry & 15;
+        const uint32_t length = ExtraBitsDecodeTable<kSymbolCount>::bitsTaken(entry);
         window >>= length;
         valid -= length;
-        const uint32_t s = entry >> 4;
+        const uint32_t s = ExtraBitsDecodeTable<kSymbolCount>::symbol(entry);
         symbolModel.update(s);
         const uint32_t context = recent & 0xFF;
         if (s < kLiterals) {
@@ -158,37 +193,27 @@ void ContextLz::decodeChunk(uint8_t* data, int32_t len, BitReader& reader) {
             j += 1;
             recent = (recent << 8 | s) & 0xFFFFFF;
         } else if (s >= kPairNewer) {
-            const uint32_t pair = pairMemory[context] >> (s == kPairNewer ? 0 : 16);
-            ring.append(context, j);
-            data[j] = uint8_t(pair >> 8);
-            data[j + 1] = uint8_t(pair);
+            recent = applyPair(ring, pairMemory, data, j, context, s != kPairNewer, recent);
             j += 2;
-            recent = (recent << 16 | (pair & 0xFFFF)) & 0xFFFFFF;
         } else {
-            // At least 42 bits remain: length bits, the distance symbol and its bits.
-            const uint32_t k = s - kFirstLengthSymbol;
-            uint32_t used = 0;
             const int32_t n =
-                lengthBase[k] + int32_t(takeBits(lengthExtraBits[k], window, used)) + kMinMatch;
-            const uint32_t d = takeSymbol(distanceModel, distances, window, used);
+                lengthBase[s - kFirstLengthSymbol] +
+                int32_t(ExtraBitsDecodeTable<kSymbolCount>::extraValue(entry, symbolWindow)) +
+                kMinMatch;
+            tables.distances.tick(distanceModel);
+            const uint32_t distanceEntry = tables.distances.lookup(distanceModel, uint32_t(window));
+            const uint64_t distanceWindow = window;
+            const uint32_t distanceLength =
+                ExtraBitsDecodeTable<kDistanceSlots>::bitsTaken(distanceEntry);
+            window >>= distanceLength;
+            valid -= distanceLength;
+            const uint32_t d = ExtraBitsDecodeTable<kDistanceSlots>::symbol(distanceEntry);
+            distanceModel.update(d);
             const uint32_t v =
-                uint32_t(distanceBase[d]) + takeBits(distanceExtraBits[d], window, used);
-            valid -= used;
+                uint32_t(distanceBase[d]) +
+                ExtraBitsDecodeTable<kDistanceSlots>::extraValue(distanceEntry, distanceWindow);
             refill();
-            const int32_t h = ring.lookBack(context, v);
-            // h >= 0 && h < j in one unsigned comparison (j > 0 here).
-            QZN_CHECK(uint32_t(h) < uint32_t(j), kContextLzSource, 544);
-            ring.append(context, j);
-            QZN_CHECK(n <= len - j, kContextLzSource, 549);
-            // The last three bytes of the match, read from its source so that the next token's
-            // context does not wait for the copy's stores; an overlapping copy repeats the
-            // last `gap` bytes before it.
-            const int32_t gap = j - h;
-            recent = QZN_LIKELY(gap >= n)
-                         ? lastThreeBytes(data + h + n)
-                         : uint32_t(data[h + (n - 3) % gap]) << 16 |
-                               uint32_t(data[h + (n - 2) % gap]) << 8 | data[h + (n - 1) % gap];
-            copyMatch(data + j, data + h, n, len - j);
+            recent = applyMatch(ring, data, j, n, len, context, v);
             j += n;
         }
         const uint32_t x = recent >> 16;
@@ -202,6 +227,7 @@ void ContextLz::decodeChunk(uint8_t* data, int32_t len, BitReader& reader) {
     }
     in.buffer = stream;
     in.load(position());
+    symbols.build(symbolModel);
 
     // Closing literals.
     for (; j < len; ++j) {
@@ -281,27 +307,15 @@ void ContextLz::rebuildChunk(ChunkTokens& chunk, int32_t len) {
             continue;
         }
         if (kind < ChunkTokens::kMatch) {
-            const uint32_t pair = pairMemory[context] >> (kind == ChunkTokens::kPair ? 0 : 16);
-            ring.append(context, j);
-            data[j] = uint8_t(pair >> 8);
-            data[j + 1] = uint8_t(pair);
+            recent =
+                applyPair(ring, pairMemory, data, j, context, kind != ChunkTokens::kPair, recent);
             j += 2;
-            recent = (recent << 16 | (pair & 0xFFFF)) & 0xFFFFFF;
         } else {
             uint32_t word;
             std::memcpy(&word, p, 4);
             p += 3;
             const int32_t n = int32_t(word & 2047) + kMinMatch;
-            const int32_t h = ring.lookBack(context, (word >> 11) & 0xFFF);
-            QZN_CHECK(uint32_t(h) < uint32_t(j), kContextLzSource, 544);
-            ring.append(context, j);
-            QZN_CHECK(n <= len - j, kContextLzSource, 549);
-            const int32_t gap = j - h;
-            recent = QZN_LIKELY(gap >= n)
-                         ? lastThreeBytes(data + h + n)
-                         : uint32_t(data[h + (n - 3) % gap]) << 16 |
-                               uint32_t(data[h + (n - 2) % gap]) << 8 | data[h + (n - 1) % gap];
-            copyMatch(data + j, data + h, n, len - j);
+            recent = applyMatch(ring, data, j, n, len, context, (word >> 11) & 0xFFF);
             j += n;
         }
         const uint32_t x = recent >> 16;

@@ -95,9 +95,7 @@ Sink followTokens(ContextLz& c, int32_t len, BitReader& reader, Sink sink) {
     if (len <= 0) return sink;
 
     HuffmanDecodeTable<kSymbolCount> symbols;
-    HuffmanDecodeTable<kDistanceSlots> distances;
     symbols.build(c.symbolModel);
-    distances.build(c.distanceModel);
     BitCursor in(reader.buffer, reader.bitPosition);
     sink.publish();
     int32_t j = 0;
@@ -108,7 +106,12 @@ Sink followTokens(ContextLz& c, int32_t len, BitReader& reader, Sink sink) {
         in.checkpoint(reader);
     }
 
-    // The token section reads as the decoder's does; see decodeChunk.
+    // The token section reads the bits the decoder's does (see decodeChunk), a symbol and its
+    // extra bits in one step; its symbol lookups build tables of their own, and the closing
+    // literals' table is built again after it.
+    SectionTables tables(c);
+    ExtraBitsDecodeTable<kSymbolCount>& symbolsWithExtra = tables.symbols;
+    ExtraBitsDecodeTable<kDistanceSlots>& distances = tables.distances;
     const int32_t tokenEnd = len - kEndMargin;
     sink.beginSection();
     TokenWindow bits(in.buffer, in.position());
@@ -119,13 +122,16 @@ Sink followTokens(ContextLz& c, int32_t len, BitReader& reader, Sink sink) {
     while (j < tokenEnd) {
         if (QZN_UNLIKELY(--countdown == 0)) {
             c.symbolModel.rebuildCountdown = 1;
-            symbols.rebuild(c.symbolModel);
+            symbolsWithExtra.rebuild(c.symbolModel);
             countdown = c.symbolModel.rebuildCountdown;
         }
-        const uint32_t entry = symbols.lookup(c.symbolModel, uint32_t(bits.window));
+        // At least 42 bits are valid here, 56 after the refill: the symbol and its extra bits
+        // take at most 24 of them, a distance and its extra bits the other 32.
+        const uint32_t entry = symbolsWithExtra.lookup(c.symbolModel, uint32_t(bits.window));
+        const uint64_t symbolWindow = bits.window;
         bits.refill();
-        bits.take(entry & 15);
-        const uint32_t s = entry >> 4;
+        bits.take(ExtraBitsDecodeTable<kSymbolCount>::bitsTaken(entry));
+        const uint32_t s = ExtraBitsDecodeTable<kSymbolCount>::symbol(entry);
         c.symbolModel.update(s);
         if (s < kLiterals) {
             sink.literal(s);
@@ -134,15 +140,19 @@ Sink followTokens(ContextLz& c, int32_t len, BitReader& reader, Sink sink) {
             sink.pair(s - kPairNewer);
             j += 2;
         } else {
-            const uint32_t k = s - kFirstLengthSymbol;
-            uint32_t used = 0;
-            const int32_t n = c.lengthBase[k] +
-                              int32_t(takeBits(c.lengthExtraBits[k], bits.window, used)) +
-                              kMinMatch;
-            const uint32_t d = takeSymbol(c.distanceModel, distances, bits.window, used);
+            const int32_t n =
+                c.lengthBase[s - kFirstLengthSymbol] +
+                int32_t(ExtraBitsDecodeTable<kSymbolCount>::extraValue(entry, symbolWindow)) +
+                kMinMatch;
+            distances.tick(c.distanceModel);
+            const uint32_t distanceEntry = distances.lookup(c.distanceModel, uint32_t(bits.window));
+            const uint64_t distanceWindow = bits.window;
+            bits.take(ExtraBitsDecodeTable<kDistanceSlots>::bitsTaken(distanceEntry));
+            const uint32_t d = ExtraBitsDecodeTable<kDistanceSlots>::symbol(distanceEntry);
+            c.distanceModel.update(d);
             const uint32_t v =
-                uint32_t(c.distanceBase[d]) + takeBits(c.distanceExtraBits[d], bits.window, used);
-            bits.valid -= used;
+                uint32_t(c.distanceBase[d]) +
+                ExtraBitsDecodeTable<kDistanceSlots>::extraValue(distanceEntry, distanceWindow);
             bits.refill();
             sink.match(n, v);
             if (QZN_UNLIKELY(n > len - j)) {
@@ -162,6 +172,7 @@ Sink followTokens(ContextLz& c, int32_t len, BitReader& reader, Sink sink) {
     sink.publish();
     in.buffer = bits.stream;
     in.load(bits.position());
+    symbols.build(c.symbolModel);
 
     for (; j < len; ++j) {
         const uint32_t s = in.symbol(c.symbolModel, symbols);
