@@ -45,7 +45,8 @@ bool loadSettings(const qzn_options* given, Settings& settings) {
     const qzn_options& o = settings.options;
     settings.excludes.clear();
     if (o.excludes)
-        for (const char* const* p = o.excludes; *p; ++p) settings.excludes.push_back(fromUtf8(*p));
+        for (const char* const* p = o.excludes; *p; ++p)
+            settings.excludes.push_back(pathFromUtf8(*p));
     if (o.stream_name) settings.streamName = fromUtf8(o.stream_name);
     return o.level >= kLowestLevel && o.level <= kHighestLevel;
 }
@@ -104,7 +105,7 @@ class ApiRun final : public RunHooks {
         qzn_status code = QZN_OK;
         const qzn_event_kind event = eventOf(message, code);
         if (event == 0) return;
-        const std::string path = toUtf8(takeErrorPath());
+        const std::string path = pathToUtf8(takeErrorPath());
         options_.event(options_.user, event, code, path.empty() ? nullptr : path.c_str(),
                        message.c_str());
     }
@@ -118,7 +119,7 @@ class ApiRun final : public RunHooks {
     Decision decide(const std::wstring& path, const wchar_t* what) override {
         if (!options_.overwrite) return Decision::Keep;
         RunScope outside(nullptr);
-        const std::string name = toUtf8(path);
+        const std::string name = pathToUtf8(path);
         const std::string kind = what ? toUtf8(what) : std::string();
         switch (options_.overwrite(options_.user, name.c_str(), what ? kind.c_str() : nullptr)) {
         case QZN_OVERWRITE_REPLACE:
@@ -406,8 +407,8 @@ qzn_status qzn_pack_to_path(const char* input_path, const char* archive_path,
     return guarded(settings, [&] {
         Archiver archiver = archiverFor(settings);
         clampPackParameters(archiver);
-        const std::wstring archive = fromUtf8(archive_path);
-        packInto(archiver, fromUtf8(input_path), archive, nullptr, archive);
+        const std::wstring archive = pathFromUtf8(archive_path);
+        packInto(archiver, pathFromUtf8(input_path), archive, nullptr, archive);
     });
 }
 
@@ -420,7 +421,7 @@ qzn_status qzn_pack_to_callback(const char* input_path, qzn_write_fn write, void
         Archiver archiver = archiverFor(settings);
         clampPackParameters(archiver);
         CallbackSink sink(write, write_user);
-        packInto(archiver, fromUtf8(input_path), {}, &sink, settings.streamName);
+        packInto(archiver, pathFromUtf8(input_path), {}, &sink, settings.streamName);
     });
 }
 
@@ -456,7 +457,7 @@ qzn_status qzn_open_path(const char* archive_path, const qzn_options* options,
         delete made;
         return argumentError("Bad options");
     }
-    made->path = fromUtf8(archive_path);
+    made->path = pathFromUtf8(archive_path);
     return openWith(made, archive);
 }
 
@@ -503,7 +504,7 @@ qzn_status qzn_unpack(qzn_archive* archive, const char* output_path, const char*
     return guarded(archive->settings, [&] {
         archive->readyForRun();
         Archiver archiver = archiverFor(archive->settings);
-        unpackOpened(archiver, *archive->open, fromUtf8(output_path), namesFrom(names));
+        unpackOpened(archiver, *archive->open, pathFromUtf8(output_path), namesFrom(names));
     });
 }
 

@@ -327,6 +327,15 @@ void printWithReason(const wchar_t* format, ...);
 
 std::string toUtf8(const std::wstring& text);
 std::wstring fromUtf8(const std::string& bytes);
+// Paths handed across the library's C interface. A Windows name may hold a lone surrogate, which
+// UTF-8 cannot: there it travels in its generalized three-byte form (0xED 0xA0..0xBF 0x80..0xBF),
+// so that every path the system can name survives the crossing. On POSIX: toUtf8 and fromUtf8.
+std::string pathToUtf8(const std::wstring& path);
+std::wstring pathFromUtf8(const std::string& bytes);
+// The conversion Windows uses for them, portable so that it is checked on every platform: toUtf8
+// and fromUtf8 for everything but lone surrogates.
+std::string toGeneralizedUtf8(const std::wstring& text);
+std::wstring fromGeneralizedUtf8(const std::string& bytes);
 // A name read from an archive as this platform holds it: fromUtf8. Where that cannot keep every
 // byte (Windows), `lost` gets the stored bytes as text with each byte that is not UTF-8 written
 // as "\xE9", for saying what the name was; it is left empty when the name came through whole.

@@ -9,6 +9,48 @@
 
 namespace qzn {
 
+namespace {
+bool isHighSurrogate(uint32_t c) {
+    return c >= 0xD800 && c <= 0xDBFF;
+}
+bool isLowSurrogate(uint32_t c) {
+    return c >= 0xDC00 && c <= 0xDFFF;
+}
+} // namespace
+
+std::string toGeneralizedUtf8(const std::wstring& text) {
+    std::string out;
+    size_t start = 0; // the run not yet converted
+    for (size_t i = 0; i < text.size(); ++i) {
+        const uint32_t c = uint32_t(text[i]);
+        if (isHighSurrogate(c) && i + 1 < text.size() && isLowSurrogate(uint32_t(text[i + 1]))) {
+            ++i; // a pair: one character, which toUtf8 converts
+            continue;
+        }
+        if (!isHighSurrogate(c) && !isLowSurrogate(c)) continue;
+        out += toUtf8(text.substr(start, i - start));
+        out += char(0xE0 | (c >> 12));
+        out += char(0x80 | ((c >> 6) & 0x3F));
+        out += char(0x80 | (c & 0x3F));
+        start = i + 1;
+    }
+    return out + toUtf8(text.substr(start));
+}
+
+std::wstring fromGeneralizedUtf8(const std::string& bytes) {
+    std::wstring out;
+    size_t start = 0;
+    for (size_t i = 0; i + 2 < bytes.size(); ++i) {
+        const auto b0 = uint8_t(bytes[i]), b1 = uint8_t(bytes[i + 1]), b2 = uint8_t(bytes[i + 2]);
+        if (b0 != 0xED || b1 < 0xA0 || b1 > 0xBF || (b2 & 0xC0) != 0x80) continue;
+        out += fromUtf8(bytes.substr(start, i - start));
+        out += wchar_t(0xD000 | (b1 & 0x3F) << 6 | (b2 & 0x3F));
+        i += 2;
+        start = i + 1;
+    }
+    return out + fromUtf8(bytes.substr(start));
+}
+
 std::wstring windowsName(const std::wstring& name) {
     std::wstring safe = name;
     for (wchar_t& c : safe) {

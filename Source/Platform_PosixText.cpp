@@ -66,6 +66,15 @@ std::string toUtf8(const std::wstring& text) {
     return out;
 }
 
+// Lone surrogates U+DC80..U+DCFF already stand for bytes, which toUtf8 restores.
+std::string pathToUtf8(const std::wstring& path) {
+    return toUtf8(path);
+}
+
+std::wstring pathFromUtf8(const std::string& bytes) {
+    return fromUtf8(bytes);
+}
+
 std::wstring fromUtf8(const std::string& bytes) {
     std::wstring out;
     out.reserve(bytes.size());

@@ -71,6 +71,14 @@ std::string toUtf8(const std::wstring& text) {
     return bytes;
 }
 
+std::string pathToUtf8(const std::wstring& path) {
+    return toGeneralizedUtf8(path);
+}
+
+std::wstring pathFromUtf8(const std::string& bytes) {
+    return fromGeneralizedUtf8(bytes);
+}
+
 std::wstring fromUtf8(const std::string& bytes) {
     if (bytes.empty()) return {};
     int n = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), int(bytes.size()), nullptr, 0);

@@ -92,7 +92,7 @@ void applyFlag(Flags& flags, const std::string& flag, const std::wstring& argume
     // One thread at least: 0 would mean every core.
     if (matches("-threads:")) options.threads = std::max(value("-threads:"), 1);
     if (matches("-exclude:"))
-        flags.excludes.push_back(toUtf8(argument.substr(std::strlen("-exclude:"))));
+        flags.excludes.push_back(pathToUtf8(argument.substr(std::strlen("-exclude:"))));
 }
 
 // A list of names for the library: UTF-8, ending in a null pointer; nullptr for none.
@@ -122,7 +122,7 @@ ArchiveHandle openArchive(const std::wstring& path, qzn_options& options, qzn_st
         options.overwrite = nullptr;
         status = qzn_open_callback(readStandardInputBytes, nullptr, &options, &archive);
     } else {
-        status = qzn_open_path(toUtf8(path).c_str(), &options, &archive);
+        status = qzn_open_path(pathToUtf8(path).c_str(), &options, &archive);
     }
     return ArchiveHandle(archive);
 }
@@ -204,8 +204,9 @@ int qznMain(const std::vector<std::wstring>& arguments) {
             if (!archive) return exitStatus(status, run, false);
             const NameList names(namesFrom(cursor + 3));
             if (!isStandardStreamArgument(otherPath))
-                return exitStatus(qzn_unpack(archive.get(), toUtf8(otherPath).c_str(), names.get()),
-                                  run, false);
+                return exitStatus(
+                    qzn_unpack(archive.get(), pathToUtf8(otherPath).c_str(), names.get()), run,
+                    false);
             const qzn_data_callbacks contents{writeContents, &run};
             return exitStatus(qzn_extract(archive.get(), names.get(), &contents), run, true);
         }
@@ -223,10 +224,11 @@ int qznMain(const std::vector<std::wstring>& arguments) {
         printWide(L"Window size: %d KB\n", 1 << (options.window_bits - 10));
         printWide(L"Context table size: %d bits\n", options.table_bits);
         printWide(L"Hash size: %d bits\n", options.hash_bits);
-        const std::string input = toUtf8(otherPath);
+        const std::string input = pathToUtf8(otherPath);
         if (!isStandardStreamArgument(archivePath))
             return exitStatus(
-                qzn_pack_to_path(input.c_str(), toUtf8(archivePath).c_str(), &options), run, false);
+                qzn_pack_to_path(input.c_str(), pathToUtf8(archivePath).c_str(), &options), run,
+                false);
         // Refused before anything is read: archive bytes would garble the terminal.
         if (standardOutputIsTerminal()) {
             printText(&run, QZN_TEXT_ERROR, "Error: The archive would be written to a terminal\n");

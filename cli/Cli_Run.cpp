@@ -15,7 +15,7 @@ void printText(void*, qzn_text_kind kind, const char* text) {
 
 qzn_overwrite askOverwrite(void* user, const char* path, const char* what) {
     CliRun& run = *static_cast<CliRun*>(user);
-    const std::wstring name = fromUtf8(path);
+    const std::wstring name = pathFromUtf8(path);
     if (what) {
         const std::wstring kind = fromUtf8(what);
         printQuestion(L"\nError: Output file %ls already exists as a %ls. Press Y to replace the "

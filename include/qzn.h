@@ -49,7 +49,9 @@ typedef enum qzn_status {
 QZN_API const char* qzn_status_string(qzn_status status);
 
 /* Paths and names are UTF-8 (on Windows converted to UTF-16 at the edge; on Linux a name that is
- * not UTF-8 keeps its bytes). Stored paths use '/' between names, as a list shows them. */
+ * not UTF-8 keeps its bytes). A path on disk that holds a lone surrogate, as a Windows name may,
+ * is passed in and out in its generalized three-byte form (0xED 0xA0..0xBF 0x80..0xBF). Stored
+ * paths use '/' between names, as a list shows them. */
 
 /* What a run reports besides its result. `path` may be NULL. `message` is the line the command
  * line would print for it (without its trailing newline). */

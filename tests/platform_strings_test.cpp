@@ -66,6 +66,28 @@ TEST(Utf8, InvalidTextBecomesReplacementCharactersOnWindows) {
     EXPECT_EQ(toUtf8(std::wstring{L'x', wchar_t(0xD800), L'y'}), "x\xEF\xBF\xBDy");
 }
 
+// Every lone surrogate, high or low, at the start, middle and end, beside a pair and beside
+// text that is not ASCII, crosses the C interface's path form and comes back; a pair stays the
+// ordinary four-byte UTF-8 of its character.
+TEST(Utf8, PathsWithLoneSurrogatesSurviveTheInterfaceForm) {
+    for (uint32_t unit = 0xD800; unit <= 0xDFFF; ++unit) {
+        const wchar_t lone = wchar_t(unit);
+        for (const std::wstring& path : {std::wstring{lone}, std::wstring{L'a', lone, L'/', L'b'},
+                                         std::wstring{L'\u00E9', lone, lone}}) {
+            const std::string bytes = toGeneralizedUtf8(path);
+            ASSERT_EQ(fromGeneralizedUtf8(bytes), path) << std::hex << unit;
+            ASSERT_NE(bytes.find(char(0xED)), std::string::npos) << std::hex << unit;
+        }
+    }
+    const std::wstring emoji = fromUtf8("\xF0\x9F\x98\x80");
+    EXPECT_EQ(toGeneralizedUtf8(L"x" + emoji + L"\u00E9"), "x\xF0\x9F\x98\x80\xC3\xA9");
+    EXPECT_EQ(fromGeneralizedUtf8("x\xF0\x9F\x98\x80\xC3\xA9"), L"x" + emoji + L"\u00E9");
+    if (testing::kWindows) {
+        const std::wstring name{L'x', wchar_t(0xD800), L'y'};
+        EXPECT_EQ(pathFromUtf8(pathToUtf8(name)), name);
+    }
+}
+
 TEST(StoredNames, WindowsRuleReplacesWhatWindowsCannotHold) {
     const std::pair<const wchar_t*, const wchar_t*> cases[] = {
         {L"plain.txt", L"plain.txt"},
