@@ -12,8 +12,6 @@
 
 namespace qzn {
 
-inline constexpr const char* kContextLzSource = "Source/ContextLz.cpp";
-
 // Encoder side, one per preceding byte value.
 struct ContextTable {
     int32_t* entries = nullptr;  // tableSize: position | hashTag << windowBits; -1 = empty

@@ -8,8 +8,6 @@
 
 namespace qzn {
 
-inline constexpr const char* kHuffmanSource = "Source/Entropy_Huffman.cpp";
-
 template <int N> struct HuffmanCoder {
     static_assert(N >= 2 && N <= 512);
 

@@ -4,11 +4,13 @@
 // Files_Table, Files_Stream, Files_Output, Files_Verify, Files_Pending and Files_Select.
 #pragma once
 
+#include "Checks.h"
 #include "IO.h"
 #include "Platform.h"
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -19,7 +21,6 @@
 
 namespace qzn {
 
-inline constexpr const char* kFilesSource = "Source/Files.cpp";
 constexpr uint32_t kNoDuplicate = 0xFFFFFFFF;
 // The parent of a folder that has none (the root, or a folder no other lists).
 constexpr uint64_t kNoParent = ~uint64_t(0);
@@ -297,6 +298,9 @@ class ContentsSink {
     // been written before it.
     void writeCopy(uint64_t f);
 
+    // Told the file whose bytes go out next, before they go.
+    std::function<void(uint64_t)> onFile;
+
   private:
     struct Kept {
         std::vector<uint8_t> bytes; // while in memory
@@ -352,6 +356,7 @@ struct FileStream : FileList {
     // The archive arrives on standard input, which then cannot answer the overwrite question: an
     // existing file is kept, and said so, unless overwriteAll.
     bool noAnswers = false;
+    std::wstring answersFrom = L"standard input"; // what the archive comes from, when noAnswers
     CopyGroups copies; // built when an input file with copies is first found changed
 
     FileStream() = default;
@@ -402,6 +407,8 @@ struct FileStream : FileList {
     // File f is not written, and has been reported: the rest goes on, but the run cannot end in
     // success. Always false.
     bool leaveOut(uint64_t f);
+    // Leaves out the file an existing one is kept for, and says so.
+    bool keep(uint64_t f);
 
     // The folder of the list that the output folder `path` is, or kNoFolder; each folder's path
     // under its pathKey, the first folder for a path that several land on.
@@ -424,8 +431,9 @@ void confirmOverwrite(uint8_t& overwriteAll, const std::wstring& path);
 void confirmOverwrite(FileStream& stream, const std::wstring& path);
 // Asks whether what is at path (a file, or as the question says, a link, FIFO, device or socket)
 // may be replaced, unless overwriteAll is set; answers as for confirmOverwrite, but any answer
-// but y or a ends the run with status `declined` (1 once something has failed already).
-void askToReplace(uint8_t& overwriteAll, const std::wstring& path,
+// but y or a ends the run with status `declined` (1 once something has failed already). In a run
+// of the library the run's decision answers; false when it keeps what is there.
+bool askToReplace(uint8_t& overwriteAll, const std::wstring& path,
                   OutputKind kind = OutputKind::File, int declined = 0);
 // Held while the question about overwriting waits for its answer, which may happen on the thread
 // that writes the files; progress lines from the decoding thread wait for it.

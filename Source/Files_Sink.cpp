@@ -31,10 +31,12 @@ void ContentsSink::send(const uint8_t* bytes, size_t n) {
     const std::wstring reason = out_.failure;
     printWide(L"\nError: Failed to write %ls\n%ls\n", name_.c_str(), reason.c_str());
     // The reader went away: the status a shell gives a process SIGPIPE ended.
-    stopProcess(out_.readerGone ? kReaderGoneStatus : 1);
+    stopRun(out_.readerGone ? kReaderGoneStatus : 1, kStopWrite,
+            L"Error: Failed to write " + visibleText(name_) + L"\n" + reason);
 }
 
 void ContentsSink::write(uint64_t f, const uint8_t* bytes, size_t n) {
+    if (onFile) onFile(f);
     send(bytes, n);
     auto it = kept_.find(f);
     if (it != kept_.end() && n > 0) keep(f, it->second, bytes, n);
@@ -71,6 +73,7 @@ void ContentsSink::writeCopy(uint64_t f) {
     const uint64_t original = originals_[f];
     auto it = kept_.find(original);
     if (original == f || it == kept_.end()) return; // not a copy
+    if (onFile) onFile(f);
     Kept& kept = it->second;
     if (kept.inScratch) {
         std::vector<uint8_t> block(size_t(std::min<uint64_t>(kScratchBlockBytes, kept.size)));

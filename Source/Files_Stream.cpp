@@ -126,6 +126,7 @@ uint64_t FileStream::consumed() const {
 }
 
 std::mutex& questionMutex() {
+    if (RunHooks* run = currentRun()) return run->question;
     static std::mutex mutex;
     return mutex;
 }
@@ -139,11 +140,12 @@ void confirmOverwrite(uint8_t& overwriteAll, const std::wstring& path) {
     FILE* existing = openFile(path, "rb");
     if (!existing) return;
     std::fclose(existing);
-    askToReplace(overwriteAll, path);
+    // Keeping the old archive is not packing: the run ends there.
+    if (!askToReplace(overwriteAll, path)) stopRun(0, kStopDerived);
 }
 
-void askToReplace(uint8_t& overwriteAll, const std::wstring& path, OutputKind kind, int declined) {
-    if (overwriteAll) return;
+bool askToReplace(uint8_t& overwriteAll, const std::wstring& path, OutputKind kind, int declined) {
+    if (overwriteAll) return true;
     std::lock_guard<std::mutex> asking(questionMutex());
     // What stands there, as the question names it: anything but a file is replaced, never written
     // into.
@@ -153,6 +155,20 @@ void askToReplace(uint8_t& overwriteAll, const std::wstring& path, OutputKind ki
                           : kind == OutputKind::Socket ? L"socket"
                           : kind == OutputKind::Other  ? L"special file"
                                                        : nullptr;
+    if (RunHooks* run = currentRun()) {
+        switch (run->decide(path, what)) {
+        case Decision::Replace:
+            return true;
+        case Decision::ReplaceAll:
+            overwriteAll = 1;
+            return true;
+        case Decision::Keep:
+            return false;
+        case Decision::Stop:
+            break;
+        }
+        stopRun(declined, declined ? kStopWarning : kStopDerived);
+    }
     if (what)
         printQuestion(L"\nError: Output file %ls already exists as a %ls. Press Y to replace the "
                       L"%ls with the file, A to overwrite all, or any other key to exit: ",
@@ -165,12 +181,12 @@ void askToReplace(uint8_t& overwriteAll, const std::wstring& path, OutputKind ki
     // No one there to answer (a script with no input): nothing was done, which is no success.
     if (answer == EOF) stopProcess(1);
     if (answer >= 'A' && answer <= 'Z') answer += 'a' - 'A';
-    if (answer == 'y') return;
+    if (answer == 'y') return true;
     if (answer == 'a') {
         overwriteAll = 1;
-        return;
+        return true;
     }
-    stopProcess(declined);
+    stopRun(declined, declined ? kStopWarning : kStopDerived);
 }
 
 namespace {
@@ -201,6 +217,13 @@ bool FileStream::leaveOut(uint64_t f) {
     files[f].leftOut = true;
     incomplete = true;
     return false;
+}
+
+bool FileStream::keep(uint64_t f) {
+    printWide(
+        (lineStart_ + std::wstring(L"Error: Output file %ls already exists and is kept\n")).c_str(),
+        pathOf(f).c_str());
+    return leaveOut(f);
 }
 
 bool FileStream::openOutput(uint64_t f, OutputFile& out) {
@@ -269,19 +292,20 @@ bool FileStream::openOutput(uint64_t f, OutputFile& out) {
         // Whatever would be asked about is kept when no answer can be read.
         if (noAnswers && !overwriteAll && entry.kind != OutputKind::Folder) {
             printWide((lineStart_ + std::wstring(L"Error: Output file %ls already exists and is "
-                                                 L"kept: the archive comes from standard input, "
+                                                 L"kept: the archive comes from %ls, "
                                                  L"which cannot answer the overwrite question "
                                                  L"(-force-overwrite replaces it)\n"))
                           .c_str(),
-                      path.c_str());
+                      path.c_str(), answersFrom.c_str());
             return leaveOut(f);
         }
         const bool special = entry.kind != OutputKind::File && entry.kind != OutputKind::Link &&
                              entry.kind != OutputKind::Missing;
         if (typed && special) {
             // A device or FIFO takes the data where it is; a folder refuses it.
-            if (entry.kind != OutputKind::Folder)
-                askToReplace(overwriteAll, path, OutputKind::File, incomplete ? 1 : 0);
+            if (entry.kind != OutputKind::Folder &&
+                !askToReplace(overwriteAll, path, OutputKind::File, incomplete ? 1 : 0))
+                return keep(f);
             if (!out.openInPlace(*folder, name))
                 fatalWithReason(L"Error: Failed to open %ls\n", path.c_str());
             return true;
@@ -290,12 +314,13 @@ bool FileStream::openOutput(uint64_t f, OutputFile& out) {
         // The output typed for a single file is the user's choice even as a link: one that
         // leads to a device or FIFO (/dev/stdout) takes the data there, as pack does.
         if (typed && link && entry.reaches && !isRegularFile(path) && !isDirectory(path)) {
-            askToReplace(overwriteAll, path, OutputKind::File, incomplete ? 1 : 0);
+            if (!askToReplace(overwriteAll, path, OutputKind::File, incomplete ? 1 : 0))
+                return keep(f);
             if (!out.openInPlace(path))
                 fatalWithReason(L"Error: Failed to open %ls\n", path.c_str());
             return true;
         }
-        askToReplace(overwriteAll, path, entry.kind, incomplete ? 1 : 0);
+        if (!askToReplace(overwriteAll, path, entry.kind, incomplete ? 1 : 0)) return keep(f);
         const OutputFile::Created replacement = out.createReplacement(*folder, name);
         if (replacement == OutputFile::Created::Yes) return true;
         return cannotMake(replacement, systemErrorText());

@@ -43,7 +43,7 @@ void FileList::verifyCrcs() const {
                 printWide(L"Error: %ls is a copy of %ls, which failed its CRC-32 check\n",
                           labelOf(copy, parents).c_str(), label.c_str());
     }
-    if (failed) stopProcess(1);
+    if (failed) stopRun(1, kStopDamaged);
     printWide(L"All crc32 match\n");
 }
 

@@ -3,6 +3,7 @@
 // standard input or output, or whatever a caller supplies.
 #pragma once
 
+#include "Checks.h"
 #include "Platform.h"
 
 #include <cstdint>
@@ -11,8 +12,6 @@
 #include <string>
 
 namespace qzn {
-
-inline constexpr const char* kIoSource = "Source/IO.cpp";
 
 constexpr uint32_t kBitBufferBytes = 524288;           // segment payload never exceeds it
 constexpr uint32_t kBitHardBound = 0x3FFFE0;           // byte-rounded position must stay below

@@ -1,11 +1,13 @@
 // The front end and the four mode drivers.
 #pragma once
 
+#include "Files.h"
 #include "IO.h"
 #include "Platform.h"
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -32,10 +34,15 @@ struct Archiver {
     std::vector<std::wstring> excludes;  // -exclude patterns: what a pack leaves out
 };
 
-// The wide-character entry: arguments including the program name; returns the exit code.
-int qznMain(const std::vector<std::wstring>& arguments);
-
+// "-" as the archive path is standard output.
 void pack(Archiver& archiver, const std::wstring& inputPath, const std::wstring& archivePath);
+// Packs into the archive file at `archivePath`, or with `toStream` into that sink, which
+// `archiveName` names in messages. No path is special.
+void packInto(Archiver& archiver, const std::wstring& inputPath, const std::wstring& archivePath,
+              ByteSink* toStream, const std::wstring& archiveName);
+
+// The search settings of compression level 1..6.
+void applyLevel(Archiver& archiver, int level);
 // `names`, when given, pick the files to unpack or test (FileList::selectNames).
 void unpack(Archiver& archiver, const std::wstring& archivePath, const std::wstring& outputPath,
             const std::vector<std::wstring>& names = {});
@@ -49,8 +56,8 @@ class BitReader;
 struct FileStream;
 struct FileList;
 
-// Parses a base-10 integer the way the flag values are read: leading white space, an optional
-// sign, digits up to the first non-digit; 0 without digits. Saturates at the int32 limits.
+// The command line's reading of a flag value, defined there (cli/Cli_Main.cpp) and declared here
+// for its tests.
 int32_t parseFlagValue(const std::string& text);
 
 // Progress text of a pass: "done/total MB", with the speed of the previous chunk once one has
@@ -72,22 +79,45 @@ struct FileCloser {
 };
 using FileHandle = std::unique_ptr<FILE, FileCloser>;
 
-// The archive a reading mode reads: a file, or standard input for "-". The reader reads through
-// it, so it stays where it is while the reader is in use.
+// The archive a reading mode reads: a file, or a stream (standard input for "-", or a source the
+// caller gives). The reader reads through it, so it stays where it is while the reader is in use.
 struct ArchiveInput {
-    FileHandle file; // empty for standard input
+    FileHandle file; // empty for a stream
     StandardInput standardInput;
-    std::wstring name; // how messages name it: the path, or "standard input"
+    ByteSource* stream = nullptr; // the stream, when there is no file
+    std::wstring name;            // how messages name it: the path, or "standard input"
     bool onStandardInput() const { return !file; }
 };
 
 // Opens an archive for reading and loads the file table; stops the run when it cannot be opened.
 void openArchiveForReading(ArchiveInput& archive, const std::wstring& archivePath,
                            BitReader& reader, FileStream& stream);
+// The same for the archive file at `archivePath`, whatever its name.
+void openArchiveFile(ArchiveInput& archive, const std::wstring& archivePath, BitReader& reader,
+                     FileStream& stream);
+// The same from a byte source, which `name` names in messages.
+void openArchiveFromSource(ArchiveInput& archive, ByteSource& source, const std::wstring& name,
+                           BitReader& reader, FileStream& stream);
 
-// Reads what is left of an archive on standard input and drops it: a pack still writing into the
-// pipe would otherwise be cut off and fail. Nothing for an archive file.
+// Reads what is left of an archive on a stream and drops it: a pack still writing into the pipe
+// would otherwise be cut off and fail. Nothing for an archive file.
 void readToTheEnd(ArchiveInput& archive);
+
+// An archive opened for reading with its file table loaded: where a run goes on from.
+struct OpenArchive {
+    ArchiveInput input;
+    BitReader reader;
+    FileStream stream;
+};
+
+// Unpack and test of an open archive, as unpack and test go on after the open. Unpack writes the
+// files under `outputPath`, or with `contents` every selected file's bytes into that sink, which
+// `contentsName` names in messages.
+void unpackOpened(Archiver& archiver, OpenArchive& archive, const std::wstring& outputPath,
+                  const std::vector<std::wstring>& names, ByteSink* contents = nullptr,
+                  const std::wstring& contentsName = {},
+                  const std::function<void(uint64_t)>& onFile = {});
+void testOpened(Archiver& archiver, OpenArchive& archive, const std::vector<std::wstring>& names);
 
 // The chunks of the contents stream a run delivers: those before `first` are only followed (the
 // models advance, no byte is rebuilt or delivered), those from `first` up to `end` are decoded

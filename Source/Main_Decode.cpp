@@ -31,25 +31,43 @@ void checkNotTruncated(const BitReader& reader, const std::wstring& archiveName)
 void printChunkProgress(uint64_t done, uint64_t total, double previousSeconds, int32_t windowBits) {
     std::lock_guard<std::mutex> notDuringAQuestion(questionMutex());
     printProgress(progressText(done, total, previousSeconds, windowBits));
+    reportProgress(done, total);
 }
 
 void openArchiveForReading(ArchiveInput& archive, const std::wstring& archivePath,
                            BitReader& reader, FileStream& stream) {
-    if (isStandardStream(archivePath)) {
-        // Read front to back in whatever pieces arrive; nothing is ever sought.
-        archive.name = L"standard input";
-        reader.source = &archive.standardInput;
-    } else {
-        // A folder would open on POSIX and then read as an archive cut off at its start.
-        if (isDirectory(archivePath)) fatalWide(L"Error: %ls is a folder\n", archivePath.c_str());
-        archive.file.reset(openFile(archivePath, "rb"));
-        if (!archive.file) {
-            printWithReason(L"Failed to open input %ls\n", archivePath.c_str());
-            stopProcess(1);
-        }
-        archive.name = archivePath;
-        reader.file = archive.file.get();
+    if (isStandardStream(archivePath))
+        openArchiveFromSource(archive, archive.standardInput, L"standard input", reader, stream);
+    else
+        openArchiveFile(archive, archivePath, reader, stream);
+}
+
+void openArchiveFile(ArchiveInput& archive, const std::wstring& archivePath, BitReader& reader,
+                     FileStream& stream) {
+    // A folder would open on POSIX and then read as an archive cut off at its start.
+    if (isDirectory(archivePath)) {
+        noteErrorPath(archivePath);
+        fatalWide(L"Error: %ls is a folder\n", archivePath.c_str());
     }
+    archive.file.reset(openFile(archivePath, "rb"));
+    if (!archive.file) {
+        noteErrorPath(archivePath);
+        stopWithReason(L"Failed to open input %ls\n", archivePath.c_str());
+    }
+    archive.name = archivePath;
+    reader.file = archive.file.get();
+    reader.openBuffer();
+    reader.loadSegment();
+    stream.readTable(reader);
+    checkNotTruncated(reader, archive.name);
+}
+
+void openArchiveFromSource(ArchiveInput& archive, ByteSource& source, const std::wstring& name,
+                           BitReader& reader, FileStream& stream) {
+    // Read front to back in whatever pieces arrive; nothing is ever sought.
+    archive.name = name;
+    archive.stream = &source;
+    reader.source = &source;
     reader.openBuffer();
     reader.loadSegment();
     stream.readTable(reader);
@@ -57,9 +75,9 @@ void openArchiveForReading(ArchiveInput& archive, const std::wstring& archivePat
 }
 
 void readToTheEnd(ArchiveInput& archive) {
-    if (!archive.onStandardInput()) return;
+    if (!archive.stream) return;
     std::vector<uint8_t> rest(size_t(1) << 16);
-    while (archive.standardInput.readSome(rest.data(), rest.size()) > 0) {
+    while (archive.stream->readSome(rest.data(), rest.size()) > 0) {
     }
 }
 
@@ -72,7 +90,7 @@ void selectForRun(FileStream& stream, const std::vector<std::wstring>& names) {
         if (file.selected) return;
     for (const DirEntry& dir : stream.dirs)
         if (dir.selected) return;
-    stopProcess(1); // nothing to do, and each name said so
+    stopRun(1, kStopNotFound); // nothing to do, and each name said so
 }
 
 ChunkRange selectedChunks(FileStream& stream, int32_t windowBits) {

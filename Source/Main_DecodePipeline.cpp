@@ -36,7 +36,10 @@ DecodePipeline::DecodePipeline(const Archiver& archiver, FileStream& stream, boo
     }
     try {
         for (int32_t i = 0; i < workers; ++i)
-            threads_.emplace_back([this, i] { work(*rings_[size_t(i)], i == 0); });
+            threads_.emplace_back([this, i, run = currentRun()] {
+                RunScope scope(run);
+                work(*rings_[size_t(i)], i == 0);
+            });
     } catch (const std::system_error&) {
         stopWorkers();
         fatalWide(L"Error: Failed to start %d threads\n", int(threads));
@@ -120,15 +123,15 @@ bool DecodePipeline::deliver(uint64_t chunk, Slot& slot) {
                   : double(now - deliveryMs_[(index - span) % deliveryMs_.size()]) / 1000.0 /
                         double(span);
     deliveryMs_[index % deliveryMs_.size()] = now;
-    printChunkProgress((chunk << windowBits_) + uint64_t(slot.len), total_, previousSeconds,
-                       windowBits_);
-    if (slot.failure.kind != Failure::Kind::None) return false;
     try {
+        printChunkProgress((chunk << windowBits_) + uint64_t(slot.len), total_, previousSeconds,
+                           windowBits_);
+        if (slot.failure.kind != Failure::Kind::None) return false;
         uint8_t* bytes = slot.chunk.bytes.get();
         if (channels_ > 0) ChannelFilter::inverse(bytes, slot.len, channels_);
         stream_.write(bytes, slot.len, doWrite_);
     } catch (...) {
-        // The stop hook threw; the calling thread raises it again.
+        // A stop, or a cancelled run: the calling thread raises it again.
         slot.failure.kind = Failure::Kind::Stop;
         slot.failure.stop = std::current_exception();
         return false;

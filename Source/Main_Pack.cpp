@@ -46,7 +46,9 @@ void checkWritten(const BitWriter& writer, const std::wstring& archiveName) {
     if (!writer.readerGone) writeFailure(archiveName, writer.writeFailure);
     printWide(L"\nError: Failed to write %ls\n%ls\n", archiveName.c_str(),
               writer.writeFailure.c_str());
-    stopProcess(kReaderGoneStatus);
+    stopRun(kReaderGoneStatus, kStopWrite,
+            L"Error: Failed to write " + visibleText(archiveName) + L"\n" + writer.writeFailure,
+            archiveName);
 }
 
 // The archive being written. It goes to a temporary file beside the archive path and replaces
@@ -59,12 +61,11 @@ struct ArchiveOutput {
     FileHandle handle;
     bool inPlace = false;
     FileSink fileSink;
-    StandardOutput standardOutput;
     ByteSink* sink = nullptr;
 
-    bool open(const std::wstring& archivePath) {
-        if (isStandardStream(archivePath)) {
-            sink = &standardOutput;
+    bool open(const std::wstring& archivePath, ByteSink* stream) {
+        if (stream) {
+            sink = stream;
             return true;
         }
         inPlace = isDevice(archivePath);
@@ -103,19 +104,17 @@ struct ArchiveOutput {
 
 } // namespace
 
-void pack(Archiver& archiver, const std::wstring& inputPath, const std::wstring& archivePath) {
-    const bool toStandardOutput = isStandardStream(archivePath);
-    // Refused before anything is read: archive bytes would garble the terminal.
-    if (toStandardOutput && standardOutputIsTerminal())
-        fatalWide(L"Error: The archive would be written to a terminal\n");
-    // How messages name the archive.
-    const std::wstring archiveName = toStandardOutput ? L"standard output" : archivePath;
+// Packs into the archive file at `archivePath`, or with `toStream` into that sink, which
+// `archiveName` names in messages.
+void packInto(Archiver& archiver, const std::wstring& inputPath, const std::wstring& archivePath,
+              ByteSink* toStream, const std::wstring& archiveName) {
+    const bool toStandardOutput = toStream != nullptr;
     FileStream stream;
     stream.overwriteAll = archiver.forceOverwrite ? 1 : 0;
 
     if (archiver.channels > 0 && !ChannelFilter::isAllowed(archiver.channels)) {
         printWide(L"Invalid number of channels: %d\n", archiver.channels);
-        stopProcess(1);
+        stopRun(1, kStopArgument, formatWide(L"Invalid number of channels: %d", archiver.channels));
     }
     if (archiver.channels < 0) archiver.channels = 0;
 
@@ -133,9 +132,9 @@ void pack(Archiver& archiver, const std::wstring& inputPath, const std::wstring&
         confirmOverwrite(stream, archivePath);
     }
     ArchiveOutput output;
-    if (!output.open(archivePath)) {
-        printWithReason(L"Failed to open output %ls\n", archivePath.c_str());
-        stopProcess(1);
+    if (!output.open(archivePath, toStream)) {
+        noteErrorPath(archivePath);
+        stopWithReason(L"Failed to open output %ls\n", archivePath.c_str());
     }
     // An archive inside its own input folder must not store itself: the archive being written is
     // its temporary file. The entry at the archive path is replaced by it at the end, so it is
@@ -194,6 +193,7 @@ void pack(Archiver& archiver, const std::wstring& inputPath, const std::wstring&
                                 double(total) * ratio / 1048576.0, ratio);
         }
         printProgress(text);
+        reportProgress(done, total);
 
         int64_t chunkStart = clockMs() - chunk->waitedMs;
         pipeline.code(*chunk, writer);
@@ -220,7 +220,31 @@ void pack(Archiver& archiver, const std::wstring& inputPath, const std::wstring&
 
     // The files module has already warned about the file or folder; the archive is complete
     // for everything else, but it does not hold all that the input holds now.
-    if (stream.inputChanged || stream.incomplete) stopProcess(1);
+    if (stream.inputChanged || stream.incomplete) stopRun(1, kStopWarning);
+}
+
+void pack(Archiver& archiver, const std::wstring& inputPath, const std::wstring& archivePath) {
+    if (!isStandardStream(archivePath)) {
+        packInto(archiver, inputPath, archivePath, nullptr, archivePath);
+        return;
+    }
+    // Refused before anything is read: archive bytes would garble the terminal.
+    if (standardOutputIsTerminal())
+        fatalWide(L"Error: The archive would be written to a terminal\n");
+    StandardOutput standardOutput;
+    packInto(archiver, inputPath, {}, &standardOutput, L"standard output");
+}
+
+void applyLevel(Archiver& archiver, int level) {
+    struct Level {
+        int32_t chainLimit, lookaheadLimit, parseMode;
+    };
+    constexpr Level kLevels[6] = {{2, 0, 0},  {4, 1, 0},  {8, 2, 0},
+                                  {24, 4, 1}, {64, 8, 1}, {224, 32, 2}};
+    const Level& chosen = kLevels[level < 1 ? 0 : level > 6 ? 5 : level - 1];
+    archiver.chainLimit = chosen.chainLimit;
+    archiver.lookaheadLimit = chosen.lookaheadLimit;
+    archiver.parseMode = chosen.parseMode;
 }
 
 } // namespace qzn

@@ -6,9 +6,15 @@
 
 #include <algorithm>
 #include <system_error>
+#include <thread>
 #include <utility>
 
 namespace qzn {
+
+int32_t hardwareThreads() {
+    const unsigned n = std::thread::hardware_concurrency();
+    return n == 0 ? 1 : n > unsigned(kMaxThreads) ? kMaxThreads : int32_t(n);
+}
 
 int32_t threadCount(const Archiver& archiver) {
     return std::clamp(archiver.threads, 1, kMaxThreads);
@@ -43,7 +49,11 @@ void joinAll(std::vector<std::thread>& threads) {
 
 MeasureAhead::MeasureAhead(const FileList& list, int32_t workers) : list_(list), slots_(kWindow) {
     try {
-        for (int32_t i = 0; i < workers; ++i) threads_.emplace_back([this] { work(); });
+        for (int32_t i = 0; i < workers; ++i)
+            threads_.emplace_back([this, run = currentRun()] {
+                RunScope scope(run);
+                work();
+            });
     } catch (const std::system_error&) {
         stop();
         threadFailure(workers + 1);
@@ -159,7 +169,8 @@ PackPipeline::PackPipeline(const Archiver& archiver, int32_t threads, uint64_t t
     }
     try {
         for (int32_t i = 0; i < workers; ++i)
-            threads_.emplace_back([this, i] {
+            threads_.emplace_back([this, i, run = currentRun()] {
+                RunScope scope(run);
                 if (i == 0) prefaultChunks();
                 work(*parsers_[size_t(i)]);
             });

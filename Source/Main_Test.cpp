@@ -10,10 +10,15 @@ namespace qzn {
 
 void test(Archiver& archiver, const std::wstring& archivePath,
           const std::vector<std::wstring>& names) {
-    BitReader reader;
-    FileStream stream;
-    ArchiveInput archive;
-    openArchiveForReading(archive, archivePath, reader, stream);
+    OpenArchive archive;
+    openArchiveForReading(archive.input, archivePath, archive.reader, archive.stream);
+    testOpened(archiver, archive, names);
+}
+
+void testOpened(Archiver& archiver, OpenArchive& opened, const std::vector<std::wstring>& names) {
+    BitReader& reader = opened.reader;
+    FileStream& stream = opened.stream;
+    ArchiveInput& archive = opened.input;
     if (!names.empty()) selectForRun(stream, names);
 
     loadArchiveHeader(reader, DecodingMode::Test, archiver);
@@ -30,7 +35,7 @@ void test(Archiver& archiver, const std::wstring& archivePath,
         // No output paths exist when testing; a mismatch names the file by its stored path.
         stream.verifyCrcs();
     }
-    if (stream.incomplete) stopProcess(1); // a name was not found, and said so
+    if (stream.incomplete) stopRun(1, kStopWarning); // a name was not found, and said so
 }
 
 } // namespace qzn

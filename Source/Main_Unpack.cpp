@@ -1,5 +1,5 @@
 // Unpack driver: recreates the stored file or folder tree at the output path, or writes every
-// file's bytes to standard output.
+// file's bytes into one byte sink (standard output).
 #include "Files.h"
 #include "IO.h"
 #include "Main.h"
@@ -12,21 +12,34 @@ namespace qzn {
 
 void unpack(Archiver& archiver, const std::wstring& archivePath, const std::wstring& outputPath,
             const std::vector<std::wstring>& names) {
-    BitReader reader;
-    FileStream stream;
-    ArchiveInput archive;
-    openArchiveForReading(archive, archivePath, reader, stream);
+    OpenArchive archive;
+    openArchiveForReading(archive.input, archivePath, archive.reader, archive.stream);
+    if (!isStandardStream(outputPath)) {
+        unpackOpened(archiver, archive, outputPath, names);
+        return;
+    }
+    StandardOutput standardOutput;
+    unpackOpened(archiver, archive, outputPath, names, &standardOutput, L"standard output");
+}
+
+void unpackOpened(Archiver& archiver, OpenArchive& archive, const std::wstring& outputPath,
+                  const std::vector<std::wstring>& names, ByteSink* contents,
+                  const std::wstring& contentsName, const std::function<void(uint64_t)>& onFile) {
+    BitReader& reader = archive.reader;
+    FileStream& stream = archive.stream;
     stream.overwriteAll = archiver.forceOverwrite ? 1 : 0;
-    stream.noAnswers = archive.onStandardInput();
+    // A stream the archive comes from (standard input) cannot answer the question too.
+    RunHooks* run = currentRun();
+    stream.noAnswers = archive.input.onStandardInput() && (!run || !run->canDecide());
+    stream.answersFrom = archive.input.name;
     // Names are matched against the stored paths, before the output takes the root's place.
     if (!names.empty()) selectForRun(stream, names);
-
-    StandardOutput standardOutput;
     std::optional<ContentsSink> sink;
-    if (isStandardStream(outputPath)) {
+    if (contents) {
         // The files' bytes in list order, and nothing made on disk: no tree, no question, and no
         // output that could replace the archive.
-        sink.emplace(standardOutput, stream, L"standard output");
+        sink.emplace(*contents, stream, contentsName);
+        sink->onFile = onFile;
         stream.sink = &*sink;
     } else {
         if (!stream.dirs.empty()) {
@@ -36,27 +49,24 @@ void unpack(Archiver& archiver, const std::wstring& archivePath, const std::wstr
             stream.files[0].path = outputPath;
         }
         // No output may replace the archive: a single file that would is refused before anything
-        // is made, a file of a tree when it is reached. Standard input is no file to protect.
-        if (archive.file) stream.protectArchive(archive.file.get(), archivePath);
+        // is made, a file of a tree when it is reached. A stream is no file to protect.
+        if (archive.input.file) stream.protectArchive(archive.input.file.get(), archive.input.name);
         // Refuses stored names that could leave the output folder before it creates anything.
         stream.createOutputTree();
     }
-
     loadArchiveHeader(reader, DecodingMode::Unpack, archiver);
     stream.checkCrcs = !archiver.skipCrc;
-
     const ChunkRange range =
         names.empty() ? ChunkRange{} : selectedChunks(stream, archiver.windowBits);
-    decodeContents(archiver, stream, reader, archive.name, true, range);
+    decodeContents(archiver, stream, reader, archive.input.name, true, range);
     // A run that stopped after its last named file leaves the rest of a pipe unread.
-    if (!names.empty()) readToTheEnd(archive);
-
+    if (!names.empty()) readToTheEnd(archive.input);
     stream.finishOutput();
     stream.restoreDuplicates();
     if (!archiver.skipCrc) stream.verifyCrcs();
     // Something was left out or not found, and said so: the rest is unpacked, but not all that
     // was asked.
-    if (stream.incomplete) stopProcess(1);
+    if (stream.incomplete) stopRun(1, kStopWarning);
 }
 
 } // namespace qzn

@@ -6,8 +6,9 @@
 // Platform_<os>Memory.cpp, Platform_<os>Files.cpp (files and folders by path),
 // Platform_<os>Output.cpp (the output tree, temporary files, replacement and removal),
 // Platform_<os>Cleanup.cpp (unfinished files removed when a run is cut short) and
-// PlatformEntry_<os>.cpp (the process entry), with <os> Posix or Win32. Platform_<cpu>*.cpp holds
-// the kernels, with <cpu> X86 on x86-64 and Generic on any other processor.
+// cli/PlatformEntry_<os>.cpp (the command line's process entry), with <os> Posix or Win32.
+// Platform_<cpu>*.cpp holds the kernels, with <cpu> X86 on x86-64 and Generic on any other
+// processor.
 #pragma once
 
 #include <compare>
@@ -113,7 +114,11 @@ class ConditionVariable {
     std::condition_variable condition_;
 };
 
-// ---- Process stops ---------------------------------------------------------------------------
+// ---- Stops ---------------------------------------------------------------------------------
+// Nothing below ends the process. A stop is a ProcessStop exception carrying the exit status the
+// command line ends with, the library's status code and the message that was printed for it; the
+// library's entry points catch it and return the code. Only the command line ends the process
+// (exitProcess), with the status of the run.
 
 // Exit status of an assertion stop (internal invariant or a damaged archive).
 constexpr int kAssertStatus = 3;
@@ -121,22 +126,57 @@ constexpr int kAssertStatus = 3;
 // that SIGPIPE ended (128 + 13), on every platform.
 constexpr int kReaderGoneStatus = 141;
 
-// Every stop of the process goes through here: standard output is flushed, then the stop hook
-// runs. The default hook ends the process at once with `status` (no atexit handlers, no core).
-[[noreturn]] void stopProcess(int status);
+// The library's status codes a stop carries, as qzn.h numbers them; 0 lets the status and the
+// message decide (statusOfStop).
+enum StopCode : int {
+    kStopDerived = 0,
+    kStopWarning = 1,
+    kStopArgument = 2,
+    kStopOpen = 3,
+    kStopRead = 4,
+    kStopWrite = 5,
+    kStopDamaged = 6,
+    kStopMemory = 7,
+    kStopCancelled = 8,
+    kStopNotFound = 9,
+    kStopInternal = 10,
+};
 
-// Tests and fuzzers replace the last step, usually with a hook that throws ProcessStop, so that
-// they can observe a stop without ending their own process. A hook must not return normally;
-// if it does, the process ends anyway. Pass nullptr to restore the default.
+struct ProcessStop {
+    explicit ProcessStop(int status_, int code_ = kStopDerived, std::string message_ = {},
+                         std::string path_ = {}, int check_ = 0)
+        : status(status_), code(code_), message(std::move(message_)), path(std::move(path_)),
+          check(check_) {}
+    int status;              // the exit status the command line ends with
+    int code = kStopDerived; // StopCode
+    std::string message;     // the error's text as printed (UTF-8), without surrounding newlines
+    std::string path;        // the path it concerns (UTF-8), or empty
+    int check = 0;           // the identifier of a failed check (assertFailed), or 0
+};
+
+// Every stop goes through here: standard output is flushed, then, outside a run of the library
+// (tests, fuzzers), the registered files are removed and the stop hook runs; then a ProcessStop
+// is thrown.
+[[noreturn]] void stopProcess(int status);
+// The same with a status code, a message and the path it concerns.
+[[noreturn]] void stopRun(int status, int code, const std::wstring& message = {},
+                          const std::wstring& path = {});
+
+// Tests replace the last step, usually with a hook that throws a ProcessStop of their own. Pass
+// nullptr to restore the default.
 using StopHook = void (*)(int status);
 void setStopHook(StopHook hook);
 
-struct ProcessStop {
-    int status;
-};
+// The library's status code of a stop: its own, else from its status and message.
+int statusOfStop(const ProcessStop& stop);
 
-// Prints "Assert failed\n%s:%d\n" with the module's source path and line, then stops with
-// kAssertStatus.
+// The path the next stop or event of this thread concerns, so that it can be told with the error
+// text; cleared by the stop and by an event that takes it.
+void noteErrorPath(const std::wstring& path);
+std::wstring takeErrorPath();
+
+// Prints "Assert failed\n%s:%d\n" with the module's source path and the check's identifier,
+// then stops with kAssertStatus. The identifiers are defined in Checks.h.
 [[noreturn]] void assertFailed(const char* source, int line);
 
 // A thread that works ahead of the order in which failures are reported (the token follower and
@@ -157,6 +197,60 @@ class DeferAsserts {
   private:
     bool previous_;
 };
+
+// ---- Runs ------------------------------------------------------------------------------------
+// A run of the library is bound to the threads that do its work: its console text, its progress
+// and its overwrite decisions go to the hooks of the run, never to the console. Outside a run
+// (tests, fuzzers, the command line's own lines) the console takes the text.
+
+// LINE text as it comes; Progress a progress line ("\r" and the padded text); Error the message
+// of a stop, which a console starts on a line of its own when a progress line is open.
+enum class TextKind { Line, Progress, Error };
+enum class Decision { Replace, Keep, ReplaceAll, Stop };
+
+class RunHooks {
+  public:
+    virtual ~RunHooks() = default;
+    // Called from whichever thread of the run prints, one at a time.
+    virtual void text(TextKind kind, const std::string& utf8) = 0;
+    // Bytes done of total of the current pass; false cancels the run.
+    virtual bool progress(uint64_t done, uint64_t total) = 0;
+    // An existing `path` where a file is to be written; `what` is nullptr for a file, or names
+    // what is there ("link", "FIFO", ...).
+    virtual Decision decide(const std::wstring& path, const wchar_t* what) = 0;
+    // Whether decide asks someone; when not, it keeps what is there.
+    virtual bool canDecide() const = 0;
+    // Serialises the question with the progress lines of the run's other threads.
+    std::mutex question;
+};
+
+// The run of this thread, or nullptr.
+RunHooks* currentRun();
+// Binds a run to this thread for its lifetime; a worker thread binds its creator's run.
+class RunScope {
+  public:
+    explicit RunScope(RunHooks* run);
+    ~RunScope();
+    RunScope(const RunScope&) = delete;
+    RunScope& operator=(const RunScope&) = delete;
+
+  private:
+    RunHooks* previous_;
+};
+
+// Reports the progress of a pass to the run, if any; a run that is cancelled stops here.
+void reportProgress(uint64_t done, uint64_t total);
+
+// ---- The process (the command line only) -------------------------------------------------
+// The library never calls these.
+
+// Interrupts (signals, console control events) remove the registered files and end the process;
+// their handlers are installed with the first registration once this was called.
+void enableInterruptCleanup();
+// Ends the process with `status` at once (no atexit handlers, no core), after closing the output
+// as a stop does: a reader gone no longer interrupts, standard output is flushed, and the files
+// still registered are removed.
+[[noreturn]] void exitProcess(int status);
 
 #define QZN_CHECK(cond, source, line)                                                              \
     do {                                                                                           \
@@ -198,6 +292,10 @@ void printProgressEnd(const std::string& text);
 void printProgressWide(const std::wstring& text);    // wide text, cut at 159 characters
 void printProgressEndWide(const std::wstring& text); // likewise, with a final newline
 
+// Console text of a run, as its text hook received it: printed as printNarrow prints it, a
+// progress line pushed out at once where someone watches, an error message on a line of its own.
+void printRunText(TextKind kind, const std::string& utf8);
+
 // A question the run waits on: printed as printWide prints and, when standard output is not a
 // terminal (a file or a pipe), to standard error as well, so that someone who sent the output
 // elsewhere still sees what is asked.
@@ -217,6 +315,8 @@ bool failureMeansMissing();
 // line of its own. The reason is taken before anything is printed.
 void printWithReason(const wchar_t* format, ...);
 [[noreturn]] void fatalWithReason(const wchar_t* format, ...);
+// Like printWithReason, then stops with status 1: the message continues what was printed.
+[[noreturn]] void stopWithReason(const wchar_t* format, ...);
 
 // ---- Strings ---------------------------------------------------------------------------------
 // Wide strings hold UTF-32 on POSIX and UTF-16 on Windows, where a character beyond U+FFFF is a
@@ -435,14 +535,15 @@ class OutputFile {
 };
 
 // ---- Files that must not outlive a failed run -------------------------------------------------
-// A registered file is removed by stopProcess (before its hook runs) and by an interrupt: SIGINT,
-// SIGTERM, SIGHUP, SIGQUIT and SIGPIPE here (Ctrl-C, Ctrl-Break and console close on Windows),
-// which then ends the process with 128 + the signal number. The interrupt handlers are installed
-// with the first registration; a signal the process was started to ignore stays ignored. From then
-// on SIGXFSZ is ignored too: a write past the file size limit fails ("File too large") and is
-// reported like any failed write. A file registered with its identity is removed only while its
-// path still leads to that very file, so that a run never takes away what another run has put
-// under the same name meanwhile.
+// A registered file is removed by its holder on the error path, by stopProcess outside a run
+// (before its hook runs), and by an interrupt: SIGINT, SIGTERM, SIGHUP, SIGQUIT and SIGPIPE here
+// (Ctrl-C, Ctrl-Break and console close on Windows), which then ends the process with 128 + the
+// signal number. The registry is passive: the interrupt handlers are installed with the first
+// registration only in a process that called enableInterruptCleanup (the command line); a signal
+// the process was started to ignore stays ignored. From then on SIGXFSZ is ignored too: a write
+// past the file size limit fails ("File too large") and is reported like any failed write. A file
+// registered with its identity is removed only while its path still leads to that very file, so
+// that a run never takes away what another run has put under the same name meanwhile.
 
 // A slot, or -1 when the path cannot be held.
 int registerCleanup(const std::wstring& path, const FileId* id = nullptr);

@@ -294,10 +294,19 @@ size_t codePointUnits(const std::wstring& text, size_t i) {
 // Whether the last text printed left its line open: a progress line ("\r%-79s") or a question.
 std::atomic<bool> lineOpen{false};
 
-void writeText(const std::string& bytes) {
+void writeConsole(const std::string& bytes) {
     if (bytes.empty()) return;
     writeOutput(bytes.data(), bytes.size());
     lineOpen.store(bytes.back() != '\n', std::memory_order_relaxed);
+}
+
+// Text of a run goes to the run; outside one, to the console.
+void writeText(const std::string& bytes, TextKind kind = TextKind::Line) {
+    if (bytes.empty()) return;
+    if (RunHooks* run = currentRun())
+        run->text(kind, bytes);
+    else
+        writeConsole(bytes);
 }
 
 // A message that ends the run starts a line of its own, not the end of a progress line.
@@ -373,13 +382,21 @@ void printQuestion(const wchar_t* format, ...) {
     std::fflush(stderr);
 }
 
+// The message of a stop: the run's console starts it on a line of its own.
+[[noreturn]] static void stopWithMessage(const std::wstring& text) {
+    if (currentRun())
+        writeText(toUtf8(text), TextKind::Error);
+    else
+        writeConsole(ownLine(text));
+    stopRun(1, kStopDerived, text);
+}
+
 [[noreturn]] void fatalWide(const wchar_t* format, ...) {
     va_list args;
     va_start(args, format);
     std::wstring text = vformatVisible(format, args);
     va_end(args);
-    writeText(ownLine(text));
-    stopProcess(1);
+    stopWithMessage(text);
 }
 
 void printWithReason(const wchar_t* format, ...) {
@@ -397,8 +414,27 @@ void printWithReason(const wchar_t* format, ...) {
     va_start(args, format);
     std::wstring text = vformatVisible(format, args);
     va_end(args);
-    writeText(ownLine(text + reason + L"\n"));
-    stopProcess(1);
+    stopWithMessage(text + reason + L"\n");
+}
+
+[[noreturn]] void stopWithReason(const wchar_t* format, ...) {
+    const std::wstring reason = systemErrorText();
+    va_list args;
+    va_start(args, format);
+    std::wstring text = vformatVisible(format, args);
+    va_end(args);
+    text += reason + L"\n";
+    writeText(toUtf8(text));
+    stopRun(1, kStopDerived, text);
+}
+
+void printRunText(TextKind kind, const std::string& utf8) {
+    if (kind == TextKind::Error) {
+        writeConsole(ownLine(fromUtf8(utf8)));
+        return;
+    }
+    writeConsole(utf8);
+    if (kind == TextKind::Progress && outputIsInteractive()) std::fflush(consoleFile());
 }
 
 // A progress line is pushed out at once only where someone watches it; into a file or a pipe
@@ -408,8 +444,8 @@ static void flushProgress() {
 }
 
 void printProgress(const std::string& text) {
-    printNarrow("\r%-79s", text.substr(0, 79).c_str());
-    flushProgress();
+    writeText(formatNarrow("\r%-79s", text.substr(0, 79).c_str()), TextKind::Progress);
+    if (!currentRun()) flushProgress();
 }
 
 void printProgressEnd(const std::string& text) {
@@ -439,8 +475,8 @@ static std::string progressLine(const std::wstring& text) {
 }
 
 void printProgressWide(const std::wstring& text) {
-    writeText(progressLine(text));
-    flushProgress();
+    writeText(progressLine(text), TextKind::Progress);
+    if (!currentRun()) flushProgress();
 }
 
 void printProgressEndWide(const std::wstring& text) {

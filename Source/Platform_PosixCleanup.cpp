@@ -19,6 +19,8 @@ namespace {
 constexpr size_t kLongPathBytes = 4096;
 CleanupRegistry<char, kLongPathBytes> cleanupRegistry;
 std::atomic<bool> handlersInstalled{false};
+// Set by the command line: a library in another program leaves the signals alone.
+std::atomic<bool> handlersWanted{false};
 // The folder handles that registerCleanup opened for long paths, by slot.
 int ownedFolders[8] = {-1, -1, -1, -1, -1, -1, -1, -1};
 } // namespace
@@ -49,7 +51,7 @@ extern "C" void onInterrupt(int signal) {
 constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
 
 void installInterruptHandlers() {
-    if (handlersInstalled.exchange(true)) return;
+    if (!handlersWanted.load() || handlersInstalled.exchange(true)) return;
     struct sigaction action;
     std::memset(&action, 0, sizeof action);
     action.sa_handler = onInterrupt;
@@ -66,6 +68,10 @@ void installInterruptHandlers() {
     ::signal(SIGXFSZ, SIG_IGN);
 }
 } // namespace
+
+void enableInterruptCleanup() {
+    handlersWanted = true;
+}
 
 void ignoreClosedOutput() {
     struct sigaction current;

@@ -14,6 +14,8 @@ namespace {
 // own and may find any of them.
 CleanupRegistry<wchar_t, 32768> cleanupRegistry;
 std::atomic<bool> handlerInstalled{false};
+// Set by the command line: a library in another program leaves the console events alone.
+std::atomic<bool> handlerWanted{false};
 
 // Ctrl-C, Ctrl-Break, a closed console window, logoff and shutdown: the status is 128 + the
 // number of the signal each stands for (SIGINT, SIGTERM, SIGHUP).
@@ -38,10 +40,15 @@ void removeRegisteredFiles() {
 }
 
 int registerCleanup(const std::wstring& path, const FileId* id) {
-    if (!handlerInstalled.exchange(true)) SetConsoleCtrlHandler(onConsoleControl, TRUE);
+    if (handlerWanted.load() && !handlerInstalled.exchange(true))
+        SetConsoleCtrlHandler(onConsoleControl, TRUE);
     CleanupId made;
     if (id) made = {true, id->device, id->inode};
     return cleanupRegistry.add(nativePath(path), -1, made);
+}
+
+void enableInterruptCleanup() {
+    handlerWanted = true;
 }
 
 // A closed output pipe sends no signal here: writes to it fail unseen.

@@ -1,5 +1,5 @@
 // The process entry on POSIX: arguments arrive as bytes and become wide strings here, losslessly.
-#include "Main.h"
+#include "Cli.h"
 #include "Platform.h"
 
 #include <string>
@@ -9,6 +9,8 @@ int main(int argc, char** argv) {
     std::vector<std::wstring> arguments;
     arguments.reserve(size_t(argc));
     for (int i = 0; i < argc; ++i) arguments.push_back(qzn::fromUtf8(argv[i]));
+    // Interrupts remove the unfinished files of the run; only the command line takes them over.
+    qzn::enableInterruptCleanup();
     int status = qzn::qznMain(arguments);
-    qzn::stopProcess(status);
+    qzn::exitProcess(status);
 }

@@ -1,22 +1,22 @@
-// The front end: banner, flags, mode letter, compression level and dispatch to one driver.
-#include "Main.h"
+// The front end: banner, flags, mode letter, compression level and dispatch to the library.
+#include "Cli.h"
 
-#include "Main_Header.h"
 #include "Platform.h"
 
 #include <climits>
 #include <cstring>
-#include <thread>
+#include <memory>
 
 namespace qzn {
 
 namespace {
 
-struct Level {
-    int32_t chainLimit, lookaheadLimit, parseMode;
+// The settings the flags give, as the library takes them.
+struct Flags {
+    qzn_options options{};
+    std::vector<std::string> excludes; // UTF-8, for options.excludes
+    Flags() { qzn_options_init(&options); }
 };
-constexpr Level kLevels[6] = {{2, 0, 0},  {4, 1, 0},  {8, 2, 0},
-                              {24, 4, 1}, {64, 8, 1}, {224, 32, 2}};
 
 void printUsage(const std::wstring& program) {
     // As UTF-8 bytes rather than through "%ls", which the C locale cannot convert beyond ASCII:
@@ -75,22 +75,64 @@ uint32_t firstCodeUnit(wchar_t ch) {
 
 // `flag` is the argument's low bytes, `argument` the argument itself: a pattern keeps its full
 // text.
-void applyFlag(Archiver& archiver, const std::string& flag, const std::wstring& argument) {
+void applyFlag(Flags& flags, const std::string& flag, const std::wstring& argument) {
+    qzn_options& options = flags.options;
     auto matches = [&](const char* prefix) {
         return flag.compare(0, std::strlen(prefix), prefix) == 0;
     };
     auto value = [&](const char* prefix) {
         return parseFlagValue(flag.substr(std::strlen(prefix)));
     };
-    if (matches("-window:")) archiver.windowBits = value("-window:");
-    if (matches("-table:")) archiver.tableBits = value("-table:");
-    if (matches("-hash:")) archiver.hashBits = value("-hash:");
-    if (matches("-force-overwrite")) archiver.forceOverwrite = true;
-    if (matches("-skip-crc")) archiver.skipCrc = true;
-    if (matches("-filter:channels:")) archiver.channels = value("-filter:channels:");
-    if (matches("-threads:")) archiver.threads = value("-threads:");
+    if (matches("-window:")) options.window_bits = value("-window:");
+    if (matches("-table:")) options.table_bits = value("-table:");
+    if (matches("-hash:")) options.hash_bits = value("-hash:");
+    if (matches("-force-overwrite")) options.force_overwrite = 1;
+    if (matches("-skip-crc")) options.skip_crc = 1;
+    if (matches("-filter:channels:")) options.channels = value("-filter:channels:");
+    // One thread at least: 0 would mean every core.
+    if (matches("-threads:")) options.threads = std::max(value("-threads:"), 1);
     if (matches("-exclude:"))
-        archiver.excludes.push_back(argument.substr(std::strlen("-exclude:")));
+        flags.excludes.push_back(toUtf8(argument.substr(std::strlen("-exclude:"))));
+}
+
+// A list of names for the library: UTF-8, ending in a null pointer; nullptr for none.
+struct NameList {
+    std::vector<std::string> texts;
+    std::vector<const char*> pointers;
+    explicit NameList(const std::vector<std::wstring>& names) {
+        for (const std::wstring& name : names) texts.push_back(toUtf8(name));
+        for (const std::string& text : texts) pointers.push_back(text.c_str());
+        pointers.push_back(nullptr);
+    }
+    const char* const* get() const { return texts.empty() ? nullptr : pointers.data(); }
+};
+
+struct ArchiveCloser {
+    void operator()(qzn_archive* archive) const { qzn_close(archive); }
+};
+using ArchiveHandle = std::unique_ptr<qzn_archive, ArchiveCloser>;
+
+// Opens the archive at `path`, or standard input for "-"; the status of a failed open goes to
+// `status`.
+ArchiveHandle openArchive(const std::wstring& path, qzn_options& options, qzn_status& status) {
+    qzn_archive* archive = nullptr;
+    if (isStandardStream(path)) {
+        // The archive takes standard input: no one can answer a question there.
+        options.stream_name = "standard input";
+        options.overwrite = nullptr;
+        status = qzn_open_callback(readStandardInputBytes, nullptr, &options, &archive);
+    } else {
+        status = qzn_open_path(toUtf8(path).c_str(), &options, &archive);
+    }
+    return ArchiveHandle(archive);
+}
+
+// Reads what is left of an archive on standard input and drops it: a pack still writing into the
+// pipe would otherwise be cut off and fail.
+void drainStandardInput() {
+    std::vector<uint8_t> rest(size_t(1) << 16);
+    while (readStandardInput(rest.data(), rest.size()) > 0) {
+    }
 }
 
 } // namespace
@@ -110,22 +152,17 @@ int32_t parseFlagValue(const std::string& text) {
     return static_cast<int32_t>(value);
 }
 
-int32_t hardwareThreads() {
-    const unsigned n = std::thread::hardware_concurrency();
-    return n == 0 ? 1 : n > unsigned(kMaxThreads) ? kMaxThreads : int32_t(n);
-}
-
 int qznMain(const std::vector<std::wstring>& arguments) {
     const std::wstring program = arguments.empty() ? std::wstring(L"QZN") : arguments[0];
 
     // The flags and the mode are read before anything is printed: a run whose standard output
     // carries the archive or file contents prints all its lines, the banner too, to standard
     // error.
-    Archiver archiver;
+    Flags flags;
     size_t n = arguments.size();
     size_t cursor = 1;
     while (n >= 2 && !arguments[cursor].empty() && arguments[cursor][0] == L'-') {
-        applyFlag(archiver, lowBytes(arguments[cursor]), arguments[cursor]);
+        applyFlag(flags, lowBytes(arguments[cursor]), arguments[cursor]);
         ++cursor;
         --n;
     }
@@ -142,6 +179,17 @@ int qznMain(const std::vector<std::wstring>& arguments) {
 
     printNarrow("QZN\n64-bit version, supports archives >4 GB\nNov 20, 2014\n\n");
 
+    // Every line of the library's runs goes to the console as it would have been printed here.
+    CliRun run;
+    qzn_options& options = flags.options;
+    std::vector<const char*> excludes;
+    for (const std::string& pattern : flags.excludes) excludes.push_back(pattern.c_str());
+    excludes.push_back(nullptr);
+    if (!flags.excludes.empty()) options.excludes = excludes.data();
+    options.text = printText;
+    options.overwrite = askOverwrite;
+    options.user = &run;
+
     // What follows the paths of d and t: names of the files to take.
     auto namesFrom = [&](size_t first) {
         return std::vector<std::wstring>(arguments.begin() + std::ptrdiff_t(first),
@@ -151,35 +199,58 @@ int qznMain(const std::vector<std::wstring>& arguments) {
         const std::wstring& archivePath = arguments[cursor + 1];
         const std::wstring& otherPath = arguments[cursor + 2];
         if (letter == 'd') {
-            unpack(archiver, archivePath, otherPath, namesFrom(cursor + 3));
-            return 0;
+            qzn_status status = QZN_OK;
+            ArchiveHandle archive = openArchive(archivePath, options, status);
+            if (!archive) return exitStatus(status, run, false);
+            const NameList names(namesFrom(cursor + 3));
+            if (!isStandardStream(otherPath))
+                return exitStatus(qzn_unpack(archive.get(), toUtf8(otherPath).c_str(), names.get()),
+                                  run, false);
+            const qzn_data_callbacks contents{writeContents, &run};
+            return exitStatus(qzn_extract(archive.get(), names.get(), &contents), run, true);
         }
         const std::wstring& mode = arguments[cursor];
-        Level level = kLevels[1];
+        options.level = 2;
         if (mode.size() >= 2) {
             wchar_t digit = mode[1];
             if (digit < L'1' || digit > L'6') {
                 printWide(L"Unrecognized compression mode: %lc\n", digit);
                 return 1;
             }
-            level = kLevels[digit - L'1'];
+            options.level = int(digit - L'0');
         }
-        archiver.chainLimit = level.chainLimit;
-        archiver.lookaheadLimit = level.lookaheadLimit;
-        archiver.parseMode = level.parseMode;
-        clampPackParameters(archiver);
-        printWide(L"Window size: %d KB\n", 1 << (archiver.windowBits - 10));
-        printWide(L"Context table size: %d bits\n", archiver.tableBits);
-        printWide(L"Hash size: %d bits\n", archiver.hashBits);
-        pack(archiver, otherPath, archivePath);
-        return 0;
+        qzn_options_clamp(&options);
+        printWide(L"Window size: %d KB\n", 1 << (options.window_bits - 10));
+        printWide(L"Context table size: %d bits\n", options.table_bits);
+        printWide(L"Hash size: %d bits\n", options.hash_bits);
+        const std::string input = toUtf8(otherPath);
+        if (!isStandardStream(archivePath))
+            return exitStatus(
+                qzn_pack_to_path(input.c_str(), toUtf8(archivePath).c_str(), &options), run, false);
+        // Refused before anything is read: archive bytes would garble the terminal.
+        if (standardOutputIsTerminal()) {
+            printText(&run, QZN_TEXT_ERROR, "Error: The archive would be written to a terminal\n");
+            return 1;
+        }
+        options.stream_name = "standard output";
+        return exitStatus(
+            qzn_pack_to_callback(input.c_str(), writeStandardOutputBytes, &run, &options), run,
+            false);
     }
     if (letter == 't' && n >= 3) {
-        test(archiver, arguments[cursor + 1], namesFrom(cursor + 2));
-        return 0;
+        qzn_status status = QZN_OK;
+        ArchiveHandle archive = openArchive(arguments[cursor + 1], options, status);
+        if (!archive) return exitStatus(status, run, false);
+        const NameList names(namesFrom(cursor + 2));
+        return exitStatus(qzn_test(archive.get(), names.get()), run, false);
     }
     if (letter == 'l' && n >= 3) {
-        list(arguments[cursor + 1]);
+        qzn_status status = QZN_OK;
+        ArchiveHandle archive = openArchive(arguments[cursor + 1], options, status);
+        if (!archive) return exitStatus(status, run, false);
+        printList(archive.get());
+        archive.reset();
+        if (isStandardStream(arguments[cursor + 1])) drainStandardInput();
         return 0;
     }
     printUsage(program);

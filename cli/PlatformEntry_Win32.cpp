@@ -1,5 +1,5 @@
 // The process entry on Windows: the arguments arrive as UTF-16 and go to the front end as they are.
-#include "Main.h"
+#include "Cli.h"
 #include "Platform.h"
 
 #include <cstdio>
@@ -10,6 +10,8 @@ int wmain(int argc, wchar_t** argv) {
     std::vector<std::wstring> arguments;
     arguments.reserve(size_t(argc));
     for (int i = 0; i < argc; ++i) arguments.push_back(argv[i]);
+    // Console events remove the unfinished files of the run; only the command line takes them.
+    qzn::enableInterruptCleanup();
     int status = qzn::qznMain(arguments);
     std::fflush(stdout);
     return status;
