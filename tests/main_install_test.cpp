@@ -201,7 +201,8 @@ TEST(WindowsReadme, HasCrlfLinesTheUsageTextAndWindowsStatuses) {
 }
 
 // The Windows zip, made from the Windows build beside the qzn.exe that QZN_WINDOWS_BINARY names
-// (CI sets it), holds the program, LICENSE and the README for Windows users as README.txt.
+// (CI sets it), holds the program, LICENSE and the README for Windows users as README.txt, and
+// for programs of one's own the DLL beside the program, the header and the import library.
 TEST(WindowsReadme, WindowsZipHoldsItAsReadmeTxt) {
     const char* windowsBinary = std::getenv("QZN_WINDOWS_BINARY");
     if (!windowsBinary || !*windowsBinary) GTEST_SKIP() << "QZN_WINDOWS_BINARY is not set";
@@ -215,13 +216,21 @@ TEST(WindowsReadme, WindowsZipHoldsItAsReadmeTxt) {
     for (const auto& entry : fs::directory_iterator(box.root))
         if (entry.path().extension() == ".zip") zip = entry.path();
     ASSERT_FALSE(zip.empty()) << made.out;
-    const Captured listed = shell("cd " + quoted(box.work) + " && " + quoted(QZN_CMAKE_COMMAND) +
-                                  " -E tar xf " + quoted(zip) + " 2>&1 && find . -type f | sort");
+    const Captured listed =
+        shell("cd " + quoted(box.work) + " && " + quoted(QZN_CMAKE_COMMAND) + " -E tar xf " +
+              quoted(zip) + " 2>&1 && find . -type f | LC_ALL=C sort");
     ASSERT_EQ(listed.status, 0) << listed.out;
     const std::string top = "./" + zip.stem().string() + "/";
-    EXPECT_EQ(listed.out, top + "LICENSE\n" + top + "README.txt\n" + top + "qzn.exe\n");
-    EXPECT_EQ(readFile(box.work / (zip.stem().string() + "/README.txt")),
+    EXPECT_EQ(listed.out, top + "LICENSE\n" + top + "README.txt\n" + top + "include/qzn.h\n" + top +
+                              "lib/libqzn.dll.a\n" + top + "qzn.dll\n" + top + "qzn.exe\n");
+    const fs::path unpacked = box.work / zip.stem();
+    EXPECT_EQ(readFile(unpacked / "README.txt"),
               readFile(fs::path(QZN_SOURCE_DIR) / "doc/README-windows.txt"));
+    EXPECT_EQ(readFile(unpacked / "include/qzn.h"),
+              readFile(fs::path(QZN_SOURCE_DIR) / "include/qzn.h"));
+    // The DLL is the one the import library names, and the program does not need it.
+    EXPECT_NE(readFile(unpacked / "lib/libqzn.dll.a").find("qzn.dll"), std::string::npos);
+    EXPECT_EQ(readFile(unpacked / "qzn.exe").find("qzn.dll"), std::string::npos);
 }
 
 } // namespace
