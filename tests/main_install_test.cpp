@@ -178,6 +178,51 @@ TEST(Install, FreshPrefixGetsAWorkingProgramItsPageReadmeAndLicense) {
     }
 }
 
+// What a developer gets from an install: the header, both libraries, a qzn.pc that names the
+// prefix installed to, and the CMake package; a C program built with the flags pkg-config gives
+// runs against the installed shared library.
+TEST(Install, FreshPrefixGetsTheHeaderLibrariesPkgConfigAndCMakePackage) {
+    Sandbox box;
+    const fs::path prefix = box.root / "prefix";
+    const Captured install = shell(quoted(QZN_CMAKE_COMMAND) + " --install " +
+                                   quoted(QZN_BUILD_DIR) + " --prefix " + quoted(prefix) + " 2>&1");
+    ASSERT_EQ(install.status, 0) << install.out;
+
+    EXPECT_EQ(readFile(prefix / "include/qzn.h"),
+              readFile(fs::path(QZN_SOURCE_DIR) / "include/qzn.h"));
+    EXPECT_TRUE(fs::is_regular_file(prefix / "lib/libqzn.a"));
+    EXPECT_TRUE(fs::is_regular_file(prefix / "lib/libqzn.so." QZN_VERSION));
+    ASSERT_TRUE(fs::is_symlink(prefix / "lib/libqzn.so.1"));
+    EXPECT_EQ(fs::read_symlink(prefix / "lib/libqzn.so.1"), "libqzn.so." QZN_VERSION);
+    EXPECT_EQ(fs::read_symlink(prefix / "lib/libqzn.so"), "libqzn.so.1");
+    for (const char* file : {"qznConfig.cmake", "qznConfigVersion.cmake", "qznTargets.cmake"})
+        EXPECT_TRUE(fs::is_regular_file(prefix / "lib/cmake/qzn" / file)) << file;
+    const std::string pc = readFile(prefix / "lib/pkgconfig/qzn.pc");
+    EXPECT_NE(pc.find("prefix=" + prefix.string() + "\n"), std::string::npos) << pc;
+    EXPECT_NE(pc.find("\nVersion: " QZN_VERSION "\n"), std::string::npos) << pc;
+
+    if (shell("command -v pkg-config >/dev/null 2>&1 && command -v cc >/dev/null 2>&1").status != 0)
+        GTEST_SKIP() << "pkg-config or cc is missing: apt-get install pkgconf gcc";
+    const std::string env = "PKG_CONFIG_PATH=" + quoted((prefix / "lib/pkgconfig").string()) + " ";
+    const Captured flags = shell(env + "pkg-config --cflags --libs qzn 2>&1");
+    ASSERT_EQ(flags.status, 0) << flags.out;
+    EXPECT_EQ(flags.out, "-I" + (prefix / "include").string() + " -L" + (prefix / "lib").string() +
+                             " -lqzn \n");
+    const std::string program = (box.root / "list").string();
+    const Captured build = shell("cc -std=c99 -Wall -Wextra -Werror -o " + quoted(program) + " " +
+                                 quoted(std::string(QZN_SOURCE_DIR) + "/examples/list.c") + " " +
+                                 flags.out.substr(0, flags.out.size() - 1) + " 2>&1");
+    ASSERT_EQ(build.status, 0) << build.out;
+    box.put("in/a.txt", textBytes(5000, 1));
+    ASSERT_EQ(box.run({"c", "in.qzn", "in"}).status, 0);
+    const Captured list = shell("cd " + quoted(box.work) +
+                                " && LD_LIBRARY_PATH=" + quoted((prefix / "lib").string()) + " " +
+                                quoted(program) + " in.qzn 2>&1");
+    EXPECT_EQ(list.status, 0) << list.out;
+    const std::string crc = hexUpper(crc32(textBytes(5000, 1)));
+    EXPECT_EQ(list.out, "/\t-\t-\n/a.txt\t5000\t" + std::string(8 - crc.size(), '0') + crc + "\n");
+}
+
 // The README for Windows users has Windows line ends, the usage text the program prints under
 // its Windows name, every status a Windows run can end with, and nothing of Linux's.
 TEST(WindowsReadme, HasCrlfLinesTheUsageTextAndWindowsStatuses) {
