@@ -153,8 +153,8 @@ template <class Body> qzn_status guarded(const Settings& settings, Body body) {
         lastPath = stop.path;
         lastCheck = stop.check;
         const int code = statusOfStop(stop);
-        if (code == QZN_WARNING && lastMessage.empty())
-            lastMessage = "Something was left out or not found";
+        if (lastMessage.empty() && code != QZN_OK)
+            lastMessage = qzn_status_string(qzn_status(code));
         return qzn_status(code);
     } catch (const DeferredAssert& assertion) {
         lastMessage = formatNarrow("Assert failed\n%s:%d", assertion.source, assertion.line);
@@ -217,8 +217,7 @@ class CallbackSource final : public ByteSource {
 // Every selected file's bytes through the caller's data callback, each piece with its entry.
 class DataSink final : public ByteSink {
   public:
-    DataSink(const qzn_data_callbacks& callbacks, const std::vector<uint64_t>& fileEntry)
-        : callbacks_(callbacks), fileEntry_(fileEntry) {}
+    explicit DataSink(const qzn_data_callbacks& callbacks) : callbacks_(callbacks) {}
     bool write(const uint8_t* data, size_t size) override {
         bool failed;
         {
@@ -228,11 +227,10 @@ class DataSink final : public ByteSink {
         if (failed) stopRun(1, kStopCancelled, L"Cancelled by the data callback");
         return true;
     }
-    void onFile(uint64_t f) { entry_ = fileEntry_[f]; }
+    void onFile(uint64_t entry) { entry_ = entry; }
 
   private:
     const qzn_data_callbacks& callbacks_;
-    const std::vector<uint64_t>& fileEntry_;
     uint64_t entry_ = 0;
 };
 
@@ -253,7 +251,7 @@ void listEntries(const FileList& list, std::vector<Entry>& entries,
         const FileEntry& file = list.files[f];
         Entry entry;
         entry.name = toUtf8(file.name);
-        entry.path = folder.empty() && parent < 0 ? entry.name : folder + "/" + entry.name;
+        entry.path = folder.empty() ? entry.name : folder + "/" + entry.name;
         entry.size = file.size;
         entry.crc = file.crc;
         entry.parent = parent;
@@ -280,8 +278,9 @@ void listEntries(const FileList& list, std::vector<Entry>& entries,
             }
             Entry entry;
             entry.name = toUtf8(dir.name);
-            entry.path =
-                next.parent < 0 ? entry.name : entries[size_t(next.parent)].path + "/" + entry.name;
+            const std::string parentPath =
+                next.parent < 0 ? std::string() : entries[size_t(next.parent)].path;
+            entry.path = parentPath.empty() ? entry.name : parentPath + "/" + entry.name;
             entry.folder = true;
             entry.parent = next.parent;
             const int64_t self = int64_t(entries.size());
@@ -315,7 +314,22 @@ struct qzn_archive {
     std::unique_ptr<OpenArchive> open;
     bool used = false; // a run has read the contents
     std::vector<Entry> entries;
-    std::vector<uint64_t> fileEntry;
+    std::vector<uint64_t> fileEntry; // the entry of each file of the table as read
+
+    std::vector<std::pair<uint64_t, std::wstring>> fileKeys; // folder and name, as read
+
+    // The entry of file f of a run's list. Selecting a copy without its original swaps the two
+    // files' folders and names (the copy's bytes are the original's): the entry is then the one
+    // of the file that the record names now.
+    uint64_t entryOf(const FileList& list, uint64_t f) const {
+        const FileEntry& file = list.files[f];
+        if (file.dirIndex == fileKeys[f].first && file.name == fileKeys[f].second)
+            return fileEntry[f];
+        for (uint64_t g = 0; g < fileKeys.size(); ++g)
+            if (file.dirIndex == fileKeys[g].first && file.name == fileKeys[g].second)
+                return fileEntry[g];
+        return fileEntry[f];
+    }
 
     // The archive ready for a run: as opened for the first, opened again for any other.
     void readyForRun() {
@@ -420,6 +434,8 @@ static qzn_status openWith(qzn_archive* made, qzn_archive** archive) {
         else
             openArchiveFile(open.input, made->path, open.reader, open.stream);
         listEntries(open.stream, made->entries, made->fileEntry);
+        for (const FileEntry& file : open.stream.files)
+            made->fileKeys.emplace_back(file.dirIndex, file.name);
     });
     if (status != QZN_OK) {
         delete made;
@@ -507,9 +523,14 @@ qzn_status qzn_extract(qzn_archive* archive, const char* const* names,
     return guarded(archive->settings, [&] {
         archive->readyForRun();
         Archiver archiver = archiverFor(archive->settings);
-        DataSink sink(*callbacks, archive->fileEntry);
-        unpackOpened(archiver, *archive->open, {}, namesFrom(names), &sink,
-                     archive->settings.streamName, [&](uint64_t f) { sink.onFile(f); });
+        DataSink sink(*callbacks);
+        OpenArchive& open = *archive->open;
+        unpackOpened(archiver, open, {}, namesFrom(names), &sink, archive->settings.streamName,
+                     [&, last = ~uint64_t(0)](uint64_t f) mutable {
+                         if (f == last) return;
+                         last = f;
+                         sink.onFile(archive->entryOf(open.stream, f));
+                     });
     });
 }
 

@@ -84,10 +84,15 @@ void printList(const qzn_archive* archive) {
     printWide(L"Files: %u\n", files);
     printWide(L"Directories: %u\n", folders);
     if (folders == 0) printWide(L"No directory\n");
+    // Each folder's line: its parent's text, its name and a '/'. Parents come first.
+    std::vector<std::wstring> prefixes(static_cast<size_t>(count));
     for (uint64_t i = 0; i < count; ++i) {
         qzn_entry_get(archive, i, &entry);
         if (entry.is_folder) {
-            printWide(L"Dir: %ls/\n", fromUtf8(entry.path).c_str());
+            std::wstring& prefix = prefixes[size_t(i)];
+            if (entry.parent >= 0) prefix = prefixes[size_t(entry.parent)];
+            prefix += fromUtf8(entry.name) + L"/";
+            printWide(L"Dir: %ls\n", prefix.c_str());
             continue;
         }
         // Rounded up without overflow; 64-bit so that sizes beyond 2 TB do not wrap.

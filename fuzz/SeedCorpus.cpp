@@ -2,6 +2,7 @@
 // made by the program's own pack mode, for the archive readers; parameter bytes followed by
 // encoded chunks for the block decoder. Made at build time, so the seeds always have the format
 // the code writes.
+#include "Cli.h"
 #include "ContextLz.h"
 #include "FuzzSupport.h"
 #include "Main.h"
@@ -85,7 +86,7 @@ void writeBlocks(const fs::path& path, uint8_t tableByte, uint8_t windowByte, ui
 int makeSeeds(const fs::path& out) {
     const fs::path work = out / "input";
     fs::remove_all(out);
-    for (const char* target : {"bitreader", "filetable", "decodechunk", "testmode"})
+    for (const char* target : {"bitreader", "filetable", "decodechunk", "testmode", "api"})
         fs::create_directories(out / target);
 
     // Inputs: one text file; a tree with a duplicate, an empty file and a subfolder; records for
@@ -118,6 +119,7 @@ int makeSeeds(const fs::path& out) {
     for (const auto& entry : fs::directory_iterator(archives)) {
         fs::copy_file(entry.path(), out / "bitreader" / entry.path().filename());
         fs::copy_file(entry.path(), out / "filetable" / entry.path().filename());
+        fs::copy_file(entry.path(), out / "api" / entry.path().filename());
     }
     fs::remove_all(work);
 

@@ -136,9 +136,11 @@ QZN_API qzn_status qzn_open_callback(qzn_read_fn read, void* read_user, const qz
 QZN_API void qzn_close(qzn_archive* archive); /* NULL is allowed */
 
 /* The entries in the order a list shows them: each folder, then its subfolders with everything
- * in them, then its files; an archive of a single file has no folder. */
+ * in them, then its files; an archive of a single file has no folder. The stored root folder
+ * (the folder that was packed) has an empty name, and the paths below it start with their first
+ * name ("sub/name"), as names pick them. */
 typedef struct qzn_entry {
-    const char* path; /* stored path ("root/sub/name"), valid until qzn_close */
+    const char* path; /* stored path, valid until qzn_close */
     const char* name; /* its last name, valid until qzn_close */
     uint64_t size;    /* 0 for a folder */
     uint32_t crc32;   /* as stored: 0 in an archive packed without CRC-32 values */
