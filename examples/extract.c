@@ -15,18 +15,13 @@
 
 typedef struct Output {
     FILE* file;
-    uint64_t wanted;  /* the entry whose bytes to write */
-    int64_t original; /* the entry it is a copy of, or -1 */
-    int64_t writing;  /* the entry whose bytes are being written, -1 before the first */
+    uint64_t wanted; /* the entry whose bytes to write */
 } Output;
 
 static int onData(void* user, uint64_t entryIndex, const void* bytes, size_t size) {
     Output* out = (Output*)user;
-    /* A copy's bytes are its original's: take them under either entry, from one of them only (a
-     * name with * ? [ in it is a pattern too, which may pick other files). */
-    if (out->writing < 0 && (entryIndex == out->wanted || (int64_t)entryIndex == out->original))
-        out->writing = (int64_t)entryIndex;
-    if ((int64_t)entryIndex != out->writing) return 0;
+    /* A name with * ? [ in it is a pattern too, which may pick other files: skip their bytes. */
+    if (entryIndex != out->wanted) return 0;
     /* A non-zero return cancels the run: standard output was closed or is full. */
     return fwrite(bytes, 1, size, out->file) != size;
 }
@@ -49,21 +44,18 @@ int main(int argc, char** argv) {
     /* The entry of that stored path, which must be a file. */
     const uint64_t count = qzn_entry_count(archive);
     uint64_t found = count;
-    int64_t original = -1;
     for (uint64_t i = 0; i < count && found == count; ++i) {
         qzn_entry entry;
         if (qzn_entry_get(archive, i, &entry) == QZN_OK && !entry.is_folder &&
-            strcmp(entry.path, argv[2]) == 0) {
+            strcmp(entry.path, argv[2]) == 0)
             found = i;
-            original = entry.copy_of;
-        }
     }
     if (found == count) {
         fprintf(stderr, "%s: no file %s\n", argv[1], argv[2]);
         qzn_close(archive);
         return 1;
     }
-    Output out = {stdout, found, original, -1};
+    Output out = {stdout, found};
     const char* names[] = {argv[2], NULL};
     const qzn_data_callbacks callbacks = {onData, &out};
     /* A file that fails its CRC-32 returns QZN_ERROR_DAMAGED after its bytes were written. */

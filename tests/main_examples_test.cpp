@@ -127,8 +127,9 @@ TEST(Examples, ExtractGivesBackEveryFile) {
     const std::vector<Listed> entries = parseList(list.out);
     ASSERT_FALSE(entries.empty());
     ASSERT_TRUE(entries[0].folder) << "the root folder comes first";
-    // Stored paths below the root folder's are the paths below the packed folder.
-    const std::string root = entries[0].path + "/";
+    // Stored paths below the root folder's are the paths below the packed folder (the root's own
+    // path is empty, or its name).
+    const std::string root = entries[0].path.empty() ? "" : entries[0].path + "/";
     size_t files = 0;
     for (const Listed& entry : entries) {
         if (entry.folder) continue;
