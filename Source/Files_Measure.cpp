@@ -144,11 +144,13 @@ void FileList::measure(bool withCrc, ProbesAhead* ahead) {
         }
         if (std::find(excluded.begin(), excluded.end(), probe.id) != excluded.end() ||
             (!replacedPath.empty() && probe.id == replacedId && sameEntry(path, replacedPath))) {
+            noteErrorPath(path);
             printWide(L"Warning: Skipping %ls (the archive being written)\n", path.c_str());
             drop(i);
             continue;
         }
         if (probe.unsized && (probe.longer || unsizedKept + probe.size > kUnsizedBudget)) {
+            noteErrorPath(path);
             printWide(L"Warning: Skipping %ls (it reports no size and holds more than can be "
                       L"kept)\n",
                       path.c_str());
@@ -200,6 +202,7 @@ void FileList::measure(bool withCrc, ProbesAhead* ahead) {
             printProgressEndWide(formatWide(L"crc32 %ls: %X", label.c_str(), file.crc));
         }
         if (failed || longer) {
+            noteErrorPath(path);
             // Stored as measured, which is not what the file holds.
             if (failed)
                 printWide(

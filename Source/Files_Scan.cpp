@@ -63,6 +63,7 @@ void FileList::scan(const std::wstring& inputPath, const std::vector<FileId>& le
     for (uint64_t i = 0; i < dirs.size(); ++i) {
         const std::wstring folder = dirs[i].path;
         if (!listFolder(folder, items)) {
+            noteErrorPath(folder);
             printWithReason(L"Warning: Skipping %ls (folder cannot be read)\n", folder.c_str());
             incomplete = true;
         }
@@ -87,6 +88,7 @@ void FileList::scan(const std::wstring& inputPath, const std::vector<FileId>& le
             if (item.name.empty() || item.name[0] == L'.' || excluded(i, item.name)) continue;
             std::wstring childPath = joinPath(folder, item.name);
             if (item.kind == EntryKind::FolderLink) {
+                noteErrorPath(childPath);
                 printWide(L"Warning: Skipping %ls (link to a folder)\n", childPath.c_str());
                 continue;
             }

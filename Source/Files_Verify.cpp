@@ -35,6 +35,7 @@ void FileList::verifyCrcs() const {
         }
         // Testing assigns no output paths; the stored path names the file then.
         const std::wstring label = labelOf(i, parents);
+        noteErrorPath(label);
         printWide(L"Error: Invalid crc32 for %ls\n", label.c_str());
         printWide(L"Found %X, expected %X\n", unsigned(file.actualCrc), unsigned(file.crc));
         if (file.duplicateOf != kNoDuplicate) continue;

@@ -83,6 +83,7 @@ void readToTheEnd(ArchiveInput& archive) {
 
 void selectForRun(FileStream& stream, const std::vector<std::wstring>& names) {
     for (const std::wstring& name : stream.selectNames(names)) {
+        noteErrorPath(name);
         printWide(L"Error: %ls is not in the archive\n", name.c_str());
         stream.incomplete = true;
     }

@@ -44,7 +44,6 @@ constexpr MessageCode kMessageCodes[] = {
 
 [[noreturn]] void stopRun(int status, int code, const std::wstring& message,
                           const std::wstring& path) {
-    std::fflush(stdout);
     ProcessStop stop(status, code);
     size_t first = message.find_first_not_of(L'\n');
     size_t last = message.find_last_not_of(L'\n');
@@ -52,7 +51,9 @@ constexpr MessageCode kMessageCodes[] = {
     stop.path = toUtf8(path.empty() ? takeErrorPath() : path);
     errorPath.clear();
     if (!boundRun) {
-        // Outside a run nothing else cleans up: what the run left is removed here.
+        // Outside a run nothing else cleans up: what was printed goes out, and what the run left
+        // is removed here.
+        std::fflush(stdout);
         removeRegisteredFiles();
         if (stopHook) stopHook(status);
     }
@@ -99,7 +100,6 @@ DeferAsserts::~DeferAsserts() {
     const std::string text = formatNarrow("Assert failed\n%s:%d\n", source, line);
     if (boundRun) {
         boundRun->text(TextKind::Line, text);
-        std::fflush(stdout);
         ProcessStop stop(kAssertStatus, kStopDamaged, text.substr(0, text.size() - 1), {}, line);
         errorPath.clear();
         throw stop;

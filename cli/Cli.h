@@ -16,7 +16,7 @@ int qznMain(const std::vector<std::wstring>& arguments);
 
 // "-" in the place of the archive (or of unpack's output) names standard input or output; a
 // file really called "-" is reached as "./-".
-inline bool isStandardStream(const std::wstring& path) {
+inline bool isStandardStreamArgument(const std::wstring& path) {
     return path == L"-";
 }
 

@@ -116,7 +116,7 @@ using ArchiveHandle = std::unique_ptr<qzn_archive, ArchiveCloser>;
 // `status`.
 ArchiveHandle openArchive(const std::wstring& path, qzn_options& options, qzn_status& status) {
     qzn_archive* archive = nullptr;
-    if (isStandardStream(path)) {
+    if (isStandardStreamArgument(path)) {
         // The archive takes standard input: no one can answer a question there.
         options.stream_name = "standard input";
         options.overwrite = nullptr;
@@ -173,8 +173,8 @@ int qznMain(const std::vector<std::wstring>& arguments) {
         if (letter >= 'A' && letter <= 'Z') letter += 'a' - 'A';
     }
     // "c - input" writes the archive there, "d archive - [names]" the files' contents.
-    if ((letter == 'c' && n == 4 && isStandardStream(arguments[cursor + 1])) ||
-        (letter == 'd' && n >= 4 && isStandardStream(arguments[cursor + 2])))
+    if ((letter == 'c' && n == 4 && isStandardStreamArgument(arguments[cursor + 1])) ||
+        (letter == 'd' && n >= 4 && isStandardStreamArgument(arguments[cursor + 2])))
         sendConsoleToStandardError();
 
     printNarrow("QZN\n64-bit version, supports archives >4 GB\nNov 20, 2014\n\n");
@@ -203,7 +203,7 @@ int qznMain(const std::vector<std::wstring>& arguments) {
             ArchiveHandle archive = openArchive(archivePath, options, status);
             if (!archive) return exitStatus(status, run, false);
             const NameList names(namesFrom(cursor + 3));
-            if (!isStandardStream(otherPath))
+            if (!isStandardStreamArgument(otherPath))
                 return exitStatus(qzn_unpack(archive.get(), toUtf8(otherPath).c_str(), names.get()),
                                   run, false);
             const qzn_data_callbacks contents{writeContents, &run};
@@ -224,7 +224,7 @@ int qznMain(const std::vector<std::wstring>& arguments) {
         printWide(L"Context table size: %d bits\n", options.table_bits);
         printWide(L"Hash size: %d bits\n", options.hash_bits);
         const std::string input = toUtf8(otherPath);
-        if (!isStandardStream(archivePath))
+        if (!isStandardStreamArgument(archivePath))
             return exitStatus(
                 qzn_pack_to_path(input.c_str(), toUtf8(archivePath).c_str(), &options), run, false);
         // Refused before anything is read: archive bytes would garble the terminal.
@@ -250,7 +250,7 @@ int qznMain(const std::vector<std::wstring>& arguments) {
         if (!archive) return exitStatus(status, run, false);
         printList(archive.get());
         archive.reset();
-        if (isStandardStream(arguments[cursor + 1])) drainStandardInput();
+        if (isStandardStreamArgument(arguments[cursor + 1])) drainStandardInput();
         return 0;
     }
     printUsage(program);

@@ -123,7 +123,7 @@ struct record {
     int saw_done, asked_about_a;
     uint64_t last_done, last_total;
     qzn_overwrite answer;
-    char last_event[PATH_BYTES];
+    char last_event[PATH_BYTES], last_event_path[PATH_BYTES];
 };
 
 static void on_text(void* user, qzn_text_kind kind, const char* line) {
@@ -144,8 +144,8 @@ static int on_progress(void* user, uint64_t done, uint64_t total) {
 static void on_event(void* user, qzn_event_kind kind, qzn_status code, const char* path,
                      const char* message) {
     struct record* r = (struct record*)user;
-    (void)path;
     ++r->events;
+    snprintf(r->last_event_path, PATH_BYTES, "%s", path ? path : "");
     if (kind == QZN_EVENT_ERROR && code == QZN_ERROR_NOT_FOUND) ++r->not_found_events;
     snprintf(r->last_event, PATH_BYTES, "%s", message);
 }
@@ -295,6 +295,7 @@ static int callbacks_are_called(void) {
     API_CHECK(qzn_open_path(archive_path, &options, &archive) == QZN_OK);
     API_CHECK(qzn_test(archive, names) == QZN_WARNING);
     API_CHECK(r.not_found_events == 1 && strstr(r.last_event, "none.txt") != NULL);
+    API_CHECK(strcmp(r.last_event_path, "none.txt") == 0);
     qzn_close(archive);
     API_CHECK(api_capture_end() == 0);
     return 0;
