@@ -178,6 +178,51 @@ TEST(Install, FreshPrefixGetsAWorkingProgramItsPageReadmeAndLicense) {
     }
 }
 
+// What a developer gets from an install: the header, both libraries, a qzn.pc that names the
+// prefix installed to, and the CMake package; a C program built with the flags pkg-config gives
+// runs against the installed shared library.
+TEST(Install, FreshPrefixGetsTheHeaderLibrariesPkgConfigAndCMakePackage) {
+    Sandbox box;
+    const fs::path prefix = box.root / "prefix";
+    const Captured install = shell(quoted(QZN_CMAKE_COMMAND) + " --install " +
+                                   quoted(QZN_BUILD_DIR) + " --prefix " + quoted(prefix) + " 2>&1");
+    ASSERT_EQ(install.status, 0) << install.out;
+
+    EXPECT_EQ(readFile(prefix / "include/qzn.h"),
+              readFile(fs::path(QZN_SOURCE_DIR) / "include/qzn.h"));
+    EXPECT_TRUE(fs::is_regular_file(prefix / "lib/libqzn.a"));
+    EXPECT_TRUE(fs::is_regular_file(prefix / "lib/libqzn.so." QZN_VERSION));
+    ASSERT_TRUE(fs::is_symlink(prefix / "lib/libqzn.so.1"));
+    EXPECT_EQ(fs::read_symlink(prefix / "lib/libqzn.so.1"), "libqzn.so." QZN_VERSION);
+    EXPECT_EQ(fs::read_symlink(prefix / "lib/libqzn.so"), "libqzn.so.1");
+    for (const char* file : {"qznConfig.cmake", "qznConfigVersion.cmake", "qznTargets.cmake"})
+        EXPECT_TRUE(fs::is_regular_file(prefix / "lib/cmake/qzn" / file)) << file;
+    const std::string pc = readFile(prefix / "lib/pkgconfig/qzn.pc");
+    EXPECT_NE(pc.find("prefix=" + prefix.string() + "\n"), std::string::npos) << pc;
+    EXPECT_NE(pc.find("\nVersion: " QZN_VERSION "\n"), std::string::npos) << pc;
+
+    if (shell("command -v pkg-config >/dev/null 2>&1 && command -v cc >/dev/null 2>&1").status != 0)
+        GTEST_SKIP() << "pkg-config or cc is missing: apt-get install pkgconf gcc";
+    const std::string env = "PKG_CONFIG_PATH=" + quoted((prefix / "lib/pkgconfig").string()) + " ";
+    const Captured flags = shell(env + "pkg-config --cflags --libs qzn 2>&1");
+    ASSERT_EQ(flags.status, 0) << flags.out;
+    EXPECT_EQ(flags.out, "-I" + (prefix / "include").string() + " -L" + (prefix / "lib").string() +
+                             " -lqzn \n");
+    const std::string program = (box.root / "list").string();
+    const Captured build = shell("cc -std=c99 -Wall -Wextra -Werror -o " + quoted(program) + " " +
+                                 quoted(std::string(QZN_SOURCE_DIR) + "/examples/list.c") + " " +
+                                 flags.out.substr(0, flags.out.size() - 1) + " 2>&1");
+    ASSERT_EQ(build.status, 0) << build.out;
+    box.put("in/a.txt", textBytes(5000, 1));
+    ASSERT_EQ(box.run({"c", "in.qzn", "in"}).status, 0);
+    const Captured list = shell("cd " + quoted(box.work) +
+                                " && LD_LIBRARY_PATH=" + quoted((prefix / "lib").string()) + " " +
+                                quoted(program) + " in.qzn 2>&1");
+    EXPECT_EQ(list.status, 0) << list.out;
+    const std::string crc = hexUpper(crc32(textBytes(5000, 1)));
+    EXPECT_EQ(list.out, "/\t-\t-\na.txt\t5000\t" + std::string(8 - crc.size(), '0') + crc + "\n");
+}
+
 // The README for Windows users has Windows line ends, the usage text the program prints under
 // its Windows name, every status a Windows run can end with, and nothing of Linux's.
 TEST(WindowsReadme, HasCrlfLinesTheUsageTextAndWindowsStatuses) {
@@ -201,7 +246,8 @@ TEST(WindowsReadme, HasCrlfLinesTheUsageTextAndWindowsStatuses) {
 }
 
 // The Windows zip, made from the Windows build beside the qzn.exe that QZN_WINDOWS_BINARY names
-// (CI sets it), holds the program, LICENSE and the README for Windows users as README.txt.
+// (CI sets it), holds the program, LICENSE and the README for Windows users as README.txt, and
+// for programs of one's own the DLL beside the program, the header and the import library.
 TEST(WindowsReadme, WindowsZipHoldsItAsReadmeTxt) {
     const char* windowsBinary = std::getenv("QZN_WINDOWS_BINARY");
     if (!windowsBinary || !*windowsBinary) GTEST_SKIP() << "QZN_WINDOWS_BINARY is not set";
@@ -215,13 +261,21 @@ TEST(WindowsReadme, WindowsZipHoldsItAsReadmeTxt) {
     for (const auto& entry : fs::directory_iterator(box.root))
         if (entry.path().extension() == ".zip") zip = entry.path();
     ASSERT_FALSE(zip.empty()) << made.out;
-    const Captured listed = shell("cd " + quoted(box.work) + " && " + quoted(QZN_CMAKE_COMMAND) +
-                                  " -E tar xf " + quoted(zip) + " 2>&1 && find . -type f | sort");
+    const Captured listed =
+        shell("cd " + quoted(box.work) + " && " + quoted(QZN_CMAKE_COMMAND) + " -E tar xf " +
+              quoted(zip) + " 2>&1 && find . -type f | LC_ALL=C sort");
     ASSERT_EQ(listed.status, 0) << listed.out;
     const std::string top = "./" + zip.stem().string() + "/";
-    EXPECT_EQ(listed.out, top + "LICENSE\n" + top + "README.txt\n" + top + "qzn.exe\n");
-    EXPECT_EQ(readFile(box.work / (zip.stem().string() + "/README.txt")),
+    EXPECT_EQ(listed.out, top + "LICENSE\n" + top + "README.txt\n" + top + "include/qzn.h\n" + top +
+                              "lib/libqzn.dll.a\n" + top + "qzn.dll\n" + top + "qzn.exe\n");
+    const fs::path unpacked = box.work / zip.stem();
+    EXPECT_EQ(readFile(unpacked / "README.txt"),
               readFile(fs::path(QZN_SOURCE_DIR) / "doc/README-windows.txt"));
+    EXPECT_EQ(readFile(unpacked / "include/qzn.h"),
+              readFile(fs::path(QZN_SOURCE_DIR) / "include/qzn.h"));
+    // The DLL is the one the import library names, and the program does not need it.
+    EXPECT_NE(readFile(unpacked / "lib/libqzn.dll.a").find("qzn.dll"), std::string::npos);
+    EXPECT_EQ(readFile(unpacked / "qzn.exe").find("qzn.dll"), std::string::npos);
 }
 
 } // namespace
