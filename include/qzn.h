@@ -165,9 +165,9 @@ QZN_API qzn_status qzn_unpack(qzn_archive* archive, const char* output_path,
 QZN_API qzn_status qzn_test(qzn_archive* archive, const char* const* names);
 /* Contents entry by entry, nothing written: the bytes of each selected file (copies included) in
  * the order they are stored, which is not the entries' order: the top folder's files, then each
- * folder's below it, breadth first. They come in pieces, each with the index of its entry. A non-zero return cancels.
- * A file whose bytes fail their CRC-32 is an error event, and the run returns
- * QZN_ERROR_DAMAGED. */
+ * folder's below it, breadth first. They come in pieces, each with the index of its entry. A
+ * non-zero return cancels. A file whose bytes fail their CRC-32 is an error event, and the run
+ * returns QZN_ERROR_DAMAGED. */
 typedef int (*qzn_data_fn)(void* user, uint64_t entry_index, const void* bytes, size_t size);
 typedef struct qzn_data_callbacks {
     qzn_data_fn data;
