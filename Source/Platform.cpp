@@ -42,6 +42,16 @@ constexpr MessageCode kMessageCodes[] = {
 };
 } // namespace
 
+namespace {
+// Outside a run nothing else cleans up: what was printed goes out, and what the run left is
+// removed here; then the stop hook has its say.
+void endUnboundRun(int status) {
+    std::fflush(stdout);
+    removeRegisteredFiles();
+    if (stopHook) stopHook(status);
+}
+} // namespace
+
 [[noreturn]] void stopRun(int status, int code, const std::wstring& message,
                           const std::wstring& path) {
     ProcessStop stop(status, code);
@@ -50,13 +60,7 @@ constexpr MessageCode kMessageCodes[] = {
     if (first != std::wstring::npos) stop.message = toUtf8(message.substr(first, last + 1 - first));
     stop.path = toUtf8(path.empty() ? takeErrorPath() : path);
     errorPath.clear();
-    if (!boundRun) {
-        // Outside a run nothing else cleans up: what was printed goes out, and what the run left
-        // is removed here.
-        std::fflush(stdout);
-        removeRegisteredFiles();
-        if (stopHook) stopHook(status);
-    }
+    if (!boundRun) endUnboundRun(status);
     throw stop;
 }
 
@@ -105,9 +109,7 @@ DeferAsserts::~DeferAsserts() {
         throw stop;
     }
     printNarrow("%s", text.c_str());
-    std::fflush(stdout);
-    removeRegisteredFiles();
-    if (stopHook) stopHook(kAssertStatus);
+    endUnboundRun(kAssertStatus);
     throw ProcessStop(kAssertStatus, kStopDamaged, text.substr(0, text.size() - 1), {}, line);
 }
 
