@@ -1,4 +1,4 @@
-// The front end and the four mode drivers.
+// The drivers of pack, unpack and test, and what they share.
 #pragma once
 
 #include "ContextLz.h"
@@ -49,7 +49,6 @@ void unpack(Archiver& archiver, const std::wstring& archivePath, const std::wstr
             const std::vector<std::wstring>& names = {});
 void test(Archiver& archiver, const std::wstring& archivePath,
           const std::vector<std::wstring>& names = {});
-void list(const std::wstring& archivePath);
 
 // ---- Shared by the drivers -------------------------------------------------------------------
 

@@ -96,7 +96,15 @@ class DamageSweep : public ::testing::Test {
     // list, test and unpack of one damaged archive, test and unpack with `threads`.
     void runAll(const std::vector<uint8_t>& bytes, const std::string& what, int32_t threads) {
         testing::writeFile("bad.qzn", bytes);
-        expectCleanEnd([] { list(L"bad.qzn"); }, what + " list");
+        expectCleanEnd(
+            [] {
+                // What a list reads: the header and the file table.
+                BitReader reader;
+                FileStream stream;
+                ArchiveInput archive;
+                openArchiveForReading(archive, L"bad.qzn", reader, stream);
+            },
+            what + " list");
         const std::string withThreads = what + " with " + std::to_string(threads) + " threads";
         expectCleanEnd(
             [&] {
