@@ -95,7 +95,7 @@ constexpr auto kLowBits = [] {
 // saw it, off that chain. An entry: the bits of code and extra bits together (bits 0-5; 0 for a
 // code longer than kFastBits), the code's length (6-9), the extra bits (10-14), the symbol (16
 // on). Rebuild it after every build of the coder's tables.
-template <int N> struct ExtraBitsDecodeTable {
+template <int N> struct ExtraBitsDecodeTable : TickedDecodeTable<ExtraBitsDecodeTable<N>, N> {
     static constexpr uint32_t kFastBits = 10;
     uint32_t entries[1u << kFastBits];
     uint8_t extraBits[N]; // per symbol, set before the first build
@@ -119,16 +119,6 @@ template <int N> struct ExtraBitsDecodeTable {
         uint32_t s = coder.fullTable[bits & 16383];
         s = s < uint32_t(N) ? s : 0;
         return entryOf(s, coder.lengths[s], extraBits[s]);
-    }
-    // The coder's tick, as HuffmanDecodeTable's.
-    void tick(HuffmanCoder<N>& coder) {
-        if (QZN_LIKELY(--coder.rebuildCountdown != 0)) return;
-        coder.rebuildCountdown = 1;
-        rebuild(coder);
-    }
-    QZN_COLD_PATH void rebuild(HuffmanCoder<N>& coder) {
-        coder.tick();
-        build(coder);
     }
     static uint32_t symbol(uint32_t entry) { return entry >> 16; }
     static uint32_t bitsTaken(uint32_t entry) { return entry & 63; }

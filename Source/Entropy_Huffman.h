@@ -73,7 +73,23 @@ template <int N> struct HuffmanCoder {
 //
 // Both masks are constant: fullTable repeats every 2^lookupBits entries over all 16384 of them
 // (every code is at most lookupBits long), so indexing with more bits finds the same symbol.
-template <int N> struct HuffmanDecodeTable {
+// The coder's tick for a decode lookup built from it (Table::build). The countdown is
+// decremented in place (one read-modify-write, which no output store can make stale); on reaching
+// zero it goes back to 1 for the coder's own tick, which runs the schedule, so the coder's state
+// stays exact at every point, and the lookup is built again.
+template <typename Table, int N> struct TickedDecodeTable {
+    void tick(HuffmanCoder<N>& coder) {
+        if (QZN_LIKELY(--coder.rebuildCountdown != 0)) return;
+        coder.rebuildCountdown = 1;
+        rebuild(coder);
+    }
+    QZN_COLD_PATH void rebuild(HuffmanCoder<N>& coder) {
+        coder.tick();
+        static_cast<Table*>(this)->build(coder);
+    }
+};
+
+template <int N> struct HuffmanDecodeTable : TickedDecodeTable<HuffmanDecodeTable<N>, N> {
     static constexpr uint32_t kFastBits = 10;
     uint16_t entries[1u << kFastBits];
 
@@ -94,18 +110,6 @@ template <int N> struct HuffmanDecodeTable {
         uint32_t s = coder.fullTable[bits & ((1u << kHuffmanMaxCodeLength) - 1)];
         s = s < uint32_t(N) ? s : 0;
         return s << 4 | coder.lengths[s];
-    }
-    // The coder's tick. The countdown is decremented in place (one read-modify-write, which no
-    // output store can make stale); on reaching zero it goes back to 1 for the coder's own tick,
-    // which runs the schedule, so the coder's state stays exact at every point.
-    void tick(HuffmanCoder<N>& coder) {
-        if (QZN_LIKELY(--coder.rebuildCountdown != 0)) return;
-        coder.rebuildCountdown = 1;
-        rebuild(coder);
-    }
-    QZN_COLD_PATH void rebuild(HuffmanCoder<N>& coder) {
-        coder.tick();
-        build(coder);
     }
 };
 
