@@ -139,11 +139,16 @@ TEST(ManualPage, DocumentsEveryFlagOfTheUsageTextWithItsDefault) {
         EXPECT_NE(entryFor(lines, mode), "") << mode;
 }
 
+// `cmake --install` of this build into `prefix`.
+Captured installInto(const fs::path& prefix) {
+    return shell(quoted(QZN_CMAKE_COMMAND) + " --install " + quoted(QZN_BUILD_DIR) + " --prefix " +
+                 quoted(prefix) + " 2>&1");
+}
+
 TEST(Install, FreshPrefixGetsAWorkingProgramItsPageReadmeAndLicense) {
     Sandbox box;
     const fs::path prefix = box.root / "prefix";
-    const Captured install = shell(quoted(QZN_CMAKE_COMMAND) + " --install " +
-                                   quoted(QZN_BUILD_DIR) + " --prefix " + quoted(prefix) + " 2>&1");
+    const Captured install = installInto(prefix);
     ASSERT_EQ(install.status, 0) << install.out;
 
     const fs::path program = prefix / "bin/qzn";
@@ -184,8 +189,7 @@ TEST(Install, FreshPrefixGetsAWorkingProgramItsPageReadmeAndLicense) {
 TEST(Install, FreshPrefixGetsTheHeaderLibrariesPkgConfigAndCMakePackage) {
     Sandbox box;
     const fs::path prefix = box.root / "prefix";
-    const Captured install = shell(quoted(QZN_CMAKE_COMMAND) + " --install " +
-                                   quoted(QZN_BUILD_DIR) + " --prefix " + quoted(prefix) + " 2>&1");
+    const Captured install = installInto(prefix);
     ASSERT_EQ(install.status, 0) << install.out;
 
     EXPECT_EQ(readFile(prefix / "include/qzn.h"),
