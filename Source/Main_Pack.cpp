@@ -7,6 +7,7 @@
 #include "Main_Pipeline.h"
 #include "Platform.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <utility>
 
@@ -236,9 +237,7 @@ void pack(Archiver& archiver, const std::wstring& inputPath, const std::wstring&
 }
 
 void applyLevel(Archiver& archiver, int level) {
-    const LevelSettings chosen = levelSettings(level < kLowestLevel    ? kLowestLevel
-                                               : level > kHighestLevel ? kHighestLevel
-                                                                       : level);
+    const LevelSettings chosen = levelSettings(std::clamp(level, kLowestLevel, kHighestLevel));
     archiver.chainLimit = chosen.chainLimit;
     archiver.lookaheadLimit = chosen.lookaheadLimit;
     archiver.parseMode = chosen.parseMode;
