@@ -95,6 +95,9 @@ class ContextLz {
     uint32_t hashBits = 0, tableBits = 0, windowBits = 0;
     int32_t tableSize = 0, tableMask = 0, hashSize = 0, hashMask = 0, capacity = 0,
             positionMask = 0;
+    // Decode, follow and rebuild with the loops built for BMI2, where the processor has it;
+    // tests clear it to run the loops built for any processor.
+    bool useBmi2 = cpuHasBmi2();
 
     ContextLz() = default;
     ContextLz(const ContextLz&) = delete;

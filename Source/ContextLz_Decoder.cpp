@@ -109,24 +109,24 @@ inline uint32_t applyMatch(ChunkRings& ring, uint8_t* data, int32_t j, int32_t n
     return last;
 }
 
-} // namespace
-
-void ContextLz::decodeChunk(uint8_t* data, int32_t len, BitReader& reader) {
-    QZN_CHECK(len <= capacity, kContextLzSource, 489);
+// The chunk decoder, built twice (see ContextLz::decodeChunk).
+QZN_ALWAYS_INLINE void decodeChunkWith(ContextLz& c, uint8_t* data, int32_t len,
+                                       BitReader& reader) {
+    QZN_CHECK(len <= c.capacity, kContextLzSource, 489);
     if (len <= 0) return;
 
     uint32_t pairMemory[256] = {};
-    ChunkRings ring(rings, tableMask);
+    ChunkRings ring(c.rings, c.tableMask);
 
     HuffmanDecodeTable<kSymbolCount> symbols;
-    symbols.build(symbolModel);
+    symbols.build(c.symbolModel);
     BitCursor in(reader.buffer, reader.bitPosition);
 
     int32_t j = 0;
 
     // Opening literals.
     for (; j < kOpeningLiterals && j < len; ++j) {
-        const uint32_t s = in.symbol(symbolModel, symbols);
+        const uint32_t s = in.symbol(c.symbolModel, symbols);
         QZN_CHECK(s < kLiterals, kContextLzSource, 509);
         ring.append(j == 0 ? 0 : data[j - 1], j);
         data[j] = uint8_t(s);
@@ -173,19 +173,19 @@ void ContextLz::decodeChunk(uint8_t* data, int32_t len, BitReader& reader) {
         recent = uint32_t(data[j - 3]) << 16 | uint32_t(data[j - 2]) << 8 | data[j - 1];
     // A symbol and its extra bits are taken in one step, as the follower takes them; the
     // closing literals' table is built again after the section.
-    SectionTables tables(*this);
+    SectionTables tables(c);
     while (j < tokenEnd) {
-        tables.symbols.tick(symbolModel);
+        tables.symbols.tick(c.symbolModel);
         // At least 42 bits are valid here, 56 after the refill: the symbol and its extra bits
         // take at most 24 of them, a distance and its extra bits the other 32.
-        const uint32_t entry = tables.symbols.lookup(symbolModel, uint32_t(window));
+        const uint32_t entry = tables.symbols.lookup(c.symbolModel, uint32_t(window));
         const uint64_t symbolWindow = window;
         refill();
         const uint32_t length = ExtraBitsDecodeTable<kSymbolCount>::bitsTaken(entry);
         window >>= length;
         valid -= length;
         const uint32_t s = ExtraBitsDecodeTable<kSymbolCount>::symbol(entry);
-        symbolModel.update(s);
+        c.symbolModel.update(s);
         const uint32_t context = recent & 0xFF;
         if (s < kLiterals) {
             ring.append(context, j);
@@ -197,20 +197,21 @@ void ContextLz::decodeChunk(uint8_t* data, int32_t len, BitReader& reader) {
             j += 2;
         } else {
             const int32_t n =
-                lengthBase[s - kFirstLengthSymbol] +
+                c.lengthBase[s - kFirstLengthSymbol] +
                 int32_t(ExtraBitsDecodeTable<kSymbolCount>::extraValue(entry, symbolWindow)) +
                 kMinMatch;
-            tables.distances.tick(distanceModel);
-            const uint32_t distanceEntry = tables.distances.lookup(distanceModel, uint32_t(window));
+            tables.distances.tick(c.distanceModel);
+            const uint32_t distanceEntry =
+                tables.distances.lookup(c.distanceModel, uint32_t(window));
             const uint64_t distanceWindow = window;
             const uint32_t distanceLength =
                 ExtraBitsDecodeTable<kDistanceSlots>::bitsTaken(distanceEntry);
             window >>= distanceLength;
             valid -= distanceLength;
             const uint32_t d = ExtraBitsDecodeTable<kDistanceSlots>::symbol(distanceEntry);
-            distanceModel.update(d);
+            c.distanceModel.update(d);
             const uint32_t v =
-                uint32_t(distanceBase[d]) +
+                uint32_t(c.distanceBase[d]) +
                 ExtraBitsDecodeTable<kDistanceSlots>::extraValue(distanceEntry, distanceWindow);
             refill();
             recent = applyMatch(ring, data, j, n, len, context, v);
@@ -227,22 +228,22 @@ void ContextLz::decodeChunk(uint8_t* data, int32_t len, BitReader& reader) {
     }
     in.buffer = stream;
     in.load(position());
-    symbols.build(symbolModel);
+    symbols.build(c.symbolModel);
 
     // Closing literals.
     for (; j < len; ++j) {
-        const uint32_t s = in.symbol(symbolModel, symbols);
+        const uint32_t s = in.symbol(c.symbolModel, symbols);
         QZN_CHECK(s < kLiterals, kContextLzSource, 594);
         ring.append(data[j - 1], j);
         data[j] = uint8_t(s);
         in.checkpoint(reader);
     }
     reader.bitPosition = in.position();
-    ring.storeHeads(rings);
+    ring.storeHeads(c.rings);
 }
 
-void ContextLz::rebuildChunk(ChunkTokens& chunk, int32_t len) {
-    QZN_CHECK(len <= capacity, kContextLzSource, 489);
+QZN_ALWAYS_INLINE void rebuildChunkWith(ContextLz& c, ChunkTokens& chunk, int32_t len) {
+    QZN_CHECK(len <= c.capacity, kContextLzSource, 489);
     QZN_CHECK(chunk.bytes.size() >= ChunkTokens::capacityFor(len), kContextLzSource, 489);
     if (len <= 0) return;
 
@@ -252,7 +253,7 @@ void ContextLz::rebuildChunk(ChunkTokens& chunk, int32_t len) {
     const uint8_t* p = data + tokensEnd - chunk.size;
     std::memmove(data + tokensEnd - chunk.size, data, chunk.size);
     uint32_t pairMemory[256] = {};
-    ChunkRings ring(rings, tableMask);
+    ChunkRings ring(c.rings, c.tableMask);
 
     int32_t j = 0;
     for (; j < kOpeningLiterals && j < len; ++j) {
@@ -326,7 +327,31 @@ void ContextLz::rebuildChunk(ChunkTokens& chunk, int32_t len) {
         ring.append(data[j - 1], j);
         data[j] = *p++;
     }
-    ring.storeHeads(rings);
+    ring.storeHeads(c.rings);
+}
+
+QZN_TARGET_BMI2 void decodeChunkBmi2(ContextLz& c, uint8_t* data, int32_t len, BitReader& reader) {
+    decodeChunkWith(c, data, len, reader);
+}
+
+QZN_TARGET_BMI2 void rebuildChunkBmi2(ContextLz& c, ChunkTokens& chunk, int32_t len) {
+    rebuildChunkWith(c, chunk, len);
+}
+
+} // namespace
+
+void ContextLz::decodeChunk(uint8_t* data, int32_t len, BitReader& reader) {
+    if (useBmi2)
+        decodeChunkBmi2(*this, data, len, reader);
+    else
+        decodeChunkWith(*this, data, len, reader);
+}
+
+void ContextLz::rebuildChunk(ChunkTokens& chunk, int32_t len) {
+    if (useBmi2)
+        rebuildChunkBmi2(*this, chunk, len);
+    else
+        rebuildChunkWith(*this, chunk, len);
 }
 
 } // namespace qzn

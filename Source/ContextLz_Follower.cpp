@@ -88,9 +88,10 @@ struct RecordSink {
     void publish() { size = size_t((head != nullptr ? std::max(out, head + 1) : out) - bytes); }
 };
 
-// One follower for both: the sink sees each token as the decoder would rebuild it.
+// One follower for both: the sink sees each token as the decoder would rebuild it. Built twice,
+// as the decoder is (see ContextLz::decodeChunk).
 template <typename Sink>
-Sink followTokens(ContextLz& c, int32_t len, BitReader& reader, Sink sink) {
+QZN_ALWAYS_INLINE Sink followTokensWith(ContextLz& c, int32_t len, BitReader& reader, Sink sink) {
     QZN_CHECK(len <= c.capacity, kContextLzSource, 489);
     if (len <= 0) return sink;
 
@@ -183,6 +184,17 @@ Sink followTokens(ContextLz& c, int32_t len, BitReader& reader, Sink sink) {
     reader.bitPosition = in.position();
     sink.publish();
     return sink;
+}
+
+template <typename Sink>
+QZN_TARGET_BMI2 Sink followTokensBmi2(ContextLz& c, int32_t len, BitReader& reader, Sink sink) {
+    return followTokensWith(c, len, reader, sink);
+}
+
+template <typename Sink>
+Sink followTokens(ContextLz& c, int32_t len, BitReader& reader, Sink sink) {
+    return c.useBmi2 ? followTokensBmi2(c, len, reader, sink)
+                     : followTokensWith(c, len, reader, sink);
 }
 
 } // namespace

@@ -29,6 +29,9 @@
 #define QZN_BYTESWAP32(value) __builtin_bswap32(value)
 // A rarely taken path, kept out of line so that the hot caller stays small.
 #define QZN_COLD_PATH __attribute__((noinline, cold))
+// A body built into each of its callers, so that a caller built for other instructions
+// (QZN_TARGET_BMI2) builds it for them too.
+#define QZN_ALWAYS_INLINE inline __attribute__((always_inline))
 #if defined(__MINGW32__) && !defined(__clang__)
 // mingw-w64 formats with its own C99 printf, which GCC knows as gnu_printf.
 #define QZN_PRINTF_FORMAT(formatIndex, firstArgument)                                              \
@@ -45,7 +48,17 @@
     ((((value)&0xFFu) << 24) | (((value)&0xFF00u) << 8) | (((value) >> 8) & 0xFF00u) |             \
      (((value) >> 24) & 0xFFu))
 #define QZN_COLD_PATH
+#define QZN_ALWAYS_INLINE inline
 #define QZN_PRINTF_FORMAT(formatIndex, firstArgument)
+#endif
+
+// The codec's decoding loops are built a second time for x86-64 processors with BMI2, whose
+// shifts and masks by a count in any register shorten their chains; cpuHasBmi2() chooses.
+// Elsewhere both builds are the same.
+#if (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
+#define QZN_TARGET_BMI2 __attribute__((target("bmi,bmi2")))
+#else
+#define QZN_TARGET_BMI2
 #endif
 
 // Lock annotations, checked by clang's -Wthread-safety: what a mutex guards, what a function
@@ -641,6 +654,10 @@ using Crc32Fold = void (*)(uint32_t c, const uint8_t* data, size_t blocks, uint8
 // The fold for this processor, or nullptr where it has none. It asks the processor: callers ask
 // once and keep the answer.
 Crc32Fold crc32FoldKernel();
+
+// Whether the processor has BMI1 and BMI2, so that loops built with QZN_TARGET_BMI2 may run; false
+// where those loops are built as any other. Asks the processor once.
+bool cpuHasBmi2();
 
 // ---- Standard input and output as byte streams ----------------------------------------------
 // An archive or file contents on a pipe: raw bytes, never translated (binary mode on Windows, no

@@ -468,33 +468,40 @@ TEST(CodecDecoder, RebuiltChunksAreTheDecodedOnes) {
                                        mixedData(13, 7),
                                        Bytes(20000, 'z'),
                                        mixedData(777, 8)};
-    for (int level : {0, 1, 5}) {
-        SCOPED_TRACE(level);
-        ContextLz encoder;
-        encoder.configure(12, 13, 16);
-        encoder.allocateEncoder();
-        BitWriter writer;
-        writer.openBuffer();
-        for (const Bytes& c : chunks)
-            encoder.encodeChunk(
-                c.data(), int32_t(c.size()), writer, testing::kLevels[level].chainLimit,
-                testing::kLevels[level].lookaheadLimit, testing::kLevels[level].parseMode);
-        const Bytes stream(writer.buffer, writer.buffer + (writer.bitPosition + 7) / 8);
-        Decoder decoded, rebuilt;
-        decoded.load(stream);
-        rebuilt.load(stream);
-        for (const Bytes& c : chunks) {
-            const Outcome expected = decodedOutcome(decoded, int32_t(c.size()));
-            ASSERT_TRUE(expected.bytes == c);
-            expectSameOutcome(rebuiltOutcome(rebuilt, int32_t(c.size())), expected);
+    // The decoder's loops are built twice (for any processor and with BMI2): each build decodes
+    // while the other follows and rebuilds.
+    for (int level : {0, 1, 5})
+        for (bool decodeWithBmi2 : {false, true}) {
+            SCOPED_TRACE(::testing::Message()
+                         << "level " << level << (decodeWithBmi2 ? ", BMI2" : ""));
+            ContextLz encoder;
+            encoder.configure(12, 13, 16);
+            encoder.allocateEncoder();
+            BitWriter writer;
+            writer.openBuffer();
+            for (const Bytes& c : chunks)
+                encoder.encodeChunk(
+                    c.data(), int32_t(c.size()), writer, testing::kLevels[level].chainLimit,
+                    testing::kLevels[level].lookaheadLimit, testing::kLevels[level].parseMode);
+            const Bytes stream(writer.buffer, writer.buffer + (writer.bitPosition + 7) / 8);
+            Decoder decoded, rebuilt;
+            decoded.codec->useBmi2 = decodeWithBmi2 && cpuHasBmi2();
+            rebuilt.codec->useBmi2 = !decodeWithBmi2 && cpuHasBmi2();
+            decoded.load(stream);
+            rebuilt.load(stream);
+            for (const Bytes& c : chunks) {
+                const Outcome expected = decodedOutcome(decoded, int32_t(c.size()));
+                ASSERT_TRUE(expected.bytes == c);
+                expectSameOutcome(rebuiltOutcome(rebuilt, int32_t(c.size())), expected);
+            }
         }
-    }
 }
 
 TEST(CodecDecoder, DamagedChunksStopTheRebuildWhereDecodingStops) {
     // Random streams and damaged valid ones, two chunks each so that the models carry damage
     // over: following and rebuilding stop at the same check as decoding (the rebuild's first,
-    // as its tokens come earlier), or give the same bytes.
+    // as its tokens come earlier), or give the same bytes. Decoding takes turns between the
+    // loops' two builds (for any processor and with BMI2), following and rebuilding the other.
     std::mt19937 rng(777);
     const int32_t lengths[] = {0, 1, 5, 12, 13, 21, 64, 300, 1000, 4000};
     std::map<std::string, int> stops;
@@ -523,6 +530,8 @@ TEST(CodecDecoder, DamagedChunksStopTheRebuildWhereDecodingStops) {
                 if (i % 3 == 0) len[1] -= int32_t(rng() % 20); // matches overrun the chunk
             }
             Decoder decoded(tableBits, 12), rebuilt(tableBits, 12);
+            decoded.codec->useBmi2 = i % 4 < 2 && cpuHasBmi2();
+            rebuilt.codec->useBmi2 = i % 4 >= 2 && cpuHasBmi2();
             decoded.load(stream);
             rebuilt.load(stream);
             for (int32_t n : len) {
