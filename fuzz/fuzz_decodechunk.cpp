@@ -1,7 +1,8 @@
 // The block decoder over arbitrary bytes: the first bytes choose the codec parameters and the
 // chunk lengths, the rest is the bit stream. Each chunk is also followed with its tokens recorded
 // and rebuilt from them, as unpack and test do with threads: that must end exactly as decoding
-// does, with the same bytes or at the same check (the rebuild's before the follower's).
+// does, with the same bytes or at the same check (the rebuild's before the follower's), whichever
+// build of the loops runs which.
 #include "ContextLz.h"
 #include "FuzzSupport.h"
 
@@ -33,6 +34,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint32_t windowBits = 1 + data[1] % 17; // keeps each run small
     uint32_t chunks = 1 + data[2] % 3;
     uint32_t lengthSeed = data[3];
+    // The loops' two builds (for any processor and with BMI2) take turns decoding while the other
+    // follows and rebuilds.
+    const bool decodeWithBmi2 = (data[2] / 3) % 2 != 0;
     FILE* file = fuzz::openBytes(data + 4, size - 4);
     FILE* again = fuzz::openBytes(data + 4, size - 4);
     if (!file || !again) {
@@ -50,6 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         recorded.bytes = LargeBuffer(ChunkTokens::capacityFor(capacity));
         codec.allocateDecoder();
         follower.allocateDecoder();
+        codec.useBmi2 = decodeWithBmi2 && cpuHasBmi2();
+        follower.useBmi2 = !decodeWithBmi2 && cpuHasBmi2();
         BitReader reader(file), followed(again);
         reader.openBuffer();
         followed.openBuffer();
