@@ -208,12 +208,12 @@ QZN_ALWAYS_INLINE void decodeChunkWith(ContextLz& c, uint8_t* data, int32_t len,
                 ExtraBitsDecodeTable<kDistanceSlots>::bitsTaken(distanceEntry);
             window >>= distanceLength;
             valid -= distanceLength;
+            refill(); // before the model's update, as the follower does
             const uint32_t d = ExtraBitsDecodeTable<kDistanceSlots>::symbol(distanceEntry);
             c.distanceModel.update(d);
             const uint32_t v =
                 uint32_t(c.distanceBase[d]) +
                 ExtraBitsDecodeTable<kDistanceSlots>::extraValue(distanceEntry, distanceWindow);
-            refill();
             recent = applyMatch(ring, data, j, n, len, context, v);
             j += n;
         }

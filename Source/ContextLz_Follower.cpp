@@ -149,12 +149,14 @@ QZN_ALWAYS_INLINE Sink followTokensWith(ContextLz& c, int32_t len, BitReader& re
             const uint32_t distanceEntry = distances.lookup(c.distanceModel, uint32_t(bits.window));
             const uint64_t distanceWindow = bits.window;
             bits.take(ExtraBitsDecodeTable<kDistanceSlots>::bitsTaken(distanceEntry));
+            // Topped up before the model's update, whose rare halving is a call: the window in
+            // between would otherwise wait for it in memory, on the chain to the next symbol.
+            bits.refill();
             const uint32_t d = ExtraBitsDecodeTable<kDistanceSlots>::symbol(distanceEntry);
             c.distanceModel.update(d);
             const uint32_t v =
                 uint32_t(c.distanceBase[d]) +
                 ExtraBitsDecodeTable<kDistanceSlots>::extraValue(distanceEntry, distanceWindow);
-            bits.refill();
             sink.match(n, v);
             if (QZN_UNLIKELY(n > len - j)) {
                 c.symbolModel.rebuildCountdown = countdown;
