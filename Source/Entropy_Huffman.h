@@ -65,14 +65,6 @@ template <int N> struct HuffmanCoder {
     }
 };
 
-// Decoder-side lookup over the next kFastBits stream bits: each entry holds symbol << 4 | length,
-// so one load yields both; length 0 marks a longer code, found through fullTable. The table is
-// small enough to stay in the first-level cache next to the output and the rings. It lives with
-// the decoder rather than in HuffmanCoder, whose size enters the reported memory figures;
-// rebuild it after every build of the coder's tables.
-//
-// Both masks are constant: fullTable repeats every 2^lookupBits entries over all 16384 of them
-// (every code is at most lookupBits long), so indexing with more bits finds the same symbol.
 // The coder's tick for a decode lookup built from it (Table::build). The countdown is
 // decremented in place (one read-modify-write, which no output store can make stale); on reaching
 // zero it goes back to 1 for the coder's own tick, which runs the schedule, so the coder's state
@@ -89,6 +81,14 @@ template <typename Table, int N> struct TickedDecodeTable {
     }
 };
 
+// Decoder-side lookup over the next kFastBits stream bits: each entry holds symbol << 4 | length,
+// so one load yields both; length 0 marks a longer code, found through fullTable. The table is
+// small enough to stay in the first-level cache next to the output and the rings. It lives with
+// the decoder rather than in HuffmanCoder, whose size enters the reported memory figures;
+// rebuild it after every build of the coder's tables.
+//
+// Both masks are constant: fullTable repeats every 2^lookupBits entries over all 16384 of them
+// (every code is at most lookupBits long), so indexing with more bits finds the same symbol.
 template <int N> struct HuffmanDecodeTable : TickedDecodeTable<HuffmanDecodeTable<N>, N> {
     static constexpr uint32_t kFastBits = 10;
     uint16_t entries[1u << kFastBits];
